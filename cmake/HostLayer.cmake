@@ -1,0 +1,30 @@
+# `brask_host_layer`: the framework's audio-processor and audio-format modules
+# compiled once with VST3 hosting on. It must never be linked together with the
+# plug-in's shared code (both carry the framework, with different settings).
+add_library (brask_host_layer STATIC)
+
+target_link_libraries (brask_host_layer
+    PRIVATE
+        juce::juce_audio_utils
+    PUBLIC
+        PkgConfig::BRASK_AUDIO_CODECS
+        juce::pkgconfig_JUCE_IMG_LINUX_DEPS
+        juce::juce_recommended_config_flags
+        juce::juce_recommended_warning_flags)
+
+target_compile_definitions (brask_host_layer
+    PUBLIC
+        JUCE_PLUGINHOST_VST3=1
+        JUCE_WEB_BROWSER=0
+        JUCE_USE_CURL=0
+        JUCE_REPORT_APP_USAGE=0
+        JUCE_DISPLAY_SPLASH_SCREEN=0)
+
+target_include_directories (brask_host_layer
+    INTERFACE $<TARGET_PROPERTY:brask_host_layer,INCLUDE_DIRECTORIES>)
+target_compile_definitions (brask_host_layer
+    INTERFACE $<TARGET_PROPERTY:brask_host_layer,COMPILE_DEFINITIONS>)
+
+# Where the freshly built module lies, for tests that load it as a host does.
+set (BRASK_BUILT_VST3 "${CMAKE_BINARY_DIR}/BraskOverdrive_artefacts/${CMAKE_BUILD_TYPE}/VST3/Brask Overdrive.vst3")
+

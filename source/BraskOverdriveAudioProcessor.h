@@ -1,0 +1,147 @@
+#pragma once
+
+#include <juce_audio_processors/juce_audio_processors.h>
+#include <juce_dsp/juce_dsp.h>
+
+#include <atomic>
+
+//==============================================================================
+/**
+    The overdrive pedal as the host sees it: identity, buses, the four settings
+    the user makes on the pedal (three knobs and the footswitch), the saved
+    state, and the signal chain that turns those settings into sound.
+
+    Threads: the host's audio thread runs processBlock; the message thread
+    constructs the processor and calls the knob operations; the state calls may
+    come from any thread. Settings reach the audio thread only through atomics,
+    read once per block.
+*/
+class BraskOverdriveAudioProcessor final : public juce::AudioProcessor
+{
+public:
+    //==============================================================================
+    BraskOverdriveAudioProcessor();
+    ~BraskOverdriveAudioProcessor() override;
+
+    //==============================================================================
+    const juce::String getName() const override;
+
+    void prepareToPlay (double sampleRate, int maximumExpectedSamplesPerBlock) override;
+    void releaseResources() override;
+    void processBlock (juce::AudioBuffer<float>&, juce::MidiBuffer&) override;
+    using juce::AudioProcessor::processBlock;
+
+    double getTailLengthSeconds() const override;
+    bool acceptsMidi() const override;
+    bool producesMidi() const override;
+    bool isMidiEffect() const override;
+
+    //==============================================================================
+    juce::AudioProcessorEditor* createEditor() override;
+    bool hasEditor() const override;
+
+    //==============================================================================
+    int getNumPrograms() override;
+    int getCurrentProgram() override;
+    void setCurrentProgram (int index) override;
+    const juce::String getProgramName (int index) override;
+    void changeProgramName (int index, const juce::String& newName) override;
+
+    //==============================================================================
+    void getStateInformation (juce::MemoryBlock& destData) override;
+    void setStateInformation (const void* data, int sizeInBytes) override;
+
+    bool isBusesLayoutSupported (const BusesLayout& layouts) const override;
+
+    //==============================================================================
+    /** The knob and footswitch operations of the pedal, called on the message thread.
+        Each knob value is taken as 0..1; anything outside is clamped (NaN counts as
+        the knob's middle position) before it is stored and mapped to the chain.
+    */
+    void setDrive (float newDrive);
+    void setTone (float newTone);
+    void setLevel (float newLevel);
+    void setEffectOn (bool shouldBeOn);
+
+    //==============================================================================
+    /** What the chain plays from the next block on, as derived from the knobs.
+        These read the hand-over values, so they are safe from any thread.
+    */
+    float getDriveGain() const noexcept         { return targetDriveGain.load(); }
+    float getToneCutoffHz() const noexcept      { return targetToneCutoff.load(); }
+    float getLevelGain() const noexcept         { return targetLevelGain.load(); }
+
+    /** The bias ramp's progress. The audio thread owns these: read them only
+        while no block is being processed.
+    */
+    float getBias() const noexcept              { return bias; }
+    float getBiasCounter() const noexcept       { return biasCounter; }
+
+    //==============================================================================
+    /** The knob value a restored or passed-in value stands for: clamped to 0..1,
+        with NaN taken as the middle position.
+    */
+    static float sanitiseKnobValue (float value) noexcept;
+
+    /** Knob-to-sound mapping, shared by the knob operations, a restored state and
+        construction, so that all three always agree.
+    */
+    static float driveGainFor (float drive) noexcept;
+    static float toneCutoffFor (float tone) noexcept;
+    static float levelGainFor (float level) noexcept;
+
+    //==============================================================================
+    // The parameter store: the single record of the pedal's settings.
+    std::atomic<float> drive { 0.5f };
+    std::atomic<float> tone { 0.5f };
+    std::atomic<float> level { 0.5f };
+    std::atomic<bool> effectOn { true };
+
+private:
+    //==============================================================================
+    void publishDrive (float driveValue) noexcept;
+    void publishTone (float toneValue) noexcept;
+    void publishLevel (float levelValue) noexcept;
+
+    void applyPublishedSettings() noexcept;
+    void applyToneCutoff (float requestedCutoff) noexcept;
+    void advanceBiasRamp() noexcept;
+    void processChunk (juce::dsp::AudioBlock<float> block);
+
+    //==============================================================================
+    juce::CriticalSection stateLock;
+
+    //==============================================================================
+    // The signal chain.
+    juce::dsp::Gain<float> levelGain;
+    juce::dsp::FirstOrderTPTFilter<float> inputHighPass;
+    juce::dsp::FirstOrderTPTFilter<float> toneFilter1;
+    juce::dsp::FirstOrderTPTFilter<float> toneFilter2;
+    juce::dsp::Gain<float> driveGain;
+
+    std::atomic<float> biasScale { 0.8f };
+    float bias = 0.0f;
+    std::atomic<float> biasRampLength { 0.1f };
+    float biasCounter = 0.0f;
+    std::atomic<float> currentSampleRate { 0.0f };
+
+    juce::dsp::WaveShaper<float, float (*) (float)> waveShaper { std::tanh };
+    juce::dsp::IIR::Coefficients<float>::Ptr dcBlockerCoefficients;
+    juce::OwnedArray<juce::dsp::IIR::Filter<float>> dcBlockers;
+    juce::dsp::DryWetMixer<float> dryWetMixer;
+
+    //==============================================================================
+    // The driven dry copy of each block, sized in prepareToPlay so that the
+    // audio thread never allocates.
+    juce::AudioBuffer<float> dryBuffer;
+    int preparedBlockSize = 0;
+    int preparedChannels = 0;
+
+    // Settings derived on the message thread, picked up by the audio thread
+    // at the start of each block.
+    std::atomic<float> targetDriveGain { 1.0f };
+    std::atomic<float> targetToneCutoff { 6000.0f };
+    std::atomic<float> targetLevelGain { 0.5f };
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (BraskOverdriveAudioProcessor)
+};

@@ -1,0 +1,254 @@
+// The built VST3 module, loaded the way a DAW loads it: first its raw factory
+// through the module's own entry points, then a full instance through the
+// framework's VST3 hosting.
+
+#include <gtest/gtest.h>
+#include <juce_audio_processors/juce_audio_processors.h>
+
+#include <pluginterfaces/base/ipluginbase.h>
+
+#include <dlfcn.h>
+
+namespace
+{
+    juce::File builtModule()
+    {
+        // The test runs against the bundle this build made, or another one named in the environment.
+        if (auto* overridden = std::getenv ("BRASK_VST3"))
+            return juce::File (overridden);
+
+        return juce::File (BRASK_BUILT_VST3);
+    }
+
+    juce::String hexOf (const Steinberg::TUID id)
+    {
+        return juce::String::toHexString (id, 16, 0).toUpperCase();
+    }
+
+    // Opens the module's shared object, runs its entry point and hands out its factory.
+    struct RawModule
+    {
+        explicit RawModule (const juce::File& bundle)
+        {
+            const auto binary = bundle.getChildFile ("Contents/x86_64-linux")
+                                      .getChildFile (bundle.getFileNameWithoutExtension() + ".so");
+            handle = dlopen (binary.getFullPathName().toRawUTF8(), RTLD_NOW | RTLD_LOCAL);
+
+            if (handle == nullptr)
+                return;
+
+            using EntryFn = bool (*) (void*);
+            using FactoryFn = Steinberg::IPluginFactory* (*)();
+
+            auto entry = reinterpret_cast<EntryFn> (dlsym (handle, "ModuleEntry"));
+            auto getFactory = reinterpret_cast<FactoryFn> (dlsym (handle, "GetPluginFactory"));
+
+            if (entry != nullptr && getFactory != nullptr && entry (handle))
+            {
+                entered = true;
+                factory = getFactory();
+            }
+        }
+
+        ~RawModule()
+        {
+            if (factory != nullptr)
+                factory->release();
+
+            if (entered)
+                if (auto exitFn = reinterpret_cast<bool (*)()> (dlsym (handle, "ModuleExit")))
+                    exitFn();
+
+            if (handle != nullptr)
+                dlclose (handle);
+        }
+
+        void* handle = nullptr;
+        bool entered = false;
+        Steinberg::IPluginFactory* factory = nullptr;
+    };
+
+    std::unique_ptr<juce::AudioPluginInstance> instantiate (juce::VST3PluginFormat& format,
+                                                            const juce::PluginDescription& description)
+    {
+        juce::String error;
+        auto instance = format.createInstanceFromDescription (description, 48000.0, 512, error);
+        EXPECT_TRUE (error.isEmpty()) << error;
+        return instance;
+    }
+
+    juce::MemoryBlock componentStateOf (juce::AudioPluginInstance& instance)
+    {
+        // The framework's host keeps the module's component state as base64 inside its own XML.
+        juce::MemoryBlock hostState;
+        instance.getStateInformation (hostState);
+
+        juce::MemoryBlock component;
+
+        if (auto xml = juce::AudioProcessor::getXmlFromBinary (hostState.getData(), (int) hostState.getSize()))
+            if (auto* child = xml->getChildByName ("IComponent"))
+                component.fromBase64Encoding (child->getAllSubText());
+
+        return component;
+    }
+}
+
+//==============================================================================
+TEST (ModuleAsHostSeesIt, FactoryDeclaresTheIdentityAndClassIds)
+{
+    ASSERT_TRUE (builtModule().isDirectory()) << builtModule().getFullPathName();
+
+    RawModule module (builtModule());
+    ASSERT_NE (module.factory, nullptr) << dlerror();
+
+    Steinberg::PFactoryInfo factoryInfo;
+    ASSERT_EQ (module.factory->getFactoryInfo (&factoryInfo), Steinberg::kResultOk);
+    EXPECT_STREQ (factoryInfo.vendor, "Quillon Audio");
+    EXPECT_STREQ (factoryInfo.url, "https://quillonaudio.example");
+    EXPECT_STREQ (factoryInfo.email, "support@quillonaudio.example");
+    EXPECT_EQ (factoryInfo.flags, (Steinberg::int32) Steinberg::PFactoryInfo::kUnicode);
+
+    Steinberg::IPluginFactory2* factory2 = nullptr;
+    ASSERT_EQ (module.factory->queryInterface (Steinberg::IPluginFactory2_iid, (void**) &factory2), Steinberg::kResultOk);
+    ASSERT_NE (factory2, nullptr);
+
+    struct Expected { const char* category; const char* id; const char* subCategories; };
+    const Expected expected[] = {
+        { "Audio Module Class",         "ABCDEF019182FAEB4D616E75517A7674", "Fx|Distortion" },
+        { "Component Controller Class", "ABCDEF011234ABCD4D616E75517A7674", "Fx|Distortion" },
+    };
+
+    juce::StringArray seenCategories;
+
+    for (Steinberg::int32 i = 0; i < factory2->countClasses(); ++i)
+    {
+        Steinberg::PClassInfo2 info;
+        ASSERT_EQ (factory2->getClassInfo2 (i, &info), Steinberg::kResultOk);
+        seenCategories.add (info.category);
+
+        for (const auto& e : expected)
+        {
+            if (juce::String (info.category) != e.category)
+                continue;
+
+            EXPECT_EQ (hexOf (info.cid), e.id) << e.category;
+            EXPECT_STREQ (info.name, "Brask Overdrive") << e.category;
+            EXPECT_STREQ (info.vendor, "Quillon Audio") << e.category;
+            EXPECT_STREQ (info.version, "1.0.0") << e.category;
+            EXPECT_STREQ (info.subCategories, e.subCategories) << e.category;
+            EXPECT_EQ (info.cardinality, (Steinberg::int32) Steinberg::PClassInfo::kManyInstances) << e.category;
+            EXPECT_EQ (info.classFlags, 0u) << e.category;
+        }
+    }
+
+    for (const auto& e : expected)
+        EXPECT_TRUE (seenCategories.contains (e.category)) << e.category << " missing";
+
+    factory2->release();
+}
+
+TEST (ModuleAsHostSeesIt, LoadsAsAStereoOrMonoEffectWithOnlyTheBypassParameter)
+{
+    juce::VST3PluginFormat format;
+    juce::OwnedArray<juce::PluginDescription> found;
+    format.findAllTypesForFile (found, builtModule().getFullPathName());
+
+    ASSERT_EQ (found.size(), 1);
+    const auto& description = *found[0];
+    EXPECT_EQ (description.name, "Brask Overdrive");
+    EXPECT_EQ (description.manufacturerName, "Quillon Audio");
+    EXPECT_EQ (description.version, "1.0.0");
+    EXPECT_EQ (description.category, "Fx|Distortion");
+    EXPECT_FALSE (description.isInstrument);
+
+    auto instance = instantiate (format, description);
+    ASSERT_NE (instance, nullptr);
+
+    EXPECT_EQ (instance->getName(), "Brask Overdrive");
+    EXPECT_FALSE (instance->acceptsMidi());
+    EXPECT_FALSE (instance->producesMidi());
+    EXPECT_EQ (instance->getLatencySamples(), 0);
+    EXPECT_EQ (instance->getTailLengthSeconds(), 0.0);
+    EXPECT_TRUE (instance->hasEditor());
+
+    const auto& parameters = instance->getParameters();
+    ASSERT_EQ (parameters.size(), 1);
+    EXPECT_EQ (parameters[0]->getName (64), "Bypass");
+
+    ASSERT_EQ (instance->getBusCount (true), 1);
+    ASSERT_EQ (instance->getBusCount (false), 1);
+
+    struct Case { juce::AudioChannelSet in, out; bool supported; };
+    const Case layouts[] = {
+        { juce::AudioChannelSet::stereo(), juce::AudioChannelSet::stereo(), true },
+        { juce::AudioChannelSet::mono(),   juce::AudioChannelSet::mono(),   true },
+        { juce::AudioChannelSet::mono(),   juce::AudioChannelSet::stereo(), false },
+    };
+
+    for (const auto& c : layouts)
+    {
+        juce::AudioProcessor::BusesLayout layout;
+        layout.inputBuses.add (c.in);
+        layout.outputBuses.add (c.out);
+        EXPECT_EQ (instance->setBusesLayout (layout), c.supported)
+            << c.in.getDescription() << " -> " << c.out.getDescription();
+    }
+}
+
+TEST (ModuleAsHostSeesIt, StateSavedThroughTheHostRestoresIntoAFreshInstance)
+{
+    juce::VST3PluginFormat format;
+    juce::OwnedArray<juce::PluginDescription> found;
+    format.findAllTypesForFile (found, builtModule().getFullPathName());
+    ASSERT_EQ (found.size(), 1);
+
+    auto first = instantiate (format, *found[0]);
+    ASSERT_NE (first, nullptr);
+
+    const auto defaults = componentStateOf (*first);
+    ASSERT_GE (defaults.getSize(), 16u);
+    const unsigned char defaultBytes[] = { 0x00, 0x00, 0x00, 0x3F,  0x00, 0x00, 0x00, 0x3F,
+                                           0x00, 0x00, 0x00, 0x3F,  0x00, 0x00, 0x80, 0x3F };
+    EXPECT_EQ (std::memcmp (defaults.getData(), defaultBytes, 16), 0);
+
+    // Settings reach a hosted module only as its state: give it other knobs and the footswitch off.
+    juce::MemoryBlock settings;
+    {
+        juce::MemoryOutputStream out (settings, false);
+        out.writeFloat (0.125f);
+        out.writeFloat (0.875f);
+        out.writeFloat (0.25f);
+        out.writeFloat (0.0f);
+    }
+
+    juce::MemoryBlock hostState;
+    first->getStateInformation (hostState);
+    auto xml = juce::AudioProcessor::getXmlFromBinary (hostState.getData(), (int) hostState.getSize());
+    ASSERT_NE (xml, nullptr);
+    auto* component = xml->getChildByName ("IComponent");
+    ASSERT_NE (component, nullptr);
+
+    juce::MemoryBlock edited (defaults);
+    edited.copyFrom (settings.getData(), 0, 16);
+    component->deleteAllTextElements();
+    component->addTextElement (edited.toBase64Encoding());
+
+    juce::MemoryBlock editedState;
+    juce::AudioProcessor::copyXmlToBinary (*xml, editedState);
+    first->setStateInformation (editedState.getData(), (int) editedState.getSize());
+
+    const auto saved = componentStateOf (*first);
+    ASSERT_GE (saved.getSize(), 16u);
+    EXPECT_EQ (std::memcmp (saved.getData(), settings.getData(), 16), 0);
+
+    juce::MemoryBlock savedHostState;
+    first->getStateInformation (savedHostState);
+
+    auto second = instantiate (format, *found[0]);
+    ASSERT_NE (second, nullptr);
+    second->setStateInformation (savedHostState.getData(), (int) savedHostState.getSize());
+
+    const auto restored = componentStateOf (*second);
+    ASSERT_GE (restored.getSize(), 16u);
+    EXPECT_EQ (std::memcmp (restored.getData(), settings.getData(), 16), 0);
+}
