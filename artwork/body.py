@@ -28,6 +28,8 @@ WINDOW_CORNER = 9.0
 BEZEL = 3.5
 
 LAMP = (274.0, 44.0)
+LAMP_LENS = 10.5
+LAMP_RING = 14.5                          # middle of the chrome bezel
 SWITCH = (275.0, 700.0)
 SCREWS = ((36.0, 30.0), (510.0, 30.0), (36.0, 904.0), (510.0, 904.0))
 
@@ -104,12 +106,12 @@ class BodyRenderer:
         # lamp: chrome bezel ring around a domed lens
         lx, ly = LAMP
         rl = np.hypot (x - lx, y - ly)
-        ring = np.clip (1.0 - np.abs (rl - 12.5) / 3.6, 0.0, 1.0)
-        h += 3.0 * np.sin (ring * np.pi / 2.0)
-        lens = np.clip (1.0 - (rl / 9.0) ** 2, 0.0, 1.0)
-        h += np.where (rl < 9.0, 1.0 + 4.0 * np.sqrt (lens), 0.0)
-        self.lamp_ring = cover (np.abs (rl - 12.5) - 3.6, ss)
-        self.lens = cover (rl - 9.0, ss)
+        ring = np.clip (1.0 - np.abs (rl - LAMP_RING) / 4.2, 0.0, 1.0)
+        h += 3.4 * np.sin (ring * np.pi / 2.0)
+        lens = np.clip (1.0 - (rl / LAMP_LENS) ** 2, 0.0, 1.0)
+        h += np.where (rl < LAMP_LENS, 1.0 + 4.5 * np.sqrt (lens), 0.0)
+        self.lamp_ring = cover (np.abs (rl - LAMP_RING) - 4.2, ss)
+        self.lens = cover (rl - LAMP_LENS, ss)
         self.lamp_r = rl
 
         # screws: domed pan heads with a cross recess
@@ -133,18 +135,18 @@ class BodyRenderer:
         # footswitch: washer, chamfered hex nut and the domed stomp cap
         fx, fy = SWITCH
         rf = np.hypot (x - fx, y - fy)
-        washer = cover (rf - 56.0, ss)
-        hw = 2.0 * np.clip ((56.0 - rf) / 1.2, 0.0, 1.0)
-        d_hex = sd_hexagon (x, y, fx, fy, 42.0, rotation=np.deg2rad (8.0))
+        washer = cover (rf - 66.0, ss)
+        hw = 2.0 * np.clip ((66.0 - rf) / 1.2, 0.0, 1.0)
+        d_hex = sd_hexagon (x, y, fx, fy, 50.0, rotation=np.deg2rad (8.0))
         nut = cover (d_hex, ss)
-        chamfer = 14.0 - np.maximum (rf - 38.0, 0.0) * 0.58
+        chamfer = 16.0 - np.maximum (rf - 45.0, 0.0) * 0.58
         hn = np.where (d_hex < 0.0, np.maximum (chamfer, 4.0), 0.0)
-        cap = cover (rf - 34.0, ss)
-        ct = np.clip ((34.0 - rf) / 9.0, 0.0, 1.0)
-        dome = np.sqrt (np.clip (1.0 - (rf / 40.0) ** 2, 0.0, 1.0))
-        hc = 15.0 + 16.0 * np.sqrt (1.0 - (1.0 - ct) ** 2) + 16.0 * (dome - np.sqrt (1.0 - (25.0 / 40.0) ** 2)) * (rf < 25.0)
-        hc += 0.015 * np.sin (rf * 2.2) * (rf < 24.0)        # turning marks on the cap
-        hsw = np.where (rf < 34.0, hc, np.where (d_hex < 0.0, hn, hw * (rf < 56.0)))
+        cap = cover (rf - 40.0, ss)
+        ct = np.clip ((40.0 - rf) / 10.0, 0.0, 1.0)
+        dome = np.sqrt (np.clip (1.0 - (rf / 48.0) ** 2, 0.0, 1.0))
+        hc = 17.0 + 18.0 * np.sqrt (1.0 - (1.0 - ct) ** 2) + 19.0 * (dome - np.sqrt (1.0 - (30.0 / 48.0) ** 2)) * (rf < 30.0)
+        hc += 0.015 * np.sin (rf * 2.2) * (rf < 29.0)        # turning marks on the cap
+        hsw = np.where (rf < 40.0, hc, np.where (d_hex < 0.0, hn, hw * (rf < 66.0)))
         h += hsw
         self.washer, self.nut, self.cap, self.switch_r = washer, nut, cap, rf
 
@@ -153,6 +155,10 @@ class BodyRenderer:
                                                      self.screw, washer]))
         peel = st.value_noise (x.shape, 5.0 * ss, seed=11, octaves=2) - 0.5
         h += 0.22 * peel * bare
+
+        # silkscreen ink stands a little proud of the paint and catches the light
+        self.ink = self.print_mask()
+        h += 0.35 * st.blur (self.ink, 0.4 * ss)
         self.h = h.astype (np.float32)
 
     #==========================================================================
@@ -172,10 +178,6 @@ class BodyRenderer:
         for x0, x1 in ((150.0, 190.0), (356.0, 396.0)):
             d = np.maximum (np.abs (y - 519.0) - 0.6, np.maximum (x0 - x, x - x1))
             m = np.maximum (m, cover (d, ss))
-        # a fine double frame around the stomp area, as on the panel's switch
-        for inset, width in ((0.0, 1.1), (5.0, 0.5)):
-            d = sd_round_rect (x, y, 52.0 + inset, 572.0 + inset, 498.0 - inset, 832.0 - inset, 22.0 - inset)
-            m = np.maximum (m, cover (np.abs (d) - width, ss) * 0.9)
         return m
 
     #==========================================================================
@@ -183,7 +185,6 @@ class BodyRenderer:
         x, y, ss = self.x, self.y, self.ss
         if not hasattr (self, "h"):
             self.geometry()
-            self.ink = self.print_mask()
             self.nrm = st.normals_from_height (self.h, self.step)
             lit = st.heightfield_shadow (self.h, self.step, st.KEY_DIR, steps=40, reach=40.0, softness=1.5)
             self.lit = st.blur (lit, 2.0 * ss)
@@ -246,9 +247,11 @@ class BodyRenderer:
         gy = np.clip ((y - 180.0) / 120.0, 0.0, 1.0)
         glass = [g + 0.012 * (1.0 - gy) for g in glass]
 
-        satin = st.shade_metal (nrm, (0.22, 0.23, 0.25), 0.3, key, occ, view)
-        chrome = st.shade_metal (nrm, CHROME, 0.02, key, occ, view)
-        steel = st.shade_metal (nrm, (0.50, 0.50, 0.52), 0.3, key, occ, view)
+        # metal on the lid sees the lid when it looks sideways
+        lid = [c * 1.4 for c in PAINT]
+        satin = st.shade_metal (nrm, (0.22, 0.23, 0.25), 0.3, key, occ, view, lid)
+        chrome = st.shade_metal (nrm, CHROME, 0.02, key, occ, view, lid)
+        steel = st.shade_metal (nrm, (0.42, 0.42, 0.44), 0.3, key, occ, view, lid)
         dark_chrome = [c * 0.25 for c in chrome]
 
         out = []
@@ -272,14 +275,14 @@ class BodyRenderer:
         rl = self.lamp_r
         nrm = self.nrm
         if on:
-            core = np.exp (-(rl / 5.5) ** 2)
+            core = np.exp (-(rl / 6.5) ** 2)
             lens = [3.2 * core + 0.55, 0.9 * core ** 2 + 0.02, 0.5 * core ** 2 + 0.01]
             spec = st.shade_metal (nrm, (0.15, 0.15, 0.15), 0.05, self.lit, self.occ)
             lens = [l + s for l, s in zip (lens, spec)]
             # red light spilling over the paint and the bezel, plus a faint bloom
-            spill = 0.55 * np.exp (-((rl - 9.0).clip (0.0) / 13.0) ** 2) * (rl > 8.0)
+            spill = 0.55 * np.exp (-((rl - LAMP_LENS).clip (0.0) / 13.0) ** 2) * (rl > LAMP_LENS - 1.0)
             bloom = 0.08 * np.exp (-(rl / 30.0) ** 2)
-            glow = (spill * self.encl_cover * 0.35 + bloom) * (1.0 - st.smoothstep (26.0, 38.0, rl))
+            glow = (spill * self.encl_cover * 0.35 + bloom) * (1.0 - st.smoothstep (28.0, 40.0, rl))
             extra = [glow * 1.0, glow * 0.06, glow * 0.035]
         else:
             lens = st.shade_dielectric (nrm, (0.05, 0.004, 0.004), 0.05, 1.4, self.lit, self.occ)

@@ -16,7 +16,7 @@ from PIL import Image, ImageDraw, ImageFont
 
 HERE = os.path.dirname (os.path.abspath (__file__))
 LINK_COLOUR = (0x52, 0x6D, 0x82, 255)
-LINK_TEXT = "quillonaudio.com"
+LINK_TEXT = "quillonaudio.example"        # the domain of the vendor address the build sets
 
 
 def f32 (v):

@@ -29,7 +29,7 @@ def normalised (v):
 # the camera. "Top-left" is therefore negative x and negative y.
 KEY_DIR = normalised ((-0.55, -0.70, 0.78))
 FILL_DIR = normalised ((0.80, -0.15, 0.55))
-OVERHEAD_DIR = normalised ((-0.12, -0.16, 1.0))
+OVERHEAD_DIR = normalised ((-0.22, -0.30, 1.0))
 KEY_POWER = 1.05
 FILL_POWER = 0.16
 AMBIENT = 0.24
@@ -137,12 +137,15 @@ def _basis (d):
 _KEY_U, _KEY_V = _basis (KEY_DIR)
 
 
-def environment (rx, ry, rz, rough, floor_gain=1.0):
+def environment (rx, ry, rz, rough, floor_gain=1.0, horizon=None):
     """Radiance seen along reflected directions (linear RGB, three arrays).
 
     `rough` (0..1) widens the softbox edges and dims its peak, standing in for
-    the blur a satin surface gives to reflections.
+    the blur a satin surface gives to reflections. `horizon` is what a part
+    sees when it looks sideways and down: the floor unless it stands on the
+    pedal, where it sees the painted lid around it.
     """
+    tint = FLOOR_TINT if horizon is None else np.asarray (horizon)
     rough = np.asarray (rough, dtype=np.float32)
     kd = rx * KEY_DIR[0] + ry * KEY_DIR[1] + rz * KEY_DIR[2]
     safe = np.maximum (kd, 0.05)
@@ -158,13 +161,13 @@ def environment (rx, ry, rz, rough, floor_gain=1.0):
     # a large diffuser straight above, a little towards the key light, and a
     # darker studio around it
     od = rx * OVERHEAD_DIR[0] + ry * OVERHEAD_DIR[1] + rz * OVERHEAD_DIR[2]
-    overhead = 0.42 * np.exp (-(1.0 - od) / (0.035 + 0.2 * rough))
+    overhead = 0.5 * np.exp (-(1.0 - od) / (0.03 + 0.2 * rough))
     ceiling = 0.05 + 0.06 * np.clip (1.0 - rz, 0.0, 1.0) + overhead
     floor_w = 1.0 - smoothstep (-0.05, 0.35, rz)
     grey = key + fill + ceiling
-    r = grey * (1.0 - floor_w) + floor_w * FLOOR_TINT[0] * floor_gain
-    g = grey * (1.0 - floor_w) + floor_w * FLOOR_TINT[1] * floor_gain
-    bl = grey * (1.0 - floor_w) + floor_w * FLOOR_TINT[2] * floor_gain
+    r = grey * (1.0 - floor_w) + floor_w * tint[0] * floor_gain
+    g = grey * (1.0 - floor_w) + floor_w * tint[1] * floor_gain
+    bl = grey * (1.0 - floor_w) + floor_w * tint[2] * floor_gain
     # the softbox is a touch cooler than the warm room around it
     return r * 0.98, g * 1.0, bl * 1.03
 
@@ -196,10 +199,10 @@ def shade_dielectric (n, albedo, rough, gloss, key_shadow=1.0, occlusion=1.0, vi
             albedo[2] * light + s * eb)
 
 
-def shade_metal (n, tint, rough, key_shadow=1.0, occlusion=1.0, view=(0.0, 0.0, 1.0)):
+def shade_metal (n, tint, rough, key_shadow=1.0, occlusion=1.0, view=(0.0, 0.0, 1.0), horizon=None):
     nx, ny, nz = n
     rx, ry, rz, _ = reflect_view (nx, ny, nz, *view)
-    er, eg, eb = environment (rx, ry, rz, rough, floor_gain=0.75)
+    er, eg, eb = environment (rx, ry, rz, rough, floor_gain=0.75, horizon=horizon)
     s = (0.45 + 0.55 * np.asarray (key_shadow)) * occlusion
     return tint[0] * er * s, tint[1] * eg * s, tint[2] * eb * s
 
