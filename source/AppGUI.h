@@ -1,0 +1,71 @@
+#pragma once
+
+#include "BraskOverdriveAudioProcessor.h"
+#include "EffectBaseImage.h"
+#include "FloorImage.h"
+#include "KnobImage.h"
+
+#include <juce_gui_basics/juce_gui_basics.h>
+
+//==============================================================================
+/**
+    The pedal panel: the floor, the pedal body with its lamp, the three knobs
+    (drive left, tone in the middle and a little lower, level right) with a
+    number under each, an invisible footswitch over the pedal's switch and the
+    link to our web site along the bottom.
+
+    It reads the pedal's settings once, when it is built, and from then on
+    turns knob turns and footswitch presses into the processor's operations.
+    Every child is placed at fixed fractions of the panel's size, so the
+    controls stay over their spots on the artwork at any size.
+*/
+class AppGUI final : public juce::Component,
+                     public juce::Slider::Listener,
+                     public juce::Button::Listener
+{
+public:
+    //==============================================================================
+    explicit AppGUI (BraskOverdriveAudioProcessor&,
+                     KnobImage::FrameLoader loadKnobFrame = KnobImage::loadEmbeddedFrame);
+    ~AppGUI() override;
+
+    //==============================================================================
+    void resized() override;
+
+    //==============================================================================
+    void sliderValueChanged (juce::Slider*) override;
+    void buttonClicked (juce::Button*) override;
+
+    //==============================================================================
+    /** A knob value as its read-out shows it: 0 … 11 with one decimal, cut rather than rounded. */
+    static juce::String readOutText (double knobValue);
+
+private:
+    //==============================================================================
+    BraskOverdriveAudioProcessor& processor;
+
+    FloorImage floor;
+    juce::Colour linkColour { 0xff526d82 };
+
+    // The looks outlive the knobs that draw with them.
+    KnobImage knobLook1, knobLook2, knobLook3;
+
+    juce::Slider knob1;
+    juce::Label readOut1;
+    juce::Slider knob2;
+    juce::Label readOut2;
+    juce::Slider knob3;
+    juce::Label readOut3;
+
+    juce::ImageButton footswitch;
+    juce::HyperlinkButton link;
+    juce::String linkText;
+    juce::URL linkURL;
+
+    EffectBaseImage body;
+
+    //==============================================================================
+    void setUpKnob (juce::Slider& knob, KnobImage& look, juce::Label& readOut, float storedValue);
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (AppGUI)
+};

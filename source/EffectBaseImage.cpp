@@ -1,0 +1,54 @@
+#include "EffectBaseImage.h"
+
+#include "BinaryData.h"
+
+//==============================================================================
+EffectBaseImage::EffectBaseImage()
+    : onImage (juce::ImageCache::getFromMemory (BinaryData::BraskOverdriveOnRed_png, BinaryData::BraskOverdriveOnRed_pngSize)),
+      offImage (juce::ImageCache::getFromMemory (BinaryData::BraskOverdriveOff_png, BinaryData::BraskOverdriveOff_pngSize)),
+      currentImage (onImage)
+{
+}
+
+EffectBaseImage::~EffectBaseImage() = default;
+
+//==============================================================================
+juce::Rectangle<int> EffectBaseImage::getBodyBox() const
+{
+    const auto w = (float) getWidth();
+    const auto h = (float) getHeight();
+    const auto margin = 1.0f - bodyScale;
+
+    // Only the margins follow bodyScale; the box itself is always 90 % of the panel.
+    const auto left = (int) (0.5 * (w * margin));
+    const auto top = (int) (0.6 * h * margin);
+
+    return { left, top, (int) (0.9 * w), (int) (0.9 * h) };
+}
+
+void EffectBaseImage::paint (juce::Graphics& g)
+{
+    if (currentImage.isNull())
+        return;
+
+    g.drawImageWithin (currentImage,
+                       getBodyBox().getX(), getBodyBox().getY(),
+                       getBodyBox().getWidth(), getBodyBox().getHeight(),
+                       juce::RectanglePlacement::centred,
+                       false);
+}
+
+void EffectBaseImage::resized()
+{
+}
+
+//==============================================================================
+void EffectBaseImage::showOn()
+{
+    currentImage = onImage;
+}
+
+void EffectBaseImage::showOff()
+{
+    currentImage = offImage;
+}

@@ -1,0 +1,26 @@
+#include "FloorImage.h"
+
+#include "BinaryData.h"
+
+//==============================================================================
+FloorImage::FloorImage()
+    : floorImage (juce::ImageCache::getFromMemory (BinaryData::Floor_png, BinaryData::Floor_pngSize))
+{
+}
+
+FloorImage::~FloorImage() = default;
+
+//==============================================================================
+void FloorImage::paint (juce::Graphics& g)
+{
+    if (floorImage.isNull())
+        return;
+
+    // The floor is opaque and has no shape to keep: it is stretched so that no
+    // edge of the panel is ever left bare.
+    g.drawImage (floorImage, getBounds().toFloat(), juce::RectanglePlacement::stretchToFit);
+}
+
+void FloorImage::resized()
+{
+}
