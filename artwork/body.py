@@ -154,7 +154,7 @@ class BodyRenderer:
         bare = self.lid * (1.0 - np.maximum.reduce ([self.glass, self.bezel, self.lamp_ring, self.lens,
                                                      self.screw, washer]))
         peel = st.value_noise (x.shape, 5.0 * ss, seed=11, octaves=2) - 0.5
-        h += 0.22 * peel * bare
+        h += 0.17 * peel * bare
 
         # silkscreen ink stands a little proud of the paint and catches the light
         self.ink = self.print_mask()

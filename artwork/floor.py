@@ -12,7 +12,7 @@ import studio as st
 
 WIDTH, HEIGHT = 581, 777
 BOARD = 97.0                                   # board width in pixels
-OAK = np.array ((0.80, 0.70, 0.55))            # linear albedo of white-oiled oak
+OAK = np.array ((0.86, 0.77, 0.62))            # linear albedo of white-oiled oak
 
 
 def render():
@@ -66,10 +66,10 @@ def render():
 
     # the studio light: brighter up and to the left, a gentle vignette
     d = np.hypot ((x + 120.0) / WIDTH, (y + 90.0) / HEIGHT)
-    fall = 1.10 - 0.16 * d
+    fall = 1.06 - 0.10 * d
     vx = (x / WIDTH - 0.5) * 2.0
     vy = (y / HEIGHT - 0.5) * 2.0
-    vignette = 1.0 - 0.05 * (vx * vx + vy * vy)
+    vignette = 1.0 - 0.03 * (vx * vx + vy * vy)
 
     rgb = [albedo[i] * groove * fall * vignette * 0.92 for i in range (3)]
     small, _ = st.downsample (rgb, np.ones_like (x), ss)

@@ -53,9 +53,11 @@ def body_box (W, H, img_w, img_h):
     return left + (bw - w) / 2.0, top + (bh - h) / 2.0, w, h
 
 
-def font (size, bold=False):
+def font (height, bold=False):
+    """The framework's font of a given height: ascent plus descent, not the em."""
     name = "DejaVuSans-Bold.ttf" if bold else "DejaVuSans.ttf"
-    return ImageFont.truetype (os.path.join ("/usr/share/fonts/truetype/dejavu", name), max (1, int (round (size))))
+    em = height / 1.164          # DejaVu Sans: ascent + descent = 1.164 em
+    return ImageFont.truetype (os.path.join ("/usr/share/fonts/truetype/dejavu", name), max (1, int (round (em))))
 
 
 def composite (res, W, H, knob_value, lamp_on, show_areas=False):
