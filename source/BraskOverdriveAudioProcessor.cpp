@@ -11,7 +11,7 @@ namespace
 
     // The chain's fixed frequencies.
     constexpr float lowCutHz = 200.0f;
-    constexpr float dcBlockerHz = 5.0f;
+    constexpr double dcBlockerHz = 5.0;
     constexpr float wetProportion = 0.99f;
 
     // A one-pole filter turns unstable as its cutoff reaches half the sample rate;
@@ -67,7 +67,7 @@ BraskOverdriveAudioProcessor::BraskOverdriveAudioProcessor()
     driveGain.setGainLinear (targetDriveGain.load());
 
     waveShaper.functionToUse = hyperbolicTangent;
-    dcBlockerCoefficients = juce::dsp::IIR::Coefficients<float>::makeHighPass (48000.0, dcBlockerHz);
+    dcBlockerCoefficients = juce::dsp::IIR::Coefficients<double>::makeHighPass (48000.0, dcBlockerHz);
 }
 
 BraskOverdriveAudioProcessor::~BraskOverdriveAudioProcessor() = default;
@@ -100,7 +100,7 @@ void BraskOverdriveAudioProcessor::prepareToPlay (double sampleRate, int maximum
     currentSampleRate.store ((float) sampleRate);
     waveShaper.functionToUse = hyperbolicTangent;
 
-    dcBlockerCoefficients = juce::dsp::IIR::Coefficients<float>::makeHighPass (sampleRate, dcBlockerHz);
+    dcBlockerCoefficients = juce::dsp::IIR::Coefficients<double>::makeHighPass (sampleRate, dcBlockerHz);
 
     driveGain.setGainLinear (targetDriveGain.load());
     driveGain.prepare (spec);
@@ -109,7 +109,7 @@ void BraskOverdriveAudioProcessor::prepareToPlay (double sampleRate, int maximum
         dcBlockers.removeRange (numChannels, dcBlockers.size() - numChannels);
 
     while (dcBlockers.size() < numChannels)
-        dcBlockers.add (new juce::dsp::IIR::Filter<float> (dcBlockerCoefficients));
+        dcBlockers.add (new juce::dsp::IIR::Filter<double> (dcBlockerCoefficients));
 
     for (auto* blocker : dcBlockers)
     {
@@ -194,8 +194,13 @@ void BraskOverdriveAudioProcessor::processChunk (juce::dsp::AudioBlock<float> bl
     // The 5 Hz high-pass removes the offset the bias leaves after the clipper.
     for (size_t channel = 0; channel < block.getNumChannels(); ++channel)
     {
-        auto channelBlock = block.getSingleChannelBlock (channel);
-        dcBlockers.getUnchecked ((int) channel)->process (juce::dsp::ProcessContextReplacing<float> (channelBlock));
+        auto& blocker = *dcBlockers.getUnchecked ((int) channel);
+        auto* samples = block.getChannelPointer (channel);
+
+        for (size_t i = 0; i < block.getNumSamples(); ++i)
+            samples[i] = (float) blocker.processSample ((double) samples[i]);
+
+        blocker.snapToZero();
     }
 
     dryWetMixer.pushDrySamples (dryBlock);

@@ -126,8 +126,11 @@ private:
     std::atomic<float> currentSampleRate { 0.0f };
 
     juce::dsp::WaveShaper<float, float (*) (float)> waveShaper { std::tanh };
-    juce::dsp::IIR::Coefficients<float>::Ptr dcBlockerCoefficients;
-    juce::OwnedArray<juce::dsp::IIR::Filter<float>> dcBlockers;
+    // The DC blocker's poles sit so close to DC that single-precision coefficients
+    // and state would leave a wandering low-frequency error of up to a few percent
+    // of full scale (worst at high sample rates): it alone works in double.
+    juce::dsp::IIR::Coefficients<double>::Ptr dcBlockerCoefficients;
+    juce::OwnedArray<juce::dsp::IIR::Filter<double>> dcBlockers;
     juce::dsp::DryWetMixer<float> dryWetMixer;
 
     //==============================================================================
