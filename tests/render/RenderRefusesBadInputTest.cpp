@@ -1,0 +1,239 @@
+// A render that cannot be done says why in one line, exits non-zero and leaves
+// the folder exactly as it was: no output, no half-written or temporary file,
+// and an existing output file untouched. Also when it is interrupted.
+
+#include "RenderTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <thread>
+#include <unistd.h>
+
+using namespace RenderTest;
+
+namespace
+{
+    constexpr int failed = 1;
+    constexpr int badCommandLine = 2;
+
+    /** The files every case can point at, in one scratch folder. */
+    struct Fixture
+    {
+        Fixture()
+        {
+            const auto rate = 44100.0;
+            writeAudioFile (scratch / "in.wav", makeTestSignal (2, rate, 4410, 1), rate, { ".wav", 16 });
+            writeAudioFile (scratch / "float.wav", makeTestSignal (1, rate, 4410, 2), rate, { ".wav", 32 });
+            writeAudioFile (scratch / "quad.wav", makeTestSignal (4, rate, 4410, 3), rate, { ".wav", 16 });
+
+            juce::MemoryBlock noise (2048);
+            juce::Random (4).fillBitsRandomly (noise.getData(), noise.getSize());
+            (scratch / "noise.wav").replaceWithData (noise.getData(), noise.getSize());
+            (scratch / "notes.txt").replaceWithText ("not audio\n", false, false, "\n");
+            (scratch / "folder").createDirectory();
+            (scratch / "sub").createDirectory();
+            (scratch / "in.wav").createSymbolicLink (scratch / "link.wav", true);
+            ::link ((*this) ("in.wav").toRawUTF8(), (*this) ("hard.wav").toRawUTF8());
+
+            // A bundle in the right shape whose shared object is no program at all.
+            const auto fakeBinary = scratch / "Fake.vst3/Contents/x86_64-linux/Fake.so";
+            fakeBinary.getParentDirectory().createDirectory();
+            fakeBinary.replaceWithText ("not a shared object\n");
+        }
+
+        /** The path as typed, not tidied: "sub/../in.wav" stays as it is. */
+        juce::String operator() (const juce::String& name) const
+        {
+            return scratch.get().getFullPathName() + "/" + name;
+        }
+
+        ScratchFolder scratch;
+    };
+
+    struct BadRender
+    {
+        const char* name;
+        std::vector<juce::String> arguments;   // "@x" stands for the path of x in the scratch folder
+        juce::String output;                   // the OUTPUT named, to check it is left alone ("" if none)
+        int exitStatus;
+        const char* message;                   // what the one line must say
+    };
+
+    // Test names in failure messages, rather than the case's bytes.
+    void PrintTo (const BadRender& c, std::ostream* stream)
+    {
+        *stream << c.name;
+    }
+
+    std::vector<juce::String> resolve (const std::vector<juce::String>& arguments, const Fixture& fixture)
+    {
+        std::vector<juce::String> resolved;
+
+        for (const auto& argument : arguments)
+            resolved.push_back (argument.startsWith ("@") ? fixture (argument.substring (1)) : argument);
+
+        return resolved;
+    }
+
+    const std::vector<BadRender>& badRenders()
+    {
+        static const std::vector<BadRender> cases {
+            // The command line.
+            { "NoFiles",             {},                                             "",            badCommandLine, "needs an INPUT and an OUTPUT" },
+            { "ThreeFiles",          { "@in.wav", "@out.wav", "@more.wav" },         "out.wav",     badCommandLine, "takes one INPUT and one OUTPUT" },
+            { "UnknownOption",       { "--gain", "3", "@in.wav", "@out.wav" },       "out.wav",     badCommandLine, "unknown option '--gain'" },
+            { "DriveAboveOne",       { "--drive", "1.5", "@in.wav", "@out.wav" },    "out.wav",     badCommandLine, "--drive takes a number from 0 to 1, not '1.5'" },
+            { "ToneBelowZero",       { "--tone", "-0.1", "@in.wav", "@out.wav" },    "out.wav",     badCommandLine, "--tone takes a number from 0 to 1, not '-0.1'" },
+            { "LevelNotANumber",     { "--level", "loud", "@in.wav", "@out.wav" },   "out.wav",     badCommandLine, "--level takes a number from 0 to 1, not 'loud'" },
+            { "DriveNaN",            { "--drive=nan", "@in.wav", "@out.wav" },       "out.wav",     badCommandLine, "--drive takes a number from 0 to 1, not 'nan'" },
+            { "DriveTrailingText",   { "--drive", "0.5x", "@in.wav", "@out.wav" },   "out.wav",     badCommandLine, "--drive takes a number from 0 to 1, not '0.5x'" },
+            { "KnobWithoutValue",    { "@in.wav", "@out.wav", "--tone" },            "out.wav",     badCommandLine, "--tone needs a value" },
+            { "BlockZero",           { "--block", "0", "@in.wav", "@out.wav" },      "out.wav",     badCommandLine, "--block takes a whole number" },
+            { "BlockFraction",       { "--block", "2.5", "@in.wav", "@out.wav" },    "out.wav",     badCommandLine, "--block takes a whole number" },
+            { "PlotNotPng",          { "--plot", "@p.jpg", "@in.wav", "@out.wav" },  "out.wav",     badCommandLine, "--plot writes a PNG picture" },
+
+            // The input.
+            { "InputMissing",        { "@missing.wav", "@out.wav" },                 "out.wav",     failed, "missing.wav': no such file" },
+            { "InputIsAFolder",      { "@folder", "@out.wav" },                      "out.wav",     failed, "is a folder, not an audio file" },
+            { "InputIsNoise",        { "@noise.wav", "@out.wav" },                   "out.wav",     failed, "is not an audio file brask-render can read" },
+            { "InputIsText",         { "@notes.txt", "@out.wav" },                   "out.wav",     failed, "is not an audio file brask-render can read" },
+            { "InputHasFourChannels", { "@quad.wav", "@out.wav" },                   "out.wav",     failed, "has 4 channels; the pedal takes mono or stereo" },
+
+            // The output.
+            { "OutputIsInput",       { "@in.wav", "@in.wav" },                       "in.wav",      failed, "is the input file" },
+            { "OutputIsInputViaDots", { "@in.wav", "@sub/../in.wav" },               "in.wav",      failed, "is the input file" },
+            { "OutputIsLinkToInput", { "@in.wav", "@link.wav" },                     "link.wav",    failed, "is the input file" },
+            { "OutputIsHardLinkToInput", { "@in.wav", "@hard.wav" },                 "hard.wav",    failed, "is the input file" },
+            { "OutputFolderMissing", { "@in.wav", "@nowhere/out.wav" },              "",            failed, "does not exist" },
+            { "OutputIsAFolder",     { "@in.wav", "@folder" },                       "",            failed, "is a folder" },
+            { "OutputFormatUnknown", { "@in.wav", "@out.mp3" },                      "out.mp3",     failed, "cannot write '.mp3' files" },
+            { "FloatIntoFlac",       { "@float.wav", "@out.flac" },                  "out.flac",    failed, "FLAC file cannot hold the input's 32-bit float samples" },
+            { "PlotFolderMissing",   { "--plot", "@nowhere/p.png", "@in.wav", "@out.wav" }, "out.wav", failed, "does not exist" },
+
+            // The module.
+            { "ModuleMissing",       { "--plugin", "@Gone.vst3", "@in.wav", "@out.wav" },  "out.wav", failed, "cannot find the pedal's module" },
+            { "ModuleNotABundle",    { "--plugin", "@notes.txt", "@in.wav", "@out.wav" },  "out.wav", failed, "is not a VST3 module" },
+            { "ModuleUnloadable",    { "--plugin", "@Fake.vst3", "@in.wav", "@out.wav" },  "out.wav", failed, "cannot load the VST3 module" },
+        };
+
+        return cases;
+    }
+
+    // Every case names the built module unless it names its own.
+    std::vector<juce::String> withBuiltModule (std::vector<juce::String> arguments)
+    {
+        if (std::find (arguments.begin(), arguments.end(), "--plugin") == arguments.end())
+            arguments.insert (arguments.begin(), { "--plugin", builtModule().getFullPathName() });
+
+        return arguments;
+    }
+}
+
+//==============================================================================
+class RenderRefuses : public ::testing::TestWithParam<BadRender>
+{
+protected:
+    void expectRefusedAndFolderUntouched (const BadRender& c)
+    {
+        const auto before = fixture.scratch.snapshot();
+        const auto result = runRender (withBuiltModule (resolve (c.arguments, fixture)));
+
+        EXPECT_EQ (result.exitStatus, c.exitStatus) << result.err;
+        EXPECT_TRUE (result.out.empty()) << result.out;
+
+        // One line, which names the program and says what is wrong.
+        const auto message = juce::String (result.err);
+        EXPECT_TRUE (message.endsWith ("\n") && message.indexOf ("\n") == message.length() - 1) << message;
+        EXPECT_TRUE (message.startsWith ("brask-render: ")) << message;
+        EXPECT_TRUE (message.contains (c.message)) << "expected \"" << c.message << "\" in: " << message;
+
+        // Nothing new, nothing gone, nothing changed: no output, no temporary file.
+        const auto after = fixture.scratch.snapshot();
+        EXPECT_EQ (after.size(), before.size());
+
+        for (const auto& [name, contents] : after)
+        {
+            const auto was = before.find (name);
+            EXPECT_TRUE (was != before.end()) << "left behind: " << name;
+
+            if (was != before.end())
+            {
+                EXPECT_TRUE (was->second == contents) << "changed: " << name;
+            }
+        }
+    }
+
+    Fixture fixture;
+};
+
+TEST_P (RenderRefuses, WithOneLineAndTheFolderAsItWas)
+{
+    const auto& c = GetParam();
+
+    {
+        SCOPED_TRACE ("no OUTPUT yet");
+        expectRefusedAndFolderUntouched (c);
+    }
+
+    // Again over an earlier render, where an ordinary file can stand as OUTPUT
+    // (the cases naming the input as OUTPUT have just checked that it survives).
+    const auto output = fixture.scratch / c.output;
+
+    if (c.output.isNotEmpty() && ! output.exists() && output.getParentDirectory().isDirectory())
+    {
+        SCOPED_TRACE ("an earlier OUTPUT in place");
+        output.replaceWithText ("an earlier render the user wants to keep\n", false, false, "\n");
+        expectRefusedAndFolderUntouched (c);
+        EXPECT_EQ (output.loadFileAsString(), "an earlier render the user wants to keep\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P (Cases, RenderRefuses, ::testing::ValuesIn (badRenders()),
+                          [] (const ::testing::TestParamInfo<BadRender>& testCase) { return std::string (testCase.param.name); });
+
+//==============================================================================
+TEST (RenderInterrupted, LeavesNeitherOutputNorTemporaryFile)
+{
+    Fixture fixture;
+    const auto output = fixture.scratch / "long-out.wav";
+    output.replaceWithText ("an earlier render the user wants to keep\n", false, false, "\n");
+
+    // Long enough, in one-sample blocks, that the render is still running when the signal comes.
+    const auto rate = 48000.0;
+    writeAudioFile (fixture.scratch / "long.wav", makeTestSignal (2, rate, (int) (30 * rate), 5), rate, { ".wav", 24 });
+    const auto before = fixture.scratch.snapshot();
+
+    const juce::TemporaryFile outCapture (".out"), errCapture (".err");
+    const auto pid = startRender ({ "--plugin", builtModule().getFullPathName(), "--block", "1", fixture ("long.wav"), output.getFullPathName() },
+                                  outCapture.getFile(), errCapture.getFile());
+    ASSERT_GT (pid, 0);
+
+    // Wait until the render is writing (its hidden temporary file appears), then interrupt it.
+    auto writing = false;
+
+    for (int attempt = 0; attempt < 30000 && ! writing; ++attempt)
+    {
+        for (const auto& file : fixture.scratch.get().findChildFiles (juce::File::findFiles, false, ".long-out.wav*"))
+            writing = writing || file.existsAsFile();
+
+        if (! writing)
+            std::this_thread::sleep_for (std::chrono::milliseconds (1));
+    }
+
+    ASSERT_TRUE (writing) << "the render never started writing";
+    ::kill ((pid_t) pid, SIGTERM);
+    const auto exitStatus = waitForRender (pid);
+
+    if (exitStatus == 0)
+        GTEST_SKIP() << "the render finished before the signal arrived";
+
+    EXPECT_EQ (exitStatus, 128 + SIGTERM);
+    EXPECT_EQ (output.loadFileAsString(), "an earlier render the user wants to keep\n");
+
+    const auto after = fixture.scratch.snapshot();
+    EXPECT_EQ (after.size(), before.size());
+
+    for (const auto& [name, contents] : after)
+        EXPECT_TRUE (before.count (name) == 1) << "left behind: " << name;
+}

@@ -1,0 +1,217 @@
+#include "RenderTestSupport.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace RenderTest
+{
+    juce::File builtModule()
+    {
+        return juce::File (BRASK_BUILT_VST3);
+    }
+
+    //==============================================================================
+    ScratchFolder::ScratchFolder()
+        : folder (juce::File::getSpecialLocation (juce::File::tempDirectory)
+                      .getNonexistentChildFile ("brask-render-test", {}, false))
+    {
+        folder.createDirectory();
+    }
+
+    ScratchFolder::~ScratchFolder()
+    {
+        folder.deleteRecursively();
+    }
+
+    std::map<juce::String, juce::MemoryBlock> ScratchFolder::snapshot() const
+    {
+        std::map<juce::String, juce::MemoryBlock> files;
+
+        for (const auto& entry : juce::RangedDirectoryIterator (folder, true, "*", juce::File::findFilesAndDirectories))
+        {
+            const auto& file = entry.getFile();
+            juce::MemoryBlock contents;
+
+            if (! entry.isDirectory() && ! file.isSymbolicLink())
+                file.loadFileAsData (contents);
+
+            files[file.getRelativePathFrom (folder) + (entry.isDirectory() ? "/" : "")] = contents;
+        }
+
+        return files;
+    }
+
+    //==============================================================================
+    juce::AudioBuffer<float> makeTestSignal (int numChannels, double sampleRate, int numSamples, juce::int64 seed)
+    {
+        juce::AudioBuffer<float> audio (numChannels, numSamples);
+        juce::Random random (seed);
+
+        for (int channel = 0; channel < numChannels; ++channel)
+        {
+            auto* samples = audio.getWritePointer (channel);
+
+            // A different note on each channel, re-struck every 0.3 s and decaying.
+            const auto fundamental = channel == 0 ? 110.0 : 146.83;
+            const auto restrike = (int) (0.3 * sampleRate);
+
+            for (int i = 0; i < numSamples; ++i)
+            {
+                const auto t = (double) i / sampleRate;
+                const auto sinceStrike = (double) (i % restrike) / sampleRate;
+                auto note = 0.0;
+
+                for (int harmonic = 1; harmonic <= 6; ++harmonic)
+                    note += std::sin (2.0 * juce::MathConstants<double>::pi * fundamental * harmonic * t + harmonic) / harmonic;
+
+                const auto envelope = 0.55 * std::exp (-sinceStrike * 6.0);
+                samples[i] = (float) (envelope * note + 0.01 * (random.nextDouble() * 2.0 - 1.0));
+            }
+
+            // A stretch of silence, where the chain's own low end and offset show.
+            audio.clear (channel, numSamples / 3, juce::jmin (numSamples / 10, numSamples - numSamples / 3));
+
+            // A burst at full scale, where the clipper works hardest and formats quantise at their limits.
+            for (int i = numSamples / 2; i < juce::jmin (numSamples, numSamples / 2 + 200); ++i)
+                samples[i] = (i / 20) % 2 == 0 ? 1.0f : -1.0f;
+        }
+
+        return audio;
+    }
+
+    void writeAudioFile (const juce::File& file, const juce::AudioBuffer<float>& audio, double sampleRate, const FileFormat& format)
+    {
+        juce::AudioFormatManager formats;
+        formats.registerBasicFormats();
+        auto* audioFormat = formats.findFormatForFileExtension (format.extension);
+        jassert (audioFormat != nullptr);
+
+        file.deleteFile();
+        auto stream = std::make_unique<juce::FileOutputStream> (file);
+        std::unique_ptr<juce::AudioFormatWriter> writer (audioFormat->createWriterFor (stream.get(), sampleRate,
+                                                                                       (unsigned int) audio.getNumChannels(),
+                                                                                       format.bitsPerSample, {}, 0));
+        jassert (writer != nullptr);
+        stream.release();
+
+        if (writer->isFloatingPoint())
+        {
+            writer->writeFromAudioSampleBuffer (audio, 0, audio.getNumSamples());
+            return;
+        }
+
+        // Integer files hold the nearest of the 2^b steps of k / 2^(b-1) that the
+        // reader maps back to (ties to even), clamped to the format's range; the writer takes them
+        // as 32-bit samples and keeps the top b bits.
+        const auto steps = std::ldexp (1.0, format.bitsPerSample - 1);
+        std::vector<std::vector<int>> integers ((size_t) audio.getNumChannels(), std::vector<int> ((size_t) audio.getNumSamples()));
+        std::vector<const int*> channels;
+
+        for (int channel = 0; channel < audio.getNumChannels(); ++channel)
+        {
+            for (int i = 0; i < audio.getNumSamples(); ++i)
+            {
+                const auto k = std::nearbyint (juce::jlimit (-steps, steps - 1.0, (double) audio.getSample (channel, i) * steps));
+                integers[(size_t) channel][(size_t) i] = (int) (k * std::ldexp (1.0, 32 - format.bitsPerSample));
+            }
+
+            channels.push_back (integers[(size_t) channel].data());
+        }
+
+        channels.push_back (nullptr);
+        writer->write (channels.data(), audio.getNumSamples());
+    }
+
+    DecodedFile readAudioFile (const juce::File& file)
+    {
+        juce::AudioFormatManager formats;
+        formats.registerBasicFormats();
+        std::unique_ptr<juce::AudioFormatReader> reader (formats.createReaderFor (file));
+
+        DecodedFile decoded;
+
+        if (reader == nullptr)
+            return decoded;
+
+        decoded.audio.setSize ((int) reader->numChannels, (int) reader->lengthInSamples);
+        reader->read (&decoded.audio, 0, (int) reader->lengthInSamples, 0, true, true);
+        decoded.sampleRate = reader->sampleRate;
+        decoded.bitsPerSample = (int) reader->bitsPerSample;
+        decoded.usesFloatingPointData = reader->usesFloatingPointData;
+        decoded.formatName = reader->getFormatName();
+        return decoded;
+    }
+
+    juce::String firstDifference (const juce::AudioBuffer<float>& a, const juce::AudioBuffer<float>& b)
+    {
+        if (a.getNumChannels() != b.getNumChannels() || a.getNumSamples() != b.getNumSamples())
+            return juce::String (a.getNumChannels()) + " x " + juce::String (a.getNumSamples()) + " vs "
+                   + juce::String (b.getNumChannels()) + " x " + juce::String (b.getNumSamples());
+
+        for (int channel = 0; channel < a.getNumChannels(); ++channel)
+            for (int i = 0; i < a.getNumSamples(); ++i)
+                if (std::memcmp (a.getReadPointer (channel) + i, b.getReadPointer (channel) + i, sizeof (float)) != 0)
+                    return "channel " + juce::String (channel) + ", sample " + juce::String (i) + ": "
+                           + juce::String (a.getSample (channel, i), 9) + " vs " + juce::String (b.getSample (channel, i), 9);
+
+        return {};
+    }
+
+    //==============================================================================
+    int startRender (const std::vector<juce::String>& arguments, const juce::File& outputCapture, const juce::File& errorCapture)
+    {
+        std::vector<std::string> storage { BRASK_RENDER_EXECUTABLE };
+
+        for (const auto& argument : arguments)
+            storage.push_back (argument.toStdString());
+
+        std::vector<char*> argv;
+
+        for (auto& s : storage)
+            argv.push_back (s.data());
+
+        argv.push_back (nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init (&actions);
+        posix_spawn_file_actions_addopen (&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen (&actions, STDOUT_FILENO, outputCapture.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen (&actions, STDERR_FILENO, errorCapture.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+
+        pid_t pid = -1;
+        const auto spawned = posix_spawn (&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy (&actions);
+
+        return spawned == 0 ? (int) pid : -1;
+    }
+
+    int waitForRender (int pid)
+    {
+        int status = 0;
+
+        if (pid <= 0 || waitpid ((pid_t) pid, &status, 0) != pid)
+            return -1;
+
+        if (WIFEXITED (status))
+            return WEXITSTATUS (status);
+
+        return WIFSIGNALED (status) ? 128 + WTERMSIG (status) : -1;
+    }
+
+    ProcessResult runRender (const std::vector<juce::String>& arguments)
+    {
+        // The captures live outside any folder a test inspects.
+        const juce::TemporaryFile outputCapture (".out"), errorCapture (".err");
+
+        ProcessResult result;
+        result.exitStatus = waitForRender (startRender (arguments, outputCapture.getFile(), errorCapture.getFile()));
+        result.out = outputCapture.getFile().loadFileAsString().toStdString();
+        result.err = errorCapture.getFile().loadFileAsString().toStdString();
+        return result;
+    }
+}

@@ -1,0 +1,83 @@
+#pragma once
+
+// Helpers shared by the renderer's tests: a scratch folder, test signals, audio
+// files written and read back through the framework, and brask-render run as a
+// child process the way a shell runs it.
+
+#include <juce_audio_formats/juce_audio_formats.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace RenderTest
+{
+    /** The bundle this build made, loaded by every render in these tests. */
+    juce::File builtModule();
+
+    //==============================================================================
+    /** A fresh folder for one test, removed with everything in it afterwards. */
+    class ScratchFolder final
+    {
+    public:
+        ScratchFolder();
+        ~ScratchFolder();
+
+        const juce::File& get() const noexcept      { return folder; }
+        juce::File operator/ (const juce::String& name) const   { return folder.getChildFile (name); }
+
+        /** Every file below the folder, hidden ones included, with its contents. */
+        std::map<juce::String, juce::MemoryBlock> snapshot() const;
+
+    private:
+        juce::File folder;
+
+        JUCE_DECLARE_NON_COPYABLE (ScratchFolder)
+    };
+
+    //==============================================================================
+    /** A few seconds of something guitar-like, different on each channel: decaying
+        harmonic notes, a little noise, a stretch of silence and a full-scale burst,
+        so that every stage of the pedal has something to do.
+    */
+    juce::AudioBuffer<float> makeTestSignal (int numChannels, double sampleRate, int numSamples, juce::int64 seed);
+
+    /** How a test file is stored. */
+    struct FileFormat
+    {
+        juce::String extension;     // ".wav", ".aiff" or ".flac"
+        int bitsPerSample;          // 32 in a WAV means float
+    };
+
+    void writeAudioFile (const juce::File& file, const juce::AudioBuffer<float>& audio, double sampleRate, const FileFormat& format);
+
+    /** A file as the framework decodes it, with the properties the renderer must keep. */
+    struct DecodedFile
+    {
+        juce::AudioBuffer<float> audio;
+        double sampleRate = 0.0;
+        int bitsPerSample = 0;
+        bool usesFloatingPointData = false;
+        juce::String formatName;
+    };
+
+    DecodedFile readAudioFile (const juce::File& file);
+
+    /** The first sample where two buffers differ in any bit, as "channel 1, sample 4410: 0.25 vs 0.2500001". */
+    juce::String firstDifference (const juce::AudioBuffer<float>& a, const juce::AudioBuffer<float>& b);
+
+    //==============================================================================
+    /** What a finished child process left behind. */
+    struct ProcessResult
+    {
+        int exitStatus = -1;       // 128 + n when ended by signal n, as a shell reports it
+        std::string out, err;
+    };
+
+    /** Runs brask-render with these arguments, stdin empty and stdout/stderr captured. */
+    ProcessResult runRender (const std::vector<juce::String>& arguments);
+
+    /** Starts brask-render without waiting for it; pid for kill(), then waitForRender. */
+    int startRender (const std::vector<juce::String>& arguments, const juce::File& outputCapture, const juce::File& errorCapture);
+    int waitForRender (int pid);
+}

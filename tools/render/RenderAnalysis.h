@@ -1,0 +1,120 @@
+#pragma once
+
+#include <juce_audio_basics/juce_audio_basics.h>
+
+#include <complex>
+#include <vector>
+
+//==============================================================================
+/** Peak and RMS of a signal, over every channel, measured as it streams past. */
+class LevelMeter final
+{
+public:
+    void add (const juce::AudioBuffer<float>& buffer, int numSamples);
+
+    float getPeak() const noexcept      { return peak; }
+    double getRms() const noexcept;
+
+    /** Full scale is 0 dBFS; silence reads as -inf. */
+    static juce::String toDecibelsText (double gain);
+
+private:
+    float peak = 0.0f;
+    double sumOfSquares = 0.0;
+    juce::int64 count = 0;
+};
+
+//==============================================================================
+/** A radix-2 FFT of a fixed size, for the plot's spectra. */
+class SpectrumFft final
+{
+public:
+    explicit SpectrumFft (int order);
+
+    int getSize() const noexcept        { return size; }
+
+    /** Transforms in place: data holds getSize() complex values. */
+    void perform (std::vector<std::complex<float>>& data) const;
+
+private:
+    int size;
+    std::vector<int> bitReversed;
+    std::vector<std::complex<float>> twiddles;
+};
+
+//==============================================================================
+/**
+    What the plot needs from a render, gathered while the audio streams through
+    in blocks, so that the memory stays the same for a short riff or an hour:
+
+    - the average spectrum of input and output (overlapping Hann-windowed frames
+      of the channels' mean);
+    - the input and output of the frame where the input is loudest, for the
+      close-up of the waveform;
+    - an overview of the whole file: the lowest and highest sample of input and
+      output for each of a fixed number of columns.
+*/
+class RenderAnalysis final
+{
+public:
+    RenderAnalysis (double sampleRate, juce::int64 totalSamples, int overviewColumns);
+
+    /** Called for each block with the input as read and the output as processed. */
+    void add (const juce::AudioBuffer<float>& input, const juce::AudioBuffer<float>& output, int numSamples);
+
+    /** Analyses what is left over at the end of the file. */
+    void finish();
+
+    //==============================================================================
+    struct Envelope
+    {
+        std::vector<float> minimum, maximum;
+    };
+
+    double getSampleRate() const noexcept                                   { return sampleRate; }
+    juce::int64 getTotalSamples() const noexcept                            { return totalSamples; }
+    int getFrameSize() const noexcept                                       { return fft.getSize(); }
+
+    /** Power per FFT bin (0 .. frameSize/2), scaled so that a full-scale sine reads 1. */
+    const std::vector<double>& getInputSpectrum() const noexcept            { return inputSpectrum; }
+    const std::vector<double>& getOutputSpectrum() const noexcept           { return outputSpectrum; }
+
+    /** The loudest frame of the input and the same stretch of the output. */
+    const std::vector<float>& getLoudestInput() const noexcept              { return loudestInput; }
+    const std::vector<float>& getLoudestOutput() const noexcept             { return loudestOutput; }
+    juce::int64 getLoudestStart() const noexcept                            { return loudestStart; }
+
+    const Envelope& getInputOverview() const noexcept                       { return inputOverview; }
+    const Envelope& getOutputOverview() const noexcept                      { return outputOverview; }
+
+private:
+    //==============================================================================
+    void analyseFrame (int numValid);
+    void accumulateSpectra();
+    static float channelMean (const juce::AudioBuffer<float>& buffer, int sample) noexcept;
+
+    double sampleRate;
+    juce::int64 totalSamples;
+    juce::int64 samplesSeen = 0;
+
+    SpectrumFft fft;
+    std::vector<float> window;
+    std::vector<std::complex<float>> scratch;
+
+    // The current frame of the channels' mean, filled up to frameFill; frames
+    // overlap by half, so the second half moves to the front after each analysis.
+    std::vector<float> inputFrame, outputFrame;
+    int frameFill = 0;
+    juce::int64 frameStart = 0;
+
+    std::vector<double> inputSpectrum, outputSpectrum;
+    int framesAnalysed = 0;
+
+    std::vector<float> loudestInput, loudestOutput;
+    double loudestEnergy = -1.0;
+    juce::int64 loudestStart = 0;
+
+    Envelope inputOverview, outputOverview;
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (RenderAnalysis)
+};

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+//==============================================================================
+/** The pedal's four settings as a user sets them: three knobs from 0 to 1 and
+    the footswitch. A new pedal sits with every knob at half travel, switched on.
+*/
+struct PedalSettings
+{
+    float drive = 0.5f;
+    float tone = 0.5f;
+    float level = 0.5f;
+    bool effectOn = true;
+
+    /** The module's saved state: four little-endian float32 values (drive, tone,
+        level, footswitch as 1.0 or 0.0). It is the only way a host can hand a
+        VST3 module settings it has no parameters for.
+    */
+    juce::MemoryBlock toStateBlob() const;
+};
+
+//==============================================================================
+/** Everything brask-render was asked to do, as read from its command line. */
+struct RenderOptions
+{
+    PedalSettings settings;
+    int blockSize = 512;
+
+    juce::File input;
+    juce::File output;
+    juce::File plot;        // juce::File() when no plot was asked for
+    juce::File module;
+
+    bool showHelp = false;
+
+    static constexpr int maximumBlockSize = 65536;
+
+    /** Where Linux hosts look for the installed pedal. */
+    static juce::File installedModule();
+
+    /** Reads the arguments (without the program name). Relative paths are taken
+        from the current folder. On failure the result carries a one-line message.
+    */
+    static juce::Result parse (const juce::StringArray& arguments, RenderOptions& options);
+
+    static juce::String usage();
+};
