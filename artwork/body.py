@@ -22,7 +22,7 @@ ENCL_CORNER = 34.0
 ROUND_OVER = 15.0
 
 KNOBS = ((114.0, 95.0), (271.0, 148.0), (436.0, 95.0))
-WINDOWS = ((116.0, 217.0), (271.0, 264.0), (436.0, 217.0))
+WINDOWS = ((116.0, 220.0), (271.0, 267.0), (436.0, 220.0))
 WINDOW_HALF = (64.0, 25.0)
 WINDOW_CORNER = 9.0
 BEZEL = 3.5
@@ -144,7 +144,7 @@ class BodyRenderer:
         cap = cover (rf - 40.0, ss)
         ct = np.clip ((40.0 - rf) / 10.0, 0.0, 1.0)
         dome = np.sqrt (np.clip (1.0 - (rf / 48.0) ** 2, 0.0, 1.0))
-        hc = 17.0 + 18.0 * np.sqrt (1.0 - (1.0 - ct) ** 2) + 19.0 * (dome - np.sqrt (1.0 - (30.0 / 48.0) ** 2)) * (rf < 30.0)
+        hc = 17.0 + 18.0 * np.sqrt (1.0 - (1.0 - ct) ** 2) + 48.0 * (dome - np.sqrt (1.0 - (30.0 / 48.0) ** 2)) * (rf < 30.0)
         hc += 0.015 * np.sin (rf * 2.2) * (rf < 29.0)        # turning marks on the cap
         hsw = np.where (rf < 40.0, hc, np.where (d_hex < 0.0, hn, hw * (rf < 66.0)))
         h += hsw
@@ -186,7 +186,7 @@ class BodyRenderer:
         if not hasattr (self, "h"):
             self.geometry()
             self.nrm = st.normals_from_height (self.h, self.step)
-            lit = st.heightfield_shadow (self.h, self.step, st.KEY_DIR, steps=40, reach=40.0, softness=1.5)
+            lit = st.heightfield_shadow (self.h, self.step, st.KEY_DIR, steps=48, reach=56.0, softness=1.5)
             self.lit = st.blur (lit, 2.0 * ss)
             cav = np.clip (st.blur (self.h, 4.0 * ss) - self.h, 0.0, None)
             self.occ = np.clip (1.0 - 0.10 * cav, 0.4, 1.0)
