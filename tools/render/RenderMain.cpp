@@ -138,9 +138,10 @@ namespace
             if (writer.isFloatingPoint())
                 return writer.writeFromAudioSampleBuffer (buffer, 0, numSamples);
 
-            // Integer writers take 32-bit samples and keep the top bits.
+            // Integer writers take 32-bit samples and keep the top bits. Up to 24 bits,
+            // every step and the scaling by a power of two are exact in single precision.
             const auto bits = writer.getBitsPerSample();
-            const auto fullScale = std::ldexp (1.0, bits - 1);
+            const auto fullScale = std::ldexp (1.0f, bits - 1);
             const auto shift = (juce::uint32) (32 - bits);
 
             for (int channel = 0; channel < buffer.getNumChannels(); ++channel)
@@ -150,9 +151,11 @@ namespace
 
                 for (int i = 0; i < numSamples; ++i)
                 {
-                    const auto x = (double) in[i];
-                    const auto scaled = x == x ? juce::jlimit (-fullScale, fullScale - 1.0, x * fullScale) : 0.0;
-                    const auto step = (juce::int32) std::lrint (scaled);
+                    const auto x = in[i];
+                    const auto scaled = x == x ? juce::jlimit (-fullScale, fullScale - 1.0f, x * fullScale) : 0.0f;
+
+                    // Nearest step, ties to even.
+                    const auto step = juce::roundToInt (scaled);
                     out[i] = (int) ((juce::uint32) step << shift);
                 }
             }
