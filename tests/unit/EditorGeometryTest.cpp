@@ -14,6 +14,7 @@ namespace
 
     void expectPanelFillsEditor (juce::AudioProcessorEditor& editor)
     {
+        // The panel is the only child: no framework splash is laid over the pedal.
         ASSERT_EQ (editor.getNumChildComponents(), 1);
         EXPECT_EQ (editor.getChildComponent (0)->getBounds(), editor.getLocalBounds());
     }

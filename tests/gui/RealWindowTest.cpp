@@ -1,0 +1,291 @@
+// The built module as a user meets it: loaded by a VST3 host, its editor shown
+// in a real window on an X display, the footswitch pressed and a knob dragged
+// with real mouse input (xdotool), and the result read back the way the host
+// sees it (the saved state) and the way the user sees it (a screenshot).
+//
+// Run under a virtual display: xvfb-run -a -s "-screen 0 1280x1024x24" brask_gui_tests
+
+#include <gtest/gtest.h>
+#include <juce_audio_processors/juce_audio_processors.h>
+#include <juce_gui_basics/juce_gui_basics.h>
+
+#include <cstring>
+
+namespace juce
+{
+    // The framework's own message pump, as its plug-in wrappers use it; the
+    // modal run loop is switched off in this build.
+    bool dispatchNextMessageOnSystemQueue (bool returnIfNoPendingMessages);
+}
+
+bool prepareBareXServer();
+
+namespace
+{
+    juce::File builtModule()
+    {
+        if (auto* overridden = std::getenv ("BRASK_VST3"))
+            return juce::File (overridden);
+
+        return juce::File (BRASK_BUILT_VST3);
+    }
+
+    // Keeps the message loop turning for a while: X events, repaints, the plug-in's own callbacks.
+    void pumpMessagesFor (int milliseconds)
+    {
+        const auto end = juce::Time::getMillisecondCounter() + (juce::uint32) milliseconds;
+
+        while (juce::Time::getMillisecondCounter() < end)
+            if (! juce::dispatchNextMessageOnSystemQueue (true))
+                juce::Thread::sleep (5);
+    }
+
+    // Runs a command to its end while the window keeps answering the X server.
+    bool runWhilePumping (const juce::StringArray& command)
+    {
+        juce::ChildProcess process;
+
+        if (! process.start (command, juce::ChildProcess::wantStdOut | juce::ChildProcess::wantStdErr))
+            return false;
+
+        while (process.isRunning())
+            pumpMessagesFor (10);
+
+        const auto output = process.readAllProcessOutput();
+
+        if (process.getExitCode() != 0)
+        {
+            ADD_FAILURE() << command.joinIntoString (" ") << ": " << output;
+            return false;
+        }
+
+        return true;
+    }
+
+    juce::Image screenshot (const juce::String& name)
+    {
+        const auto file = juce::File (BRASK_SCREENSHOT_DIR).getChildFile (name);
+        file.deleteFile();
+
+        if (! runWhilePumping ({ "import", "-window", "root", file.getFullPathName() }))
+            return {};
+
+        return juce::ImageFileFormat::loadFrom (file);
+    }
+
+    void click (juce::Point<int> at)
+    {
+        runWhilePumping ({ "xdotool", "mousemove", juce::String (at.x), juce::String (at.y), "click", "1" });
+        pumpMessagesFor (500);
+    }
+
+    void dragVertically (juce::Point<int> from, int distance)
+    {
+        juce::StringArray command { "xdotool", "mousemove", juce::String (from.x), juce::String (from.y), "mousedown", "1" };
+
+        // In steps, as a hand moves, so that the knob follows the drag.
+        for (int step = 1; step <= 10; ++step)
+            command.addArray ({ "sleep", "0.02", "mousemove", juce::String (from.x), juce::String (from.y + distance * step / 10) });
+
+        command.addArray ({ "mouseup", "1" });
+        runWhilePumping (command);
+        pumpMessagesFor (500);
+    }
+
+    // The processor's own 16 bytes, as the host keeps them inside its state.
+    std::vector<float> componentStateOf (juce::AudioPluginInstance& instance)
+    {
+        juce::MemoryBlock hostState;
+        instance.getStateInformation (hostState);
+
+        juce::MemoryBlock component;
+
+        if (auto xml = juce::AudioProcessor::getXmlFromBinary (hostState.getData(), (int) hostState.getSize()))
+            if (auto* child = xml->getChildByName ("IComponent"))
+                component.fromBase64Encoding (child->getAllSubText());
+
+        std::vector<float> values;
+
+        for (size_t offset = 0; offset + 4 <= juce::jmin ((size_t) 16, component.getSize()); offset += 4)
+        {
+            juce::uint32 bits;
+            std::memcpy (&bits, static_cast<const char*> (component.getData()) + offset, 4);
+            bits = juce::ByteOrder::swapIfBigEndian (bits);
+            float value;
+            std::memcpy (&value, &bits, 4);
+            values.push_back (value);
+        }
+
+        return values;
+    }
+
+    // Where the lamp lies on the body pictures: where the lit and the dark one differ most.
+    juce::Point<float> lampOnBodyPicture (juce::Point<int>& pictureSize)
+    {
+        const juce::File resources (BRASK_RESOURCES_DIR);
+        const auto lit = juce::ImageFileFormat::loadFrom (resources.getChildFile ("BraskOverdriveOnRed.png"));
+        const auto dark = juce::ImageFileFormat::loadFrom (resources.getChildFile ("BraskOverdriveOff.png"));
+        pictureSize = { lit.getWidth(), lit.getHeight() };
+
+        juce::Point<float> lamp;
+        float largest = -1.0f;
+
+        for (int y = 0; y < lit.getHeight(); ++y)
+        {
+            for (int x = 0; x < lit.getWidth(); ++x)
+            {
+                const auto difference = std::abs (lit.getPixelAt (x, y).getBrightness() - dark.getPixelAt (x, y).getBrightness());
+
+                if (difference > largest)
+                {
+                    largest = difference;
+                    lamp = { (float) x, (float) y };
+                }
+            }
+        }
+
+        return lamp;
+    }
+
+    float averageBrightness (const juce::Image& image, juce::Rectangle<int> area)
+    {
+        float sum = 0.0f;
+
+        for (int y = area.getY(); y < area.getBottom(); ++y)
+            for (int x = area.getX(); x < area.getRight(); ++x)
+                sum += image.getPixelAt (x, y).getBrightness();
+
+        return sum / (float) juce::jmax (1, area.getWidth() * area.getHeight());
+    }
+
+    int differingPixels (const juce::Image& a, const juce::Image& b, juce::Rectangle<int> area)
+    {
+        int differing = 0;
+
+        for (int y = area.getY(); y < area.getBottom(); ++y)
+            for (int x = area.getX(); x < area.getRight(); ++x)
+                if (a.getPixelAt (x, y) != b.getPixelAt (x, y))
+                    ++differing;
+
+        return differing;
+    }
+}
+
+//==============================================================================
+TEST (RealWindow, TheFootswitchAndAKnobAnswerTheMouse)
+{
+    ASSERT_NE (std::getenv ("DISPLAY"), nullptr) << "needs an X display, e.g. xvfb-run";
+    ASSERT_TRUE (builtModule().isDirectory()) << builtModule().getFullPathName();
+
+    juce::VST3PluginFormat format;
+    juce::OwnedArray<juce::PluginDescription> found;
+    format.findAllTypesForFile (found, builtModule().getFullPathName());
+    ASSERT_EQ (found.size(), 1);
+
+    juce::String error;
+    auto instance = format.createInstanceFromDescription (*found[0], 48000.0, 512, error);
+    ASSERT_NE (instance, nullptr) << error;
+
+    const auto before = componentStateOf (*instance);
+    ASSERT_EQ (before.size(), 4u);
+    EXPECT_EQ (before[0], 0.5f);
+    EXPECT_EQ (before[3], 1.0f);
+
+    std::unique_ptr<juce::AudioProcessorEditor> editor (instance->createEditorIfNeeded());
+    ASSERT_NE (editor, nullptr);
+
+    juce::DocumentWindow window ("Brask Overdrive", juce::Colours::black, 0);
+    window.setUsingNativeTitleBar (false);
+    window.setContentNonOwned (editor.get(), true);
+    window.setTopLeftPosition (40, 30);
+    window.setVisible (true);
+    window.toFront (true);
+    pumpMessagesFor (2500);
+
+    // On a screen 1024 px high the pedal opens at 65 % of the height, at 7:11.
+    const auto pedal = editor->getScreenBounds();
+    EXPECT_EQ (pedal.getWidth(), 423);
+    EXPECT_EQ (pedal.getHeight(), 665);
+
+    const auto W = (double) pedal.getWidth();
+    const auto H = (double) pedal.getHeight();
+    const auto onScreen = [&] (double fx, double fy) { return pedal.getPosition() + juce::Point<int> ((int) (W * fx), (int) (H * fy)); };
+
+    // The lamp, mapped from the body picture through the body's box on the panel.
+    juce::Point<int> pictureSize;
+    const auto lampOnPicture = lampOnBodyPicture (pictureSize);
+    const juce::Rectangle<float> bodyBox ((float) (int) (0.5 * (W * 0.1)), (float) (int) (0.6 * H * 0.1),
+                                          (float) (int) (0.9 * W), (float) (int) (0.9 * H));
+    const auto scale = juce::jmin (bodyBox.getWidth() / (float) pictureSize.x, bodyBox.getHeight() / (float) pictureSize.y);
+    const auto pictureOrigin = bodyBox.getCentre() - pictureSize.toFloat() * 0.5f * scale;
+    const auto lamp = (pedal.getPosition().toFloat() + pictureOrigin + lampOnPicture * scale).roundToInt();
+    const auto lampArea = juce::Rectangle<int> (3, 3).withCentre (lamp);
+
+    const auto readOut1Area = juce::Rectangle<int> ((int) (W * 0.26 - W * 0.125), (int) (H * 0.245), (int) (W * 0.25), (int) (W * 0.0625))
+                                  + pedal.getPosition();
+
+    const auto opened = screenshot ("pedal-opened.png");
+    ASSERT_TRUE (opened.isValid());
+    const auto litBrightness = averageBrightness (opened, lampArea);
+    EXPECT_GT (litBrightness, 0.6f) << "the lamp should be lit at " << lamp.toString();
+
+    //==========================================================================
+    // A press in the middle of the footswitch switches the effect off and the lamp goes dark.
+    click (onScreen (0.5, 0.72));
+
+    const auto afterPress = componentStateOf (*instance);
+    ASSERT_EQ (afterPress.size(), 4u);
+    EXPECT_EQ (afterPress[3], 0.0f);
+
+    const auto switchedOff = screenshot ("pedal-switched-off.png");
+    ASSERT_TRUE (switchedOff.isValid());
+    EXPECT_LT (averageBrightness (switchedOff, lampArea), litBrightness - 0.3f);
+    EXPECT_EQ (differingPixels (opened, switchedOff, readOut1Area), 0);
+
+    //==========================================================================
+    // Dragging the drive knob upwards turns it up: the host's state and the read-out follow.
+    dragVertically (onScreen (0.258, 0.09) + juce::Point<int> (0, (int) (W * 0.19 * 0.5)), -80);
+
+    const auto afterDrag = componentStateOf (*instance);
+    ASSERT_EQ (afterDrag.size(), 4u);
+    EXPECT_GT (afterDrag[0], 0.6f);
+    EXPECT_LE (afterDrag[0], 1.0f);
+    EXPECT_EQ (afterDrag[1], 0.5f);
+    EXPECT_EQ (afterDrag[2], 0.5f);
+    EXPECT_EQ (afterDrag[3], 0.0f);
+
+    const auto turned = screenshot ("pedal-drive-turned.png");
+    ASSERT_TRUE (turned.isValid());
+    EXPECT_GT (differingPixels (switchedOff, turned, readOut1Area), 0);
+
+    //==========================================================================
+    // Pressed again, the pedal is back on, lamp lit; this is the picture the README shows.
+    click (onScreen (0.5, 0.72));
+    EXPECT_EQ (componentStateOf (*instance)[3], 1.0f);
+
+    const auto backOn = screenshot ("pedal-back-on.png");
+    ASSERT_TRUE (backOn.isValid());
+    EXPECT_NEAR (averageBrightness (backOn, lampArea), litBrightness, 0.05f);
+
+    const auto pedalOnly = backOn.getClippedImage (pedal);
+    juce::FileOutputStream out (juce::File (BRASK_SCREENSHOT_DIR).getChildFile ("pedal.png"));
+    out.setPosition (0);
+    out.truncate();
+    juce::PNGImageFormat().writeImageToStream (pedalOnly, out);
+
+    window.clearContentComponent();
+    editor.reset();
+    pumpMessagesFor (200);
+}
+
+//==============================================================================
+int main (int argc, char** argv)
+{
+    ::testing::InitGoogleTest (&argc, argv);
+
+    // Before the framework opens its own connection and looks the atoms up.
+    prepareBareXServer();
+
+    juce::ScopedJuceInitialiser_GUI juceInitialiser;
+    return RUN_ALL_TESTS();
+}
