@@ -1,0 +1,253 @@
+#include "BraskOverdriveAudioProcessor.h"
+
+#include <gtest/gtest.h>
+#include <juce_gui_basics/juce_gui_basics.h>
+
+#include <dlfcn.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+// The audio thread must never allocate or take a lock: either can stall it behind
+// the message thread or the allocator and make the pedal click. This program
+// replaces the allocator and the mutex entry points with counting versions and
+// watches every call of processBlock. It is a program of its own because those
+// replacements are process-wide.
+
+//==============================================================================
+namespace
+{
+    thread_local bool watching = false;
+    std::atomic<int> allocations { 0 };
+    std::atomic<int> locks { 0 };
+
+    void noteAllocation() noexcept
+    {
+        if (watching)
+            ++allocations;
+    }
+
+    void noteLock() noexcept
+    {
+        if (watching)
+            ++locks;
+    }
+
+    // Looked up on first use without a guarded static: the guard itself may lock.
+    using MutexFunction = int (*) (pthread_mutex_t*);
+
+    MutexFunction originalMutexFunction (std::atomic<MutexFunction>& slot, const char* name)
+    {
+        auto function = slot.load();
+
+        if (function == nullptr)
+        {
+            function = reinterpret_cast<MutexFunction> (dlsym (RTLD_NEXT, name));
+            slot.store (function);
+        }
+
+        return function;
+    }
+
+    std::atomic<MutexFunction> originalLock { nullptr }, originalTryLock { nullptr };
+}
+
+// glibc's own allocator stays underneath; only the counting is ours.
+extern "C"
+{
+    void* __libc_malloc (size_t);
+    void* __libc_calloc (size_t, size_t);
+    void* __libc_realloc (void*, size_t);
+    void* __libc_memalign (size_t, size_t);
+    void __libc_free (void*);
+
+    void* malloc (size_t size) noexcept                          { noteAllocation(); return __libc_malloc (size); }
+    void* calloc (size_t count, size_t size) noexcept            { noteAllocation(); return __libc_calloc (count, size); }
+    void* realloc (void* block, size_t size) noexcept            { noteAllocation(); return __libc_realloc (block, size); }
+    void* memalign (size_t alignment, size_t size) noexcept      { noteAllocation(); return __libc_memalign (alignment, size); }
+    void* aligned_alloc (size_t alignment, size_t size) noexcept { noteAllocation(); return __libc_memalign (alignment, size); }
+    void free (void* block) noexcept                             { __libc_free (block); }
+
+    int posix_memalign (void** result, size_t alignment, size_t size) noexcept
+    {
+        noteAllocation();
+        *result = __libc_memalign (alignment, size);
+        return *result != nullptr ? 0 : ENOMEM;
+    }
+
+    int pthread_mutex_lock (pthread_mutex_t* mutex) noexcept
+    {
+        noteLock();
+        return originalMutexFunction (originalLock, "pthread_mutex_lock") (mutex);
+    }
+
+    int pthread_mutex_trylock (pthread_mutex_t* mutex) noexcept
+    {
+        noteLock();
+        return originalMutexFunction (originalTryLock, "pthread_mutex_trylock") (mutex);
+    }
+}
+
+// operator new reaches malloc in the C++ runtime, but a direct replacement makes
+// the count independent of how the runtime was built.
+void* operator new (size_t size)
+{
+    if (auto* block = malloc (size == 0 ? 1 : size))
+        return block;
+
+    throw std::bad_alloc();
+}
+
+void* operator new[] (size_t size)                                  { return operator new (size); }
+void* operator new (size_t size, const std::nothrow_t&) noexcept    { return malloc (size == 0 ? 1 : size); }
+void* operator new[] (size_t size, const std::nothrow_t&) noexcept  { return malloc (size == 0 ? 1 : size); }
+void operator delete (void* block) noexcept                         { free (block); }
+void operator delete[] (void* block) noexcept                       { free (block); }
+void operator delete (void* block, size_t) noexcept                 { free (block); }
+void operator delete[] (void* block, size_t) noexcept               { free (block); }
+
+//==============================================================================
+namespace
+{
+    struct Watched
+    {
+        int allocations = 0, locks = 0;
+    };
+
+    template <typename Action>
+    Watched watch (Action&& action)
+    {
+        allocations = 0;
+        locks = 0;
+        watching = true;
+        action();
+        watching = false;
+        return { allocations.load(), locks.load() };
+    }
+
+    void restore (BraskOverdriveAudioProcessor& processor, float drive, float tone, float level, bool on)
+    {
+        juce::MemoryBlock blob;
+        juce::MemoryOutputStream stream (blob, false);
+
+        for (auto value : { drive, tone, level, on ? 1.0f : 0.0f })
+            stream.writeFloat (value);
+
+        stream.flush();
+        processor.setStateInformation (blob.getData(), (int) blob.getSize());
+    }
+
+    void fill (juce::AudioBuffer<float>& buffer, int blockIndex)
+    {
+        for (int c = 0; c < buffer.getNumChannels(); ++c)
+            for (int i = 0; i < buffer.getNumSamples(); ++i)
+                buffer.setSample (c, i, 0.7f * std::sin (0.01f * (float) (blockIndex * buffer.getNumSamples() + i) * (float) (c + 1)));
+    }
+
+    /** A host's life with the pedal: everything done between blocks, on the
+        message thread, is allowed to allocate; every processBlock is watched.
+    */
+    struct Host
+    {
+        BraskOverdriveAudioProcessor processor;
+        juce::MidiBuffer midi;
+        Watched worst;
+        int blocksWatched = 0;
+
+        void play (int numChannels, int numSamples, int blockIndex)
+        {
+            juce::AudioBuffer<float> buffer (numChannels, numSamples);
+            fill (buffer, blockIndex);
+
+            const auto seen = watch ([&] { processor.processBlock (buffer, midi); });
+            worst.allocations = std::max (worst.allocations, seen.allocations);
+            worst.locks = std::max (worst.locks, seen.locks);
+            ++blocksWatched;
+        }
+    };
+}
+
+//==============================================================================
+TEST (RealtimeSafety, TheWatchSeesAllocationsAndLocks)
+{
+    // Without this, a watch that saw nothing would pass every test below.
+    const auto vector = watch ([] { std::vector<float> samples (64); samples[3] = 1.0f; });
+    EXPECT_GE (vector.allocations, 1);
+
+    const auto buffer = watch ([] { juce::AudioBuffer<float> samples (2, 64); samples.clear(); });
+    EXPECT_GE (buffer.allocations, 1);
+
+    juce::CriticalSection section;
+    const auto lock = watch ([&] { const juce::ScopedLock scoped (section); });
+    EXPECT_GE (lock.locks, 1);
+}
+
+TEST (RealtimeSafety, ProcessBlockNeitherAllocatesNorLocks)
+{
+    struct Case { const char* name; int preparedChannels; int preparedBlock; int blockChannels; std::vector<int> blockSizes; };
+
+    const Case cases[] = {
+        { "stereo, the promised block size",   2, 512, 2, { 512 } },
+        { "stereo, shorter and empty blocks",  2, 512, 2, { 64, 1, 0, 511, 7 } },
+        { "stereo, blocks longer than promised", 2, 64, 2, { 4096, 65, 1000 } },
+        { "mono",                              1, 256, 1, { 256, 13 } },
+        { "more channels than prepared",       1, 256, 3, { 256, 100 } },
+    };
+
+    for (const auto& c : cases)
+    {
+        Host host;
+
+        if (c.preparedChannels == 1)
+        {
+            juce::AudioProcessor::BusesLayout layout;
+            layout.inputBuses.add (juce::AudioChannelSet::mono());
+            layout.outputBuses.add (juce::AudioChannelSet::mono());
+            ASSERT_TRUE (host.processor.setBusesLayout (layout)) << c.name;
+        }
+
+        // A host that plays before preparing.
+        host.play (c.blockChannels, c.blockSizes.front(), 0);
+
+        host.processor.prepareToPlay (48000.0, c.preparedBlock);
+
+        for (int block = 1; block < 400; ++block)
+        {
+            // Between blocks the message thread turns knobs, stamps the footswitch,
+            // and the host saves and reloads the project.
+            switch (block % 9)
+            {
+                case 1: host.processor.setDrive ((float) (block % 11) / 10.0f); break;
+                case 2: host.processor.setTone ((float) (block % 7) / 6.0f); break;
+                case 3: host.processor.setLevel ((float) (block % 5) / 4.0f); break;
+                case 4: host.processor.setEffectOn (false); break;
+                case 5: host.processor.setEffectOn (true); break;
+                case 6: restore (host.processor, 0.9f, 0.1f, 0.7f, true); break;
+                case 7: { juce::MemoryBlock saved; host.processor.getStateInformation (saved); break; }
+                default: break;
+            }
+
+            // A later prepare at another rate, half way through.
+            if (block == 200)
+                host.processor.prepareToPlay (96000.0, c.preparedBlock);
+
+            host.play (c.blockChannels, c.blockSizes[(size_t) block % c.blockSizes.size()], block);
+        }
+
+        EXPECT_EQ (host.blocksWatched, 400) << c.name;
+        EXPECT_EQ (host.worst.allocations, 0) << c.name;
+        EXPECT_EQ (host.worst.locks, 0) << c.name;
+    }
+}
+
+//==============================================================================
+int main (int argc, char** argv)
+{
+    ::testing::InitGoogleTest (&argc, argv);
+    juce::ScopedJuceInitialiser_GUI juceInitialiser;
+    return RUN_ALL_TESTS();
+}
