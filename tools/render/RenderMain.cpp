@@ -437,6 +437,7 @@ namespace
                 PlotCaption caption;
                 caption.title = options.input.getFileName() + "  \xe2\x86\x92  Brask Overdrive  \xe2\x86\x92  " + options.output.getFileName();
                 caption.settings = describeSettings (options.settings);
+                caption.numChannels = numChannels;
                 caption.format = describeSampleFormat (*reader) + ", " + juce::String ((double) totalSamples / sampleRate, 2)
                                  + " s, blocks of " + juce::String (options.blockSize) + " samples";
                 caption.inputLevels = "peak " + LevelMeter::toDecibelsText (inputLevels.getPeak())

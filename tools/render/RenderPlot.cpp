@@ -71,7 +71,11 @@ namespace
 
     juce::String numberText (double value, double step)
     {
-        const auto decimals = step >= 1.0 ? 0 : juce::jlimit (0, 4, (int) std::ceil (-std::log10 (step) - 1e-9));
+        // As many decimals as the step needs to be written exactly (0.25 needs two).
+        auto decimals = 0;
+
+        while (decimals < 4 && std::abs (step * std::pow (10.0, decimals) - std::round (step * std::pow (10.0, decimals))) > 1.0e-6)
+            ++decimals;
         auto text = juce::String (value, decimals);
 
         if (text.startsWith ("-") && text.removeCharacters ("-0.").isEmpty())
@@ -158,7 +162,7 @@ namespace
     }
 
     //==============================================================================
-    void drawOverview (juce::Graphics& g, const Axes& axes, const RenderAnalysis& analysis)
+    void drawOverview (juce::Graphics& g, const Axes& axes, const RenderAnalysis& analysis, double closeUpFrom, double closeUpLength)
     {
         const auto columns = (int) analysis.getInputOverview().minimum.size();
         const auto seconds = (double) analysis.getTotalSamples() / analysis.getSampleRate();
@@ -202,12 +206,8 @@ namespace
         drawEnvelope (front, inputIsWider ? outputColour : inputColour, 0.85f);
 
         // Where the close-up below comes from.
-        const auto closeUpStart = (double) analysis.getLoudestStart() / analysis.getSampleRate();
-        const auto frameSeconds = analysis.getFrameSize() / analysis.getSampleRate();
-        const auto shownSeconds = juce::jmin (closeUpSeconds, frameSeconds);
-        const auto from = closeUpStart + (frameSeconds - shownSeconds) / 2.0;
-        const auto marker = juce::Rectangle<float>::leftTopRightBottom (axes.x (from) - 2.0f, axes.area.getY(),
-                                                                        axes.x (from + shownSeconds) + 2.0f, axes.area.getBottom());
+        const auto marker = juce::Rectangle<float>::leftTopRightBottom (axes.x (closeUpFrom) - 2.0f, axes.area.getY(),
+                                                                        axes.x (closeUpFrom + closeUpLength) + 2.0f, axes.area.getBottom());
         g.setColour (textColour.withAlpha (0.10f));
         g.fillRect (marker);
         g.setColour (textColour.withAlpha (0.6f));
@@ -391,7 +391,15 @@ juce::Image drawRenderPlot (const RenderAnalysis& analysis, const PlotCaption& c
     page.removeFromRight (10.0f);
 
     const auto sampleRate = analysis.getSampleRate();
-    const auto seconds = juce::jmax (1.0 / sampleRate, (double) analysis.getTotalSamples() / sampleRate);
+    const auto seconds = juce::jmax (0.01, (double) analysis.getTotalSamples() / sampleRate);
+
+    // The middle of the loudest frame, or of what there is of it in a file shorter than a frame.
+    const auto frameSize = analysis.getFrameSize();
+    const auto available = (int) juce::jlimit<juce::int64> (2, frameSize, analysis.getTotalSamples() - analysis.getLoudestStart());
+    const auto shown = juce::jmin (available, juce::jmax (2, (int) std::lround (closeUpSeconds * sampleRate)));
+    const auto firstShown = (available - shown) / 2;
+
+    const auto closeUpStartSeconds = (double) (analysis.getLoudestStart() + firstShown) / sampleRate;
 
     //==============================================================================
     // The whole file.
@@ -400,15 +408,11 @@ juce::Image drawRenderPlot (const RenderAnalysis& analysis, const PlotCaption& c
     drawPanel (g, overview, "The whole file", "shaded: the close-up below");
     drawLinearXGrid (g, overview, niceStep (seconds, 10), 1.0, "time (s)");
     drawYGrid (g, overview, 0.5, "amplitude", true);
-    drawOverview (g, overview, analysis);
+    drawOverview (g, overview, analysis, closeUpStartSeconds, shown / sampleRate);
     drawFrame (g, overview);
 
     //==============================================================================
     // The loudest moment of the input, and what the pedal made of it.
-    const auto frameSize = analysis.getFrameSize();
-    const auto shown = juce::jmin (frameSize, juce::jmax (2, (int) std::lround (closeUpSeconds * sampleRate)));
-    const auto firstShown = (frameSize - shown) / 2;
-
     auto loudest = 0.0f;
 
     for (int i = firstShown; i < firstShown + shown; ++i)
@@ -418,13 +422,12 @@ juce::Image drawRenderPlot (const RenderAnalysis& analysis, const PlotCaption& c
 
     const auto amplitudeStep = niceStep (juce::jmax (0.01, (double) loudest), 4);
     const auto amplitudeTop = juce::jmax (amplitudeStep, std::ceil (loudest * 1.05 / amplitudeStep) * amplitudeStep);
-    const auto closeUpStartSeconds = (double) (analysis.getLoudestStart() + firstShown) / sampleRate;
     const auto shownMilliseconds = 1000.0 * (shown - 1) / sampleRate;
 
     page.removeFromTop (84.0f);
     Axes closeUp { page.removeFromTop (300.0f), 0.0, shownMilliseconds, -amplitudeTop, amplitudeTop };
     drawPanel (g, closeUp, "Close-up of the loudest moment",
-               "from " + juce::String (closeUpStartSeconds, 3) + " s, channels averaged");
+               "from " + juce::String (closeUpStartSeconds, 3) + " s" + (caption.numChannels > 1 ? ", both channels averaged" : ""));
     drawLinearXGrid (g, closeUp, niceStep (shownMilliseconds, 10), 1.0, "time (ms)");
     drawYGrid (g, closeUp, amplitudeStep, "amplitude", true);
     drawCloseUp (g, closeUp, analysis, firstShown, shown);

@@ -13,6 +13,7 @@ struct PlotCaption
     juce::String format;        // sample rate, channels, bit depth, length
     juce::String inputLevels;
     juce::String outputLevels;
+    int numChannels = 1;        // stereo pictures show the mean of the two channels
 };
 
 //==============================================================================
