@@ -108,6 +108,7 @@ namespace
             { "OutputFolderMissing", { "@in.wav", "@nowhere/out.wav" },              "",            failed, "does not exist" },
             { "OutputIsAFolder",     { "@in.wav", "@folder" },                       "",            failed, "is a folder" },
             { "OutputFormatUnknown", { "@in.wav", "@out.mp3" },                      "out.mp3",     failed, "cannot write '.mp3' files" },
+            { "OutputWithoutExtension", { "@in.wav", "@out" },                       "out",         failed, "the output needs an extension" },
             { "FloatIntoFlac",       { "@float.wav", "@out.flac" },                  "out.flac",    failed, "FLAC file cannot hold the input's 32-bit float samples" },
             { "PlotFolderMissing",   { "--plot", "@nowhere/p.png", "@in.wav", "@out.wav" }, "out.wav", failed, "does not exist" },
 

@@ -305,7 +305,9 @@ namespace
             outputFormat = formats.findFormatForFileExtension (output.getFileExtension());
 
             if (outputFormat == nullptr)
-                return { exitFailed, "cannot write '" + output.getFileExtension() + "' files: name the output .wav, .aiff or .flac" };
+                return { exitFailed, (output.getFileExtension().isEmpty() ? juce::String ("the output needs an extension")
+                                                                           : "cannot write '" + output.getFileExtension() + "' files")
+                                         + ": name the output .wav, .aiff or .flac" };
 
             const auto bits = (int) reader->bitsPerSample;
 
