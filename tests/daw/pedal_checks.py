@@ -1,0 +1,96 @@
+"""What the host-level test drivers share: the pedal's saved state, the
+framework's base64 in which some hosts keep it, float WAV files, and a list of
+named checks that ends in a pass/fail count."""
+
+import struct
+
+SAMPLE_RATE = 48000
+
+
+def pedal_state(drive, tone, level, effect_on):
+    """The pedal's 16-byte saved state: four little-endian 32-bit floats."""
+    return struct.pack("<4f", drive, tone, level, 1.0 if effect_on else 0.0)
+
+
+DEFAULT_STATE = pedal_state(0.5, 0.5, 0.5, True)
+
+
+#==============================================================================
+# The framework's own base64 (not RFC 4648): "<size>." and then one character for
+# every 6 bits, taking the bytes as one little-endian number, lowest bits first.
+# The LV2 wrapper and the Standalone keep the pedal's state in it.
+FRAMEWORK_BASE64 = ".ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+"
+
+
+def framework_base64_encode(data):
+    bits = int.from_bytes(data, "little")
+    chars = "".join(FRAMEWORK_BASE64[(bits >> (6 * i)) & 63] for i in range((len(data) * 8 + 5) // 6))
+    return f"{len(data)}.{chars}"
+
+
+def framework_base64_decode(text):
+    size, chars = text.split(".", 1)
+    bits = sum(FRAMEWORK_BASE64.index(c) << (6 * i) for i, c in enumerate(chars))
+    return (bits & ((1 << (8 * int(size))) - 1)).to_bytes(int(size), "little")
+
+
+#==============================================================================
+class Checks:
+    """Named checks: every one is reported, the run fails if any failed."""
+
+    def __init__(self):
+        self.passed = 0
+        self.failed = 0
+
+    def check(self, name, ok, detail=""):
+        print(("PASS  " if ok else "FAIL  ") + name + (("  (" + detail + ")") if detail else ""), flush=True)
+        if ok:
+            self.passed += 1
+        else:
+            self.failed += 1
+        return ok
+
+    def summary(self):
+        print(f"{self.passed} passed, {self.failed} failed")
+        return 0 if self.failed == 0 else 1
+
+
+class Abort(Exception):
+    """A step the remaining checks cannot do without."""
+
+
+#==============================================================================
+# WAV files: 32-bit float mono, the way Ardour keeps its sources.
+def write_wav(path, samples):
+    data = struct.pack("<%df" % len(samples), *samples)
+    fmt = struct.pack("<HHIIHH", 3, 1, SAMPLE_RATE, SAMPLE_RATE * 4, 4, 32)
+    with open(path, "wb") as f:
+        f.write(b"RIFF" + struct.pack("<I", 4 + 8 + len(fmt) + 8 + len(data)) + b"WAVE")
+        f.write(b"fmt " + struct.pack("<I", len(fmt)) + fmt)
+        f.write(b"data" + struct.pack("<I", len(data)) + data)
+
+
+def read_wav(path):
+    with open(path, "rb") as f:
+        blob = f.read()
+    if blob[:4] != b"RIFF" or blob[8:12] != b"WAVE":
+        raise Abort(f"{path} is not a WAV file")
+    pos, fmt, data = 12, None, None
+    while pos + 8 <= len(blob):
+        chunk, size = blob[pos:pos + 4], struct.unpack("<I", blob[pos + 4:pos + 8])[0]
+        body = blob[pos + 8:pos + 8 + size]
+        if chunk == b"fmt ":
+            fmt = struct.unpack("<HHIIHH", body[:16])
+        elif chunk == b"data":
+            data = body
+        pos += 8 + size + (size & 1)
+    if fmt is None or data is None:
+        raise Abort(f"{path} has no audio")
+    tag, channels, rate, _, _, bits = fmt
+    is_float = tag == 3 or (tag == 0xFFFE and bits == 32)
+    if not is_float or channels != 1 or bits != 32 or rate != SAMPLE_RATE:
+        raise Abort(f"{path}: expected 32-bit float mono at {SAMPLE_RATE} Hz, got tag {tag}, "
+                    f"{channels} channels, {bits} bits, {rate} Hz")
+    return list(struct.unpack("<%df" % (len(data) // 4), data))
+
+
