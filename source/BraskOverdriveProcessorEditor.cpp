@@ -11,7 +11,7 @@ BraskOverdriveProcessorEditor::BraskOverdriveProcessorEditor (BraskOverdriveAudi
                                                               KnobImage::FrameLoader loadKnobFrame)
     : AudioProcessorEditor (p),
       processorRef (p),
-      panel (p, loadKnobFrame)
+      panel (processorRef, loadKnobFrame)
 {
     panelWidth = 245.0f;
     panelHeight = 385.0f;
