@@ -134,9 +134,11 @@ private:
     juce::dsp::DryWetMixer<float> dryWetMixer;
 
     //==============================================================================
-    // The driven dry copy of each block, sized in prepareToPlay so that the
-    // audio thread never allocates.
+    // The driven dry copy of each block and the DC blocker's double-precision
+    // working copy of a channel, sized in prepareToPlay so that the audio thread
+    // never allocates.
     juce::AudioBuffer<float> dryBuffer;
+    juce::AudioBuffer<double> dcBlockerBuffer;
     int preparedBlockSize = 0;
     int preparedChannels = 0;
 
