@@ -3,6 +3,7 @@
 // user, a tester or a batch job who wants the pedal's sound without a DAW.
 
 #include "HostedPedal.h"
+#include "OutputStage.h"
 #include "PendingOutputFile.h"
 #include "RenderAnalysis.h"
 #include "RenderOptions.h"
@@ -22,6 +23,11 @@ namespace
 
     // Columns of the plot's whole-file overview: one per pixel of its panel is plenty.
     constexpr int overviewColumns = 1500;
+
+    // The file moves between reading, the pedal and writing in stretches of about
+    // this many samples, a few of them in flight at once.
+    constexpr int samplesPerStretch = 8192;
+    constexpr int stretchesInFlight = 4;
 
     //==============================================================================
     /** A failure: one line for the user and the exit status that goes with it. */
@@ -376,49 +382,71 @@ namespace
             stream.release();     // the writer owns it now
 
             std::unique_ptr<RenderAnalysis> analysis;
-            juce::AudioBuffer<float> inputCopy;
 
             if (options.plot != juce::File())
-            {
                 analysis = std::make_unique<RenderAnalysis> (sampleRate, totalSamples, overviewColumns);
-                inputCopy.setSize (numChannels, options.blockSize);
-            }
 
-            juce::AudioBuffer<float> buffer (numChannels, options.blockSize);
-            TransparentSampleWriter sampleWriter (*writer, numChannels, options.blockSize);
+            // The file moves in stretches of whole blocks; the pedal still gets them
+            // one block at a time, exactly as asked, while the stretch before is
+            // measured and written on the output stage's thread.
+            const auto blocksPerStretch = juce::jmax (1, samplesPerStretch / options.blockSize);
+            const auto stretchSize = blocksPerStretch * options.blockSize;
+
             LevelMeter inputLevels, outputLevels;
+            TransparentSampleWriter sampleWriter (*writer, numChannels, stretchSize);
+
+            OutputStage outputStage (stretchesInFlight, numChannels, stretchSize, [&] (OutputStage::Slot& stretch)
+            {
+                inputLevels.add (stretch.input, stretch.numSamples);
+                outputLevels.add (stretch.output, stretch.numSamples);
+
+                if (analysis != nullptr)
+                    analysis->add (stretch.input, stretch.output, stretch.numSamples);
+
+                return sampleWriter.write (stretch.output, stretch.numSamples);
+            });
+
             ProgressBar progress (totalSamples);
+            auto readFailedAt = (juce::int64) -1;
 
             for (juce::int64 position = 0; position < totalSamples;)
             {
-                const auto numSamples = (int) juce::jmin<juce::int64> (options.blockSize, totalSamples - position);
-                buffer.setSize (numChannels, numSamples, false, false, true);
+                auto* stretch = outputStage.acquire();
 
-                if (! reader->read (&buffer, 0, numSamples, position, true, true))
-                    return { exitFailed, "cannot read input '" + shown (options.input) + "' at sample " + juce::String (position) };
+                if (stretch == nullptr)
+                    break;      // the output stage failed to write; reported below
 
-                inputLevels.add (buffer, numSamples);
+                const auto numSamples = (int) juce::jmin<juce::int64> (stretchSize, totalSamples - position);
+                stretch->numSamples = numSamples;
 
-                if (analysis != nullptr)
+                if (! reader->read (&stretch->input, 0, numSamples, position, true, true))
                 {
-                    inputCopy.setSize (numChannels, numSamples, false, false, true);
-
-                    for (int channel = 0; channel < numChannels; ++channel)
-                        inputCopy.copyFrom (channel, 0, buffer, channel, 0, numSamples);
+                    readFailedAt = position;
+                    break;
                 }
 
-                pedal.process (buffer);
-                outputLevels.add (buffer, numSamples);
+                for (int channel = 0; channel < numChannels; ++channel)
+                    stretch->output.copyFrom (channel, 0, stretch->input, channel, 0, numSamples);
 
-                if (analysis != nullptr)
-                    analysis->add (inputCopy, buffer, numSamples);
+                for (int start = 0; start < numSamples; start += options.blockSize)
+                {
+                    juce::AudioBuffer<float> block (stretch->output.getArrayOfWritePointers(), numChannels,
+                                                    start, juce::jmin (options.blockSize, numSamples - start));
+                    pedal.process (block);
+                }
 
-                if (! sampleWriter.write (buffer, numSamples))
-                    return { exitFailed, "cannot write '" + shown (options.output) + "' (is the disk full?)" };
-
+                outputStage.submit (stretch);
                 position += numSamples;
                 progress.update (position);
             }
+
+            const auto allWritten = outputStage.finish();
+
+            if (readFailedAt >= 0)
+                return { exitFailed, "cannot read input '" + shown (options.input) + "' at sample " + juce::String (readFailedAt) };
+
+            if (! allWritten)
+                return { exitFailed, "cannot write '" + shown (options.output) + "' (is the disk full?)" };
 
             progress.clear();
             pedal.release();
