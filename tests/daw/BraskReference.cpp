@@ -5,11 +5,12 @@
 //
 //   brask_reference render --state HEX [--warm-up CYCLES --cycle SIZE] [--prepare-again]
 //                          --block SIZE IN_L.wav IN_R.wav OUT_L.wav OUT_R.wav
-//       Follows a host's lifecycle: restores the 16-byte state (32 hex digits),
-//       prepares; optionally plays CYCLES engine cycles of silence of SIZE
-//       samples (a host keeps running its plug-ins while the transport stands)
-//       and prepares again for the render; then processes the input in blocks
-//       of --block samples. Writes 32-bit float mono files.
+//       Follows a host's lifecycle: restores the 16-byte state (32 hex digits)
+//       and prepares; with --warm-up, first plays CYCLES engine cycles of
+//       silence of SIZE samples (a host keeps running its plug-ins while the
+//       transport stands) and, with --prepare-again, prepares once more for the
+//       render; then processes the input in blocks of --block samples. Writes
+//       32-bit float mono files.
 //
 //   brask_reference editor-size
 //       Prints the width and height of a newly opened editor on this display.
@@ -19,6 +20,7 @@
 #include <juce_audio_formats/juce_audio_formats.h>
 
 #include <iostream>
+#include <optional>
 
 namespace
 {
@@ -36,8 +38,13 @@ namespace
 
     std::optional<MonoFile> readMono (const juce::File& file)
     {
+        auto stream = file.createInputStream();
+
+        if (stream == nullptr)
+            return std::nullopt;
+
         juce::WavAudioFormat wav;
-        std::unique_ptr<juce::AudioFormatReader> reader (wav.createReaderFor (file.createInputStream().release(), true));
+        std::unique_ptr<juce::AudioFormatReader> reader (wav.createReaderFor (stream.release(), true));
 
         if (reader == nullptr || reader->numChannels != 1)
             return std::nullopt;

@@ -5,7 +5,8 @@ Ardour 7 (Debian's) finds the plug-in, keeps it in a session on two stereo
 tracks, restores the pedal's settings from the session file, renders each track
 through the pedal, switches the host's bypass, and saves the pedal's state back.
 Every render is compared with the pedal's own processor run in-process on the
-same audio, with the same saved state, at the block size Ardour renders with.
+same audio, with the same saved state, through the same lifecycle: the same
+warm-up on silence, the same set-up calls and the block size Ardour renders with.
 
 Runs in a folder of its own with HOME pointing into it, so that the user's
 plug-ins, caches and Ardour settings neither help nor harm.
@@ -48,20 +49,22 @@ LV2_URI = "https://quillonaudio.example/plugins/brask-overdrive"
 
 # The same machine code runs in the host and in-process, so the renders agree
 # bit for bit when the host does what the test says it does; the margin
-# (-120 dBFS) only allows for a host that copies through another path. One
-# engine cycle more or less of bias ramp alone moves the output by 5e-6.
+# (-120 dBFS) only allows for a host that sums or copies through another path.
+# It is tight enough to see one processed block more or less in the bias ramp
+# (5e-6 at these settings).
 TOLERANCE = 1.0e-6
 
 SESSION_NAME = "brask"
 
-
+# What the test sets through the session file: knobs away from their defaults,
+# one pedal switched on, the other off.
 ON_STATE = pedal_state(0.8, 0.3, 0.7, True)
 OFF_STATE = pedal_state(0.25, 0.9, 0.4, False)
 
 
 def test_signal():
-    """Two different channels, so that a swap or a lost channel shows: tones in
-    the drive's sweet spot, one near the top of the tone control, one low."""
+    """Two different channels, so that a swap or a lost channel shows: in each a
+    low tone for the drive to clip and a high one for the tone control to cut."""
     left, right = [], []
     for i in range(SIGNAL_SAMPLES):
         t = i / SAMPLE_RATE
@@ -107,7 +110,7 @@ def run_ardour_lua(workspace, script, marker, **settings):
                                 **{k: str(v) for k, v in settings.items()})
     started = time.monotonic()
     result = subprocess.run(["ardour7-lua", script], env=env, cwd=workspace.root,
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=90)
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)
     print(f"--- ardour7-lua {os.path.basename(script)} ({time.monotonic() - started:.1f} s)")
     for line in result.stdout.splitlines():
         if line.strip():
