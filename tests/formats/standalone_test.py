@@ -110,6 +110,19 @@ def colours_in(picture, x, y, width, height):
     return int(counted.stdout.strip())
 
 
+def screenshot_once_drawn(picture, x, y, width, height, timeout=10.0):
+    """Takes pictures of the screen until the window's area holds more than one
+    colour (a mapped but not yet painted window is a flat rectangle)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        subprocess.run(["import", "-window", "root", picture], check=True, timeout=30)
+        if colours_in(picture, x, y, width, height) > 1:
+            return True
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.2)
+
+
 def saved_pedal_state(home):
     path = os.path.join(home, SETTINGS_FILE)
     if not os.path.isfile(path):
@@ -163,7 +176,6 @@ def run(args, checks, window_manager):
     first = AppRun(args, home, "first-start.log")
     try:
         window = find_window(first.app)
-        time.sleep(1.0)  # let the pedal draw before the picture is taken
         x, y, width, height = window_geometry(window)
         print(f"window {window:#x}: {width}x{height} at {x},{y}")
 
@@ -173,9 +185,8 @@ def run(args, checks, window_manager):
                      f"window {width}x{height}, editor {editor_width}x{editor_height}")
 
         picture = os.path.join(args.work, "standalone.png")
-        subprocess.run(["import", "-window", "root", picture], check=True, timeout=30)
+        checks.check("the window is drawn on the screen", screenshot_once_drawn(picture, x, y, width, height))
         print("screenshot: " + picture)
-        checks.check("the window is drawn on the screen", colours_in(picture, x, y, width, height) > 1)
 
         checks.check("the application runs without an audio device", first.app.poll() is None)
         status = first.close(window_manager, window)
