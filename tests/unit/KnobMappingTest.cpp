@@ -154,7 +154,7 @@ TEST (KnobMapping, EachKnobTurnSetsItsScaleValue)
     }
 }
 
-TEST (KnobMapping, TheScalesEndsAndMiddleAreThePedalFigures)
+TEST (KnobMapping, TheScaleEndsAndMiddleAreThePedalFigures)
 {
     BraskOverdriveAudioProcessor processor;
 
