@@ -13,7 +13,12 @@
 
 namespace
 {
-    constexpr int blocksToPlay = 6000;
+    // The audio thread plays at least this many blocks, and goes on until the other
+    // two threads have done enough of their own work for the three to overlap.
+    constexpr int minimumBlocks = 6000;
+    constexpr int maximumBlocks = 2000000;
+    constexpr int minimumTurns = 2000;
+    constexpr int minimumReloads = 500;
     constexpr int blockSize = 128;
 
     juce::MemoryBlock stateOf (float drive, float tone, float level, bool on)
@@ -35,14 +40,14 @@ int main()
     processor.prepareToPlay (48000.0, blockSize);
 
     std::atomic<bool> playing { true };
-    std::atomic<int> nonFiniteSamples { 0 };
+    std::atomic<int> blocksPlayed { 0 }, turns { 0 }, reloads { 0 }, nonFiniteSamples { 0 };
 
     std::thread audioThread ([&]
     {
         juce::AudioBuffer<float> buffer (2, blockSize);
         juce::MidiBuffer midi;
 
-        for (int block = 0; block < blocksToPlay; ++block)
+        for (int block = 0; block < maximumBlocks && (block < minimumBlocks || turns < minimumTurns || reloads < minimumReloads); ++block)
         {
             for (int c = 0; c < 2; ++c)
                 for (int i = 0; i < blockSize; ++i)
@@ -54,6 +59,8 @@ int main()
                 for (int i = 0; i < blockSize; ++i)
                     if (! std::isfinite (buffer.getSample (c, i)))
                         ++nonFiniteSamples;
+
+            ++blocksPlayed;
         }
 
         playing = false;
@@ -69,12 +76,12 @@ int main()
             processor.getStateInformation (saved);
             processor.setStateInformation (reloaded.getData(), (int) reloaded.getSize());
             processor.setStateInformation (saved.getData(), (int) saved.getSize());
+            ++reloads;
             std::this_thread::yield();
         }
     });
 
     // The message thread: the user at the pedal.
-    int turns = 0;
     float sink = 0.0f;
 
     while (playing)
@@ -96,9 +103,16 @@ int main()
     audioThread.join();
     stateThread.join();
 
-    std::printf ("race check: %d blocks played while the knobs turned %d times (%g)\n", blocksToPlay, turns, (double) (sink > 0.0f));
+    std::printf ("race check: %d blocks played while the knobs turned %d times and the project was reloaded %d times\n",
+                 blocksPlayed.load(), turns.load(), reloads.load());
 
-    if (nonFiniteSamples > 0)
+    if (turns < minimumTurns || reloads < minimumReloads)
+    {
+        std::printf ("race check: the threads did not overlap enough\n");
+        return 1;
+    }
+
+    if (nonFiniteSamples > 0 || ! std::isfinite (sink))
     {
         std::printf ("race check: %d samples came out non-finite\n", nonFiniteSamples.load());
         return 1;
