@@ -277,8 +277,8 @@ class BodyRenderer:
         if on:
             core = np.exp (-(rl / 6.5) ** 2)
             lens = [3.2 * core + 0.55, 0.9 * core ** 2 + 0.02, 0.5 * core ** 2 + 0.01]
-            spec = st.shade_metal (nrm, (0.15, 0.15, 0.15), 0.05, self.lit, self.occ)
-            lens = [l + s for l, s in zip (lens, spec)]
+            glint = st.shade_metal (nrm, (0.15, 0.15, 0.15), 0.05, self.lit, self.occ)
+            lens = [l + s for l, s in zip (lens, glint)]
             # red light spilling over the paint and the bezel, plus a faint bloom
             spill = 0.55 * np.exp (-((rl - LAMP_LENS).clip (0.0) / 13.0) ** 2) * (rl > LAMP_LENS - 1.0)
             bloom = 0.08 * np.exp (-(rl / 30.0) ** 2)

@@ -90,11 +90,11 @@ void BraskOverdriveAudioProcessor::prepareToPlay (double sampleRate, int maximum
         return;
     }
 
-    const juce::dsp::ProcessSpec spec { sampleRate,
+    const juce::dsp::ProcessSpec processSpec { sampleRate,
                                         (juce::uint32) maximumExpectedSamplesPerBlock,
                                         (juce::uint32) numChannels };
 
-    dryWetMixer.prepare (spec);
+    dryWetMixer.prepare (processSpec);
     dryWetMixer.setWetMixProportion (wetProportion);
 
     currentSampleRate.store ((float) sampleRate);
@@ -103,7 +103,7 @@ void BraskOverdriveAudioProcessor::prepareToPlay (double sampleRate, int maximum
     dcBlockerCoefficients = juce::dsp::IIR::Coefficients<double>::makeHighPass (sampleRate, dcBlockerHz);
 
     driveGain.setGainLinear (targetDriveGain.load());
-    driveGain.prepare (spec);
+    driveGain.prepare (processSpec);
 
     if (dcBlockers.size() > numChannels)
         dcBlockers.removeRange (numChannels, dcBlockers.size() - numChannels);
@@ -118,11 +118,11 @@ void BraskOverdriveAudioProcessor::prepareToPlay (double sampleRate, int maximum
     }
 
     levelGain.setGainLinear (targetLevelGain.load());
-    levelGain.prepare (spec);
+    levelGain.prepare (processSpec);
 
-    inputHighPass.prepare (spec);
-    toneFilter1.prepare (spec);
-    toneFilter2.prepare (spec);
+    inputHighPass.prepare (processSpec);
+    toneFilter1.prepare (processSpec);
+    toneFilter2.prepare (processSpec);
     applyToneCutoff (targetToneCutoff.load());
 
     dryBuffer.setSize (numChannels, maximumExpectedSamplesPerBlock, false, true, false);
