@@ -1,4 +1,5 @@
 #include "AppGUI.h"
+#include "SeeThroughPixels.h"
 
 #include <gtest/gtest.h>
 
@@ -94,19 +95,8 @@ TEST (PanelLayout, FloorAndBodyCoverThePanelAtEverySize)
         EXPECT_EQ (panel.getChildComponent (floorChild)->getBounds(), panel.getLocalBounds());
         EXPECT_EQ (panel.getChildComponent (bodyChild)->getBounds(), panel.getLocalBounds());
 
-        // The floor is opaque, so no pixel of the panel is left see-through (but
-        // for the shade the framework's resampler takes off a shrunk picture's last column).
-        constexpr juce::uint8 nearlyOpaque = 250;
-        const auto snapshot = panel.createComponentSnapshot (panel.getLocalBounds());
-        const juce::Image::BitmapData pixels (snapshot, juce::Image::BitmapData::readOnly);
-        int seeThrough = 0;
-
-        for (int y = 0; y < pixels.height; ++y)
-            for (int x = 0; x < pixels.width; ++x)
-                if (pixels.getPixelColour (x, y).getAlpha() < nearlyOpaque)
-                    ++seeThrough;
-
-        EXPECT_EQ (seeThrough, 0);
+        // The floor is opaque, so no pixel of the panel is left see-through.
+        EXPECT_EQ (countSeeThroughPixels (panel), 0);
     }
 }
 
