@@ -1,6 +1,8 @@
 #include "BraskOverdriveAudioProcessor.h"
 #include "BraskOverdriveProcessorEditor.h"
 
+#include <cstring>
+
 namespace
 {
     // The clipper: a plain function, so the wave shaper calls it through a pointer.
@@ -331,9 +333,9 @@ void BraskOverdriveAudioProcessor::setStateInformation (const void* data, int si
 
     // A reloaded project plays its own settings from the next block, whether or
     // not anyone opens the pedal.
-    publishDrive (restoredDrive);
-    publishTone (restoredTone);
-    publishLevel (restoredLevel);
+    publishStoredDrive();
+    publishStoredTone();
+    publishStoredLevel();
 }
 
 bool BraskOverdriveAudioProcessor::isBusesLayoutSupported (const BusesLayout& layouts) const
@@ -350,19 +352,19 @@ bool BraskOverdriveAudioProcessor::isBusesLayoutSupported (const BusesLayout& la
 void BraskOverdriveAudioProcessor::setDrive (float newDrive)
 {
     drive.store (sanitiseKnobValue (newDrive));
-    publishDrive (drive.load());
+    publishStoredDrive();
 }
 
 void BraskOverdriveAudioProcessor::setTone (float newTone)
 {
     tone.store (sanitiseKnobValue (newTone));
-    publishTone (tone.load());
+    publishStoredTone();
 }
 
 void BraskOverdriveAudioProcessor::setLevel (float newLevel)
 {
     level.store (sanitiseKnobValue (newLevel));
-    publishLevel (level.load());
+    publishStoredLevel();
 }
 
 void BraskOverdriveAudioProcessor::setEffectOn (bool shouldBeOn)
@@ -377,6 +379,11 @@ float BraskOverdriveAudioProcessor::sanitiseKnobValue (float value) noexcept
         return 0.5f;
 
     return juce::jlimit (0.0f, 1.0f, value);
+}
+
+bool BraskOverdriveAudioProcessor::isSameStoredValue (float a, float b) noexcept
+{
+    return std::memcmp (&a, &b, sizeof (float)) == 0;
 }
 
 float BraskOverdriveAudioProcessor::driveGainFor (float driveValue) noexcept
@@ -410,6 +417,42 @@ void BraskOverdriveAudioProcessor::publishTone (float toneValue) noexcept
 void BraskOverdriveAudioProcessor::publishLevel (float levelValue) noexcept
 {
     targetLevelGain.store (levelGainFor (levelValue));
+}
+
+namespace
+{
+    // Every writer of a knob's store publishes after its write, so the writer whose
+    // publication comes last either read the last stored value or, on re-checking,
+    // sees that value and publishes again. No lock: a turn never waits on a restore.
+    template <typename Publish>
+    void publishUntilStoreHoldsStill (const std::atomic<float>& stored, Publish&& publish) noexcept
+    {
+        for (auto value = stored.load();;)
+        {
+            publish (value);
+            const auto now = stored.load();
+
+            if (BraskOverdriveAudioProcessor::isSameStoredValue (now, value))
+                return;
+
+            value = now;
+        }
+    }
+}
+
+void BraskOverdriveAudioProcessor::publishStoredDrive() noexcept
+{
+    publishUntilStoreHoldsStill (drive, [this] (float value) { publishDrive (value); });
+}
+
+void BraskOverdriveAudioProcessor::publishStoredTone() noexcept
+{
+    publishUntilStoreHoldsStill (tone, [this] (float value) { publishTone (value); });
+}
+
+void BraskOverdriveAudioProcessor::publishStoredLevel() noexcept
+{
+    publishUntilStoreHoldsStill (level, [this] (float value) { publishLevel (value); });
 }
 
 //==============================================================================

@@ -83,6 +83,11 @@ public:
     */
     static float sanitiseKnobValue (float value) noexcept;
 
+    /** Whether two store values are the same, bit for bit: a NaN someone stored
+        equals itself, so a change of the store is never missed nor invented.
+    */
+    static bool isSameStoredValue (float a, float b) noexcept;
+
     /** Knob-to-sound mapping, shared by the knob operations, a restored state and
         construction, so that all three always agree.
     */
@@ -102,6 +107,13 @@ private:
     void publishDrive (float driveValue) noexcept;
     void publishTone (float toneValue) noexcept;
     void publishLevel (float levelValue) noexcept;
+
+    // Publish what the store holds, checking that it held still meanwhile: a knob
+    // turn and a restore may store and publish in any interleaving, and the last
+    // publication must map the last stored value.
+    void publishStoredDrive() noexcept;
+    void publishStoredTone() noexcept;
+    void publishStoredLevel() noexcept;
 
     void applyPublishedSettings() noexcept;
     void applyToneCutoff (float requestedCutoff) noexcept;

@@ -9,7 +9,8 @@
 // turns the knobs and stamps the footswitch, and a third thread saves and
 // reloads the project, all at once. Built with ThreadSanitizer (scripts/test-tsan),
 // any data race between them stops the program with a report and a failing exit
-// code; in the ordinary build it still checks that the output stays finite.
+// code; in every build it checks that the output stays finite and that, once
+// all three have stopped, the chain plays exactly what the store holds.
 
 namespace
 {
@@ -115,6 +116,19 @@ int main()
     if (nonFiniteSamples > 0 || ! std::isfinite (sink))
     {
         std::printf ("race check: %d samples came out non-finite\n", nonFiniteSamples.load());
+        return 1;
+    }
+
+    // Whoever came last, the knobs or the reload, the chain now plays what the store holds.
+    const auto drive = processor.drive.load(), tone = processor.tone.load(), level = processor.level.load();
+
+    if (processor.getDriveGain() != BraskOverdriveAudioProcessor::driveGainFor (drive)
+        || processor.getToneCutoffHz() != BraskOverdriveAudioProcessor::toneCutoffFor (tone)
+        || processor.getLevelGain() != BraskOverdriveAudioProcessor::levelGainFor (level))
+    {
+        std::printf ("race check: the store holds %g / %g / %g but the chain plays drive gain %g, tone %g Hz, level gain %g\n",
+                     (double) drive, (double) tone, (double) level, (double) processor.getDriveGain(),
+                     (double) processor.getToneCutoffHz(), (double) processor.getLevelGain());
         return 1;
     }
 
