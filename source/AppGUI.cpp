@@ -3,6 +3,7 @@
 #include <cmath>
 #include <locale>
 #include <sstream>
+#include <utility>
 
 //==============================================================================
 AppGUI::AppGUI (BraskOverdriveAudioProcessor& p, KnobImage::FrameLoader loadKnobFrame)
@@ -13,15 +14,19 @@ AppGUI::AppGUI (BraskOverdriveAudioProcessor& p, KnobImage::FrameLoader loadKnob
       linkText (juce::URL (JucePlugin_ManufacturerWebsite).getDomain()),
       linkURL (JucePlugin_ManufacturerWebsite)
 {
+    // Listening before reading the store: a restore that lands after the reads
+    // below is then always followed by a message.
+    processor.restoreBroadcaster.addChangeListener (this);
+
     // The footswitch draws nothing: the switch is part of the body picture,
     // and the lamp shows the result of a press.
     footswitch.setButtonText ("ON / OFF");
     footswitch.setMouseCursor (juce::MouseCursor::PointingHandCursor);
     footswitch.addListener (this);
 
-    setUpKnob (knob1, knobLook1, readOut1, processor.drive.load());
-    setUpKnob (knob2, knobLook2, readOut2, processor.tone.load());
-    setUpKnob (knob3, knobLook3, readOut3, processor.level.load());
+    setUpKnob (knob1, knobLook1, readOut1, processor.drive.load(), driveBuiltFrom);
+    setUpKnob (knob2, knobLook2, readOut2, processor.tone.load(), toneBuiltFrom);
+    setUpKnob (knob3, knobLook3, readOut3, processor.level.load(), levelBuiltFrom);
 
     link.setButtonText (linkText);
     link.setURL (linkURL);
@@ -31,10 +36,7 @@ AppGUI::AppGUI (BraskOverdriveAudioProcessor& p, KnobImage::FrameLoader loadKnob
     link.getLookAndFeel().setColour (juce::HyperlinkButton::textColourId, linkColour);
     link.addListener (this);
 
-    if (processor.effectOn.load())
-        body.showOn();
-    else
-        body.showOff();
+    showStoredFootswitch();
 
     // Bottom to top.
     addAndMakeVisible (floor);
@@ -49,9 +51,13 @@ AppGUI::AppGUI (BraskOverdriveAudioProcessor& p, KnobImage::FrameLoader loadKnob
     addAndMakeVisible (link);
 }
 
-AppGUI::~AppGUI() = default;
+AppGUI::~AppGUI()
+{
+    processor.restoreBroadcaster.removeChangeListener (this);
+}
 
-void AppGUI::setUpKnob (juce::Slider& knob, KnobImage& look, juce::Label& readOut, float storedValue)
+void AppGUI::setUpKnob (juce::Slider& knob, KnobImage& look, juce::Label& readOut,
+                        float storedValue, std::optional<float>& builtFrom)
 {
     // A store value that is not a number stands for the knob's middle, as in a
     // restored state; anything else finite is clamped by the knob itself.
@@ -71,10 +77,44 @@ void AppGUI::setUpKnob (juce::Slider& knob, KnobImage& look, juce::Label& readOu
     // stored setting to the sound through the knob's own handler.
     knob.setValue ((double) value, juce::sendNotificationAsync);
     knob.addListener (this);
+
+    // The knob announces only a move away from its starting position, 0.
+    if (knob.getValue() != 0.0)
+        builtFrom = storedValue;
+
     knob.setMouseCursor (juce::MouseCursor::PointingHandCursor);
 
     readOut.setText (readOutText (knob.getValue()), juce::dontSendNotification);
     readOut.setJustificationType (juce::Justification::horizontallyCentred);
+}
+
+void AppGUI::showStoredKnob (juce::Slider& knob, KnobImage& look, juce::Label& readOut, float storedValue)
+{
+    // Shown, never written back: the store keeps exactly what was restored.
+    const auto value = BraskOverdriveAudioProcessor::sanitiseKnobValue (storedValue);
+
+    knob.setValue ((double) value, juce::dontSendNotification);
+    look.setKnobValue (value);
+    readOut.setText (readOutText (knob.getValue()), juce::dontSendNotification);
+}
+
+void AppGUI::showStoredFootswitch()
+{
+    if (processor.effectOn.load())
+        body.showOn();
+    else
+        body.showOff();
+}
+
+void AppGUI::changeListenerCallback (juce::ChangeBroadcaster*)
+{
+    showStoredKnob (knob1, knobLook1, readOut1, processor.drive.load());
+    showStoredKnob (knob2, knobLook2, readOut2, processor.tone.load());
+    showStoredKnob (knob3, knobLook3, readOut3, processor.level.load());
+    showStoredFootswitch();
+
+    // Neither the body's picture nor a knob's look repaints by itself.
+    repaint();
 }
 
 //==============================================================================
@@ -142,12 +182,14 @@ void AppGUI::sliderValueChanged (juce::Slider* slider)
         KnobImage& look;
         juce::Label& readOut;
         void (BraskOverdriveAudioProcessor::*operation) (float);
+        const std::atomic<float>& stored;
+        std::optional<float>& builtFrom;
     };
 
     const Binding bindings[] = {
-        { knob1, knobLook1, readOut1, &BraskOverdriveAudioProcessor::setDrive },
-        { knob2, knobLook2, readOut2, &BraskOverdriveAudioProcessor::setTone },
-        { knob3, knobLook3, readOut3, &BraskOverdriveAudioProcessor::setLevel },
+        { knob1, knobLook1, readOut1, &BraskOverdriveAudioProcessor::setDrive, processor.drive, driveBuiltFrom },
+        { knob2, knobLook2, readOut2, &BraskOverdriveAudioProcessor::setTone, processor.tone, toneBuiltFrom },
+        { knob3, knobLook3, readOut3, &BraskOverdriveAudioProcessor::setLevel, processor.level, levelBuiltFrom },
     };
 
     for (const auto& binding : bindings)
@@ -155,8 +197,17 @@ void AppGUI::sliderValueChanged (juce::Slider* slider)
         if (slider != &binding.knob)
             continue;
 
+        // The first notification re-applies the store the knob was built from. If a
+        // restore has changed the store since, re-applying would undo the restore:
+        // the restored settings stay, and the restore's own message shows them.
+        const auto builtFrom = std::exchange (binding.builtFrom, std::nullopt);
+        const auto storeMovedOn = builtFrom.has_value() && ! BraskOverdriveAudioProcessor::isSameStoredValue (*builtFrom, binding.stored.load());
+
         const auto value = binding.knob.getValue();
-        (processor.*binding.operation) ((float) value);
+
+        if (! storeMovedOn)
+            (processor.*binding.operation) ((float) value);
+
         binding.look.setKnobValue ((float) value);
         binding.readOut.setText (readOutText (value), juce::dontSendNotification);
         return;

@@ -7,6 +7,8 @@
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
+#include <optional>
+
 //==============================================================================
 /**
     The pedal panel: the floor, the pedal body with its lamp, the three knobs
@@ -14,14 +16,16 @@
     number under each, an invisible footswitch over the pedal's switch and the
     link to our web site along the bottom.
 
-    It reads the pedal's settings once, when it is built, and from then on
-    turns knob turns and footswitch presses into the processor's operations.
+    It reads the pedal's settings when it is built and again after every
+    restore, and turns knob turns and footswitch presses into the processor's
+    operations.
     Every child is placed at fixed fractions of the panel's size, so the
     controls stay over their spots on the artwork at any size.
 */
 class AppGUI final : public juce::Component,
                      public juce::Slider::Listener,
-                     public juce::Button::Listener
+                     public juce::Button::Listener,
+                     private juce::ChangeListener
 {
 public:
     //==============================================================================
@@ -64,8 +68,18 @@ private:
 
     EffectBaseImage body;
 
+    // The stored value each knob was built from, while the knob's first change
+    // notification, which re-applies it to the sound, is still on its way.
+    std::optional<float> driveBuiltFrom, toneBuiltFrom, levelBuiltFrom;
+
     //==============================================================================
-    void setUpKnob (juce::Slider& knob, KnobImage& look, juce::Label& readOut, float storedValue);
+    void setUpKnob (juce::Slider& knob, KnobImage& look, juce::Label& readOut,
+                    float storedValue, std::optional<float>& builtFrom);
+    void showStoredKnob (juce::Slider& knob, KnobImage& look, juce::Label& readOut, float storedValue);
+    void showStoredFootswitch();
+
+    // A restore has landed: show what the store holds now.
+    void changeListenerCallback (juce::ChangeBroadcaster*) override;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (AppGUI)
 };

@@ -332,10 +332,11 @@ void BraskOverdriveAudioProcessor::setStateInformation (const void* data, int si
     effectOn.store (restoredOn);
 
     // A reloaded project plays its own settings from the next block, whether or
-    // not anyone opens the pedal.
+    // not anyone opens the pedal, and an open pedal shows them soon after.
     publishStoredDrive();
     publishStoredTone();
     publishStoredLevel();
+    restoreBroadcaster.sendChangeMessage();
 }
 
 bool BraskOverdriveAudioProcessor::isBusesLayoutSupported (const BusesLayout& layouts) const

@@ -102,6 +102,13 @@ public:
     std::atomic<float> level { 0.5f };
     std::atomic<bool> effectOn { true };
 
+    /** Tells its listeners on the message thread, soon after a restore, that the
+        store holds restored settings. A restore may come from any thread and never
+        waits for the message: restores in quick succession may arrive as one
+        message, which always comes after the last of them.
+    */
+    juce::ChangeBroadcaster restoreBroadcaster;
+
 private:
     //==============================================================================
     void publishDrive (float driveValue) noexcept;

@@ -183,14 +183,22 @@ namespace
         return sum / (float) juce::jmax (1, area.getWidth() * area.getHeight());
     }
 
-    int differingPixels (const juce::Image& a, const juce::Image& b, juce::Rectangle<int> area)
+    // Pixels whose colour differs by more than the tolerance in any channel.
+    int differingPixels (const juce::Image& a, const juce::Image& b, juce::Rectangle<int> area, int tolerance = 0)
     {
         int differing = 0;
 
         for (int y = area.getY(); y < area.getBottom(); ++y)
+        {
             for (int x = area.getX(); x < area.getRight(); ++x)
-                if (a.getPixelAt (x, y) != b.getPixelAt (x, y))
+            {
+                const auto p = a.getPixelAt (x, y), q = b.getPixelAt (x, y);
+
+                if (std::abs (p.getRed() - q.getRed()) > tolerance || std::abs (p.getGreen() - q.getGreen()) > tolerance
+                    || std::abs (p.getBlue() - q.getBlue()) > tolerance)
                     ++differing;
+            }
+        }
 
         return differing;
     }
@@ -210,6 +218,9 @@ TEST (RealWindow, TheFootswitchAndAKnobAnswerTheMouse)
     juce::String error;
     auto instance = format.createInstanceFromDescription (*found[0], 48000.0, 512, error);
     ASSERT_NE (instance, nullptr) << error;
+
+    juce::MemoryBlock hostStateAtOpening;
+    instance->getStateInformation (hostStateAtOpening);
 
     const auto before = componentStateOf (*instance);
     ASSERT_EQ (before.size(), 4u);
@@ -248,6 +259,8 @@ TEST (RealWindow, TheFootswitchAndAKnobAnswerTheMouse)
 
     const auto readOut1Area = juce::Rectangle<int> ((int) (W * 0.26 - W * 0.125), (int) (H * 0.245), (int) (W * 0.25), (int) (W * 0.0625))
                                   + pedal.getPosition();
+    const auto knob1Area = juce::Rectangle<int> ((int) (W * 0.22 - W * 0.19 * 0.3), (int) (H * 0.09), (int) (W * 0.19), (int) (W * 0.19))
+                               + pedal.getPosition();
 
     // The pedal opens with the lamp lit.
     const auto opened = screenshotShowing ("pedal-opened.png", [&] (const juce::Image& shot) { return averageBrightness (shot, lampArea) > 0.6f; });
@@ -273,6 +286,9 @@ TEST (RealWindow, TheFootswitchAndAKnobAnswerTheMouse)
     EXPECT_TRUE (waitUntil ([&] { return componentStateOf (*instance).at (0) > 0.6f; }))
         << "the host should read the drive turned up";
 
+    juce::MemoryBlock hostStateAfterDrag;
+    instance->getStateInformation (hostStateAfterDrag);
+
     const auto afterDrag = componentStateOf (*instance);
     EXPECT_LE (afterDrag[0], 1.0f);
     EXPECT_EQ (afterDrag[1], 0.5f);
@@ -295,6 +311,41 @@ TEST (RealWindow, TheFootswitchAndAKnobAnswerTheMouse)
     out.setPosition (0);
     out.truncate();
     juce::PNGImageFormat().writeImageToStream (pedalOnly, out);
+
+    //==========================================================================
+    // The host restores a project while the pedal is open: the pedal shows it at once,
+    // knob, read-out and lamp, as when it was first opened with those settings.
+    const auto restoreThroughTheHost = [&] (const juce::MemoryBlock& hostState)
+    {
+        instance->setStateInformation (hostState.getData(), (int) hostState.getSize());
+    };
+
+    // A part of the window repainted on its own resamples the body picture a shade
+    // differently at its edges; a different read-out or knob frame differs by far more.
+    constexpr int repaintShade = 16;
+
+    const auto showsAsIn = [&] (const juce::Image& reference, const juce::Image& shot)
+    {
+        return differingPixels (reference, shot, readOut1Area, repaintShade) == 0
+            && differingPixels (reference, shot, knob1Area, repaintShade) == 0
+            && std::abs (averageBrightness (shot, lampArea) - averageBrightness (reference, lampArea)) < 0.05f;
+    };
+
+    // From lamp lit, drive turned up, back to the settings of the opening...
+    ASSERT_GT (differingPixels (opened, backOn, readOut1Area, repaintShade), 0);
+    ASSERT_GT (differingPixels (opened, backOn, knob1Area, repaintShade), 0);
+    restoreThroughTheHost (hostStateAtOpening);
+    EXPECT_EQ (componentStateOf (*instance), before);
+
+    const auto restoredOpening = screenshotShowing ("pedal-restored-opening.png", [&] (const juce::Image& shot) { return showsAsIn (opened, shot); });
+    EXPECT_TRUE (showsAsIn (opened, restoredOpening)) << "the pedal should show the restored drive 5.5 and the lamp lit";
+
+    // ...and to those after the drag, with the effect off: the lamp goes dark.
+    restoreThroughTheHost (hostStateAfterDrag);
+    EXPECT_EQ (componentStateOf (*instance), afterDrag);
+
+    const auto restoredDrag = screenshotShowing ("pedal-restored-drag.png", [&] (const juce::Image& shot) { return showsAsIn (turned, shot); });
+    EXPECT_TRUE (showsAsIn (turned, restoredDrag)) << "the pedal should show the restored drive and the lamp dark";
 
     window.clearContentComponent();
     editor.reset();

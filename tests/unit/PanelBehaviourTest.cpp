@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <map>
+#include <thread>
 #include <tuple>
 
 // What the pedal panel does with the pedal's settings: it shows the stored
@@ -114,6 +116,25 @@ namespace
         }
 
         return lamp;
+    }
+
+    // A project as the host keeps it, written by a pedal holding these settings as they are.
+    juce::MemoryBlock savedStateOf (float drive, float tone, float level, bool on)
+    {
+        BraskOverdriveAudioProcessor donor;
+        donor.drive = drive;
+        donor.tone = tone;
+        donor.level = level;
+        donor.effectOn = on;
+
+        juce::MemoryBlock blob;
+        donor.getStateInformation (blob);
+        return blob;
+    }
+
+    void restore (BraskOverdriveAudioProcessor& processor, const juce::MemoryBlock& blob)
+    {
+        processor.setStateInformation (blob.getData(), (int) blob.getSize());
     }
 
     // The brightness of the lamp as the body component draws it now.
@@ -376,4 +397,143 @@ TEST (PanelBehaviour, TheFootswitchDrawsNothing)
 
         EXPECT_EQ (drawn, 0) << "state " << (int) state;
     }
+}
+
+//==============================================================================
+// What an open panel shows after the host restores a project.
+namespace
+{
+    struct Shown
+    {
+        const char* readOut1;
+        const char* readOut2;
+        const char* readOut3;
+        int frame1, frame2, frame3;
+        bool lampLit;
+    };
+
+    void expectPanelShows (AppGUI& panel, const Shown& shown)
+    {
+        EXPECT_EQ (readOutOf (panel, readOut1), shown.readOut1);
+        EXPECT_EQ (readOutOf (panel, readOut2), shown.readOut2);
+        EXPECT_EQ (readOutOf (panel, readOut3), shown.readOut3);
+
+        EXPECT_EQ (frameShownBy (panel, knob1), filmstripFrame (shown.frame1));
+        EXPECT_EQ (frameShownBy (panel, knob2), filmstripFrame (shown.frame2));
+        EXPECT_EQ (frameShownBy (panel, knob3), filmstripFrame (shown.frame3));
+
+        auto& body = child<EffectBaseImage> (panel, bodyChild);
+        const auto& lamp = shown.lampLit ? body.getOnImage() : body.getOffImage();
+        EXPECT_EQ (body.getCurrentImage().getPixelData(), lamp.getPixelData());
+
+        if (shown.lampLit)
+            EXPECT_GT (lampBrightness (body), 0.6f);
+        else
+            EXPECT_LT (lampBrightness (body), 0.5f);
+    }
+
+    void expectStoreHolds (BraskOverdriveAudioProcessor& processor, float drive, float tone, float level, bool on)
+    {
+        EXPECT_EQ (processor.drive.load(), drive);
+        EXPECT_EQ (processor.tone.load(), tone);
+        EXPECT_EQ (processor.level.load(), level);
+        EXPECT_EQ (processor.effectOn.load(), on);
+
+        // and the chain plays it
+        EXPECT_EQ (processor.getDriveGain(), BraskOverdriveAudioProcessor::driveGainFor (drive));
+        EXPECT_EQ (processor.getToneCutoffHz(), BraskOverdriveAudioProcessor::toneCutoffFor (tone));
+        EXPECT_EQ (processor.getLevelGain(), BraskOverdriveAudioProcessor::levelGainFor (level));
+    }
+}
+
+TEST (PanelBehaviour, FollowsARestoreFromAnyThread)
+{
+    // Opened a while ago, or just now with its first knob notifications still on
+    // their way; the host restoring on the message thread or on one of its own.
+    struct Case { bool settledFirst; bool fromAnotherThread; };
+
+    for (const auto& c : { Case { true, false }, Case { false, false }, Case { true, true }, Case { false, true } })
+    {
+        SCOPED_TRACE (juce::String (c.settledFirst ? "settled panel" : "new panel")
+                      + (c.fromAnotherThread ? ", restored from another thread" : ", restored on the message thread"));
+
+        BraskOverdriveAudioProcessor processor;
+        AppGUI panel (processor);
+        panel.setSize (245, 385);
+
+        if (c.settledFirst)
+            deliverPendingMessages();
+
+        const auto project = savedStateOf (0.2f, 0.9f, 0.1f, false);
+
+        if (c.fromAnotherThread)
+            std::thread ([&] { restore (processor, project); }).join();
+        else
+            restore (processor, project);
+
+        // Shown from the message thread only, after the restore has returned.
+        EXPECT_EQ (readOutOf (panel, readOut1), "5.5");
+
+        deliverPendingMessages();
+
+        expectPanelShows (panel, { "2.2", "9.9", "1.1", 60, 270, 30, false });
+        expectStoreHolds (processor, 0.2f, 0.9f, 0.1f, false);
+
+        // Still the pedal's own knob: a turn after the restore moves the store and the sound.
+        child<juce::Slider> (panel, knob2).setValue (0.3, juce::sendNotificationSync);
+        expectStoreHolds (processor, 0.2f, 0.3f, 0.1f, false);
+    }
+}
+
+TEST (PanelBehaviour, ShowsARestoredValueOutsideTheTravelClampedAndLeavesTheStoreAsRestored)
+{
+    BraskOverdriveAudioProcessor processor;
+    AppGUI panel (processor);
+    panel.setSize (245, 385);
+    deliverPendingMessages();
+
+    restore (processor, savedStateOf (std::numeric_limits<float>::quiet_NaN(), 1.7f, -0.3f, true));
+
+    // What the restore keeps: not a number as the knob's middle, the rest clamped.
+    const auto storeBefore = std::make_tuple (processor.drive.load(), processor.tone.load(), processor.level.load());
+    ASSERT_EQ (storeBefore, std::make_tuple (0.5f, 1.0f, 0.0f));
+
+    deliverPendingMessages();
+
+    expectPanelShows (panel, { "5.5", "11.0", "0.0", 150, 300, 0, true });
+    expectStoreHolds (processor, 0.5f, 1.0f, 0.0f, true);
+}
+
+TEST (PanelBehaviour, RestoresInQuickSuccessionEndWithTheLastShown)
+{
+    BraskOverdriveAudioProcessor processor;
+    AppGUI panel (processor);
+    panel.setSize (245, 385);
+
+    restore (processor, savedStateOf (0.9f, 0.9f, 0.9f, false));
+    restore (processor, savedStateOf (0.1f, 0.4f, 0.7f, true));
+    deliverPendingMessages();
+
+    expectPanelShows (panel, { "1.1", "4.4", "7.7", 30, 120, 210, true });
+    expectStoreHolds (processor, 0.1f, 0.4f, 0.7f, true);
+}
+
+TEST (PanelBehaviour, APanelReopenedWhileRestoresHappenShowsTheCurrentStore)
+{
+    BraskOverdriveAudioProcessor processor;
+
+    {
+        AppGUI first (processor);
+        restore (processor, savedStateOf (0.9f, 0.9f, 0.9f, false));
+    }
+
+    restore (processor, savedStateOf (0.3f, 0.3f, 0.3f, false));
+
+    AppGUI second (processor);
+    second.setSize (245, 385);
+    restore (processor, savedStateOf (0.1f, 0.4f, 0.7f, true));
+    deliverPendingMessages();
+
+    expectPanelShows (second, { "1.1", "4.4", "7.7", 30, 120, 210, true });
+    expectStoreHolds (processor, 0.1f, 0.4f, 0.7f, true);
 }
