@@ -2,6 +2,11 @@
 
 #include "BinaryData.h"
 
+#include <atomic>
+#include <system_error>
+#include <thread>
+#include <vector>
+
 namespace
 {
     struct EmbeddedPicture
@@ -42,6 +47,66 @@ juce::Image KnobImage::loadEmbeddedFrame (int frameIndex)
     return juce::ImageCache::getFromMemory (picture.data, picture.size);
 }
 
+namespace
+{
+    // The key under which the framework's image cache files a picture decoded from
+    // memory: the address of its bytes (JUCE 7.0.5). The knob tests check that the
+    // knobs share their frames with getFromMemory, so a change of key shows there.
+    juce::int64 imageCacheKeyOf (const EmbeddedPicture& picture)
+    {
+        return (juce::int64) (juce::pointer_sized_int) picture.data;
+    }
+
+    // The first pedal opened in a process decodes the whole filmstrip: spread over
+    // every core, it takes a fraction of the time. The framework's cache may not be
+    // filled from several threads (in 7.0.5 it starts its expiry timer unguarded),
+    // so the workers only decode and this thread files the pictures.
+    void decodeFilmstripIntoImageCache()
+    {
+        std::vector<size_t> missing;
+
+        for (size_t n = 0; n < filmstrip.size(); ++n)
+            if (juce::ImageCache::getFromHashCode (imageCacheKeyOf (filmstrip[n])).isNull())
+                missing.push_back (n);
+
+        if (missing.empty())
+            return;
+
+        std::vector<juce::Image> decoded (missing.size());
+        std::atomic<size_t> next { 0 };
+
+        const auto decodeUntilDone = [&]
+        {
+            for (auto i = next++; i < missing.size(); i = next++)
+            {
+                const auto& picture = filmstrip[missing[i]];
+                decoded[i] = juce::ImageFileFormat::loadFrom (picture.data, (size_t) picture.size);
+            }
+        };
+
+        std::vector<std::thread> helpers;
+        const auto numHelpers = juce::jlimit (0, 15, juce::SystemStats::getNumCpus() - 1);
+
+        try
+        {
+            for (int i = 0; i < numHelpers; ++i)
+                helpers.emplace_back (decodeUntilDone);
+        }
+        catch (const std::system_error&)
+        {
+            // A host short of threads: the helpers there are, and this thread, decode the rest.
+        }
+
+        decodeUntilDone();
+
+        for (auto& helper : helpers)
+            helper.join();
+
+        for (size_t i = 0; i < missing.size(); ++i)
+            juce::ImageCache::addImageToCache (decoded[i], imageCacheKeyOf (filmstrip[missing[i]]));
+    }
+}
+
 //==============================================================================
 KnobImage::KnobImage()
     : KnobImage (loadEmbeddedFrame)
@@ -50,6 +115,9 @@ KnobImage::KnobImage()
 
 KnobImage::KnobImage (FrameLoader loadFrame)
 {
+    if (loadFrame == loadEmbeddedFrame)
+        decodeFilmstripIntoImageCache();
+
     for (size_t n = 0; n < frames.size(); ++n)
         frames[n] = loadFrame ((int) n);
 }

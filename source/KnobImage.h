@@ -27,7 +27,7 @@ public:
     static juce::Image loadEmbeddedFrame (int frameIndex);
 
     //==============================================================================
-    /** Decodes the embedded filmstrip, frame 0 first. */
+    /** Decodes the embedded filmstrip on every core, unless the image cache holds it already. */
     KnobImage();
 
     /** Takes the filmstrip from elsewhere, frame 0 first: lets a knob be built over a damaged filmstrip. */
