@@ -1,9 +1,10 @@
-# The LV2 module's entry point is our own (source/Lv2Entry.cpp): it reads the
-# block-length and sample-rate options in whatever width the host sends them and
-# hands the framework's wrapper the encoding it understands (Audacity's 8-byte
-# atom:Int would otherwise make the wrapper refuse to load). The framework's
-# sources stay as Debian ships them: only the wrapper's translation unit is
-# compiled with its entry renamed, so that ours is the one hosts find.
+# The LV2 module's entry points are our own (source/Lv2Entry.cpp): the plug-in's
+# reads the block-length and sample-rate options in whatever width the host sends
+# them and hands the framework's wrapper the encoding it understands (Audacity's
+# 8-byte atom:Int would otherwise make the wrapper refuse to load); the UI's lets
+# Audacity embed the pedal's X11 UI. The framework's sources stay as Debian ships
+# them: only the wrapper's translation unit is compiled with its entries renamed,
+# so that ours are the ones hosts find.
 # The options reader lives in the shared code, where the unit tests reach it.
 target_sources (BraskOverdrive PRIVATE "${CMAKE_SOURCE_DIR}/source/Lv2HostOptions.cpp")
 
@@ -20,6 +21,6 @@ endif()
 
 set_property (SOURCE ${BRASK_LV2_CLIENT_SOURCES}
     DIRECTORY "${CMAKE_SOURCE_DIR}"
-    APPEND PROPERTY COMPILE_DEFINITIONS lv2_descriptor=juce_lv2_descriptor)
+    APPEND PROPERTY COMPILE_DEFINITIONS lv2_descriptor=juce_lv2_descriptor lv2ui_descriptor=juce_lv2ui_descriptor)
 
 target_sources (BraskOverdrive_LV2 PRIVATE "${CMAKE_SOURCE_DIR}/source/Lv2Entry.cpp")
