@@ -146,7 +146,11 @@ class Audacity:
                 raise AudacityError(f"no answer to '{text}'")
             readable, _, _ = select.select([self.from_pipe], [], [], left)
             if readable:
-                reply += os.read(self.from_pipe, 65536)
+                received = os.read(self.from_pipe, 65536)
+                if not received:
+                    # Audacity has not opened its end for this reply yet.
+                    time.sleep(0.02)
+                reply += received
 
     def must(self, text):
         reply, ok = self.command(text)
