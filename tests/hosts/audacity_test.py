@@ -35,7 +35,8 @@ LV2_URI = "https://quillonaudio.example/plugins/brask-overdrive"
 EFFECT_ID = "BraskOverdrive"
 EFFECT_NAME = "Brask Overdrive"
 
-# Audacity 3.2's default buffer size for LV2 effects (Preferences: "Buffer Size").
+# Audacity 3.2's default buffer size for LV2 effects (the effect's Options:
+# "Buffer Size"); it offers it as bufsz:nominalBlockLength, beside a maximum of 2^20.
 AUDACITY_BLOCK = 8192
 
 # As in the Ardour tests: the same machine code runs in both places; the margin

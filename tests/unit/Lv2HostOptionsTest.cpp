@@ -12,6 +12,7 @@
 #include <limits>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 // What the LV2 module makes of the block lengths and sample rate a host offers,
@@ -208,17 +209,20 @@ TEST (Lv2HostOptions, TheSampleRateReachesTheWrapperAsAFloat)
 
 TEST (Lv2HostOptions, AudacitysOptionsAllArriveReadable)
 {
-    // Audacity 3.2.4 sends its lengths as size_t under atom:Int and its rate as a
-    // float; the wrapper refused the 8-byte maximum, so Audacity disabled the pedal.
+    // What Audacity 3.2.4 hands a new instance, as read in a debugger: its lengths
+    // as size_t under atom:Int, the sequence size as a real atom:Int, the rate as a
+    // float. The wrapper refused the 8-byte maximum, so Audacity disabled the pedal.
     HostMap map;
-    int64_t minimum = 1, maximum = 1048576, sequence = 8192;
-    float rate = 44100.0f;
+    int32_t sequence = 8192;
+    int64_t minimum = 1, maximum = 1048576, nominal = 8192;
+    float rate = 48000.0f;
     const auto intType = map (LV2_ATOM__Int);
 
     const LV2_Options_Option host[] = {
+        { LV2_OPTIONS_INSTANCE, 0, map (LV2_BUF_SIZE__sequenceSize), sizeof (sequence), intType, &sequence },
         { LV2_OPTIONS_INSTANCE, 0, map (LV2_BUF_SIZE__minBlockLength), sizeof (minimum), intType, &minimum },
         { LV2_OPTIONS_INSTANCE, 0, map (LV2_BUF_SIZE__maxBlockLength), sizeof (maximum), intType, &maximum },
-        { LV2_OPTIONS_INSTANCE, 0, map (LV2_BUF_SIZE__sequenceSize), sizeof (sequence), intType, &sequence },
+        { LV2_OPTIONS_INSTANCE, 0, map (LV2_BUF_SIZE__nominalBlockLength), sizeof (nominal), intType, &nominal },
         { LV2_OPTIONS_INSTANCE, 0, map (LV2_PARAMETERS__sampleRate), sizeof (rate), map (LV2_ATOM__Float), &rate },
         { LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr },
     };
@@ -226,16 +230,22 @@ TEST (Lv2HostOptions, AudacitysOptionsAllArriveReadable)
     const Lv2HostOptions rewritten (host, map.feature);
     const auto got = toVector (rewritten.get());
 
-    ASSERT_EQ (got.size(), 4u);
-    EXPECT_EQ (got[0].size, 4u);
-    EXPECT_EQ (*static_cast<const int32_t*> (got[0].value), 1);
-    EXPECT_EQ (got[1].size, 4u);
-    EXPECT_EQ (*static_cast<const int32_t*> (got[1].value), 1048576);
+    ASSERT_EQ (got.size(), 5u);
     // Not a length the wrapper reads: passed on exactly as the host sent it.
-    EXPECT_EQ (got[2].size, 8u);
-    EXPECT_EQ (got[2].value, &sequence);
-    EXPECT_EQ (got[3].type, map (LV2_ATOM__Float));
-    EXPECT_EQ (*static_cast<const float*> (got[3].value), 44100.0f);
+    EXPECT_EQ (got[0].value, &sequence);
+
+    const std::pair<size_t, int32_t> lengths[] = { { 1, 1 }, { 2, 1048576 }, { 3, 8192 } };
+
+    for (const auto& [index, length] : lengths)
+    {
+        EXPECT_EQ (got[index].key, host[index].key);
+        EXPECT_EQ (got[index].type, intType);
+        ASSERT_EQ (got[index].size, 4u);
+        EXPECT_EQ (*static_cast<const int32_t*> (got[index].value), length);
+    }
+
+    EXPECT_EQ (got[4].type, map (LV2_ATOM__Float));
+    EXPECT_EQ (*static_cast<const float*> (got[4].value), 48000.0f);
 }
 
 TEST (Lv2HostOptions, AHostWithoutOptionsGetsAnEmptyList)
