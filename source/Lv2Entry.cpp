@@ -16,16 +16,14 @@
 #include "Lv2HostOptions.h"
 
 #include <lv2/core/lv2.h>
-#include <lv2/urid/urid.h>
-
 #include <lv2/ui/ui.h>
+#include <lv2/urid/urid.h>
 
 #include <dlfcn.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <string>
 #include <vector>
 
 extern "C" const LV2_Descriptor* juce_lv2_descriptor (uint32_t index);

@@ -125,6 +125,10 @@ class Audacity:
                 os.close(pipe)
         self.to_pipe = self.from_pipe = None
         self.process = None
+        # Audacity leaves its pipe behind when it is ended.
+        for path in (self.to_pipe_path, self.from_pipe_path):
+            if os.path.exists(path):
+                os.unlink(path)
         if self.log is not None:
             self.log.close()
             self.log = None
