@@ -6,7 +6,7 @@ namespace
     // own bytes, base64-encoded, in this element.
     const juce::Identifier componentStateTag ("IComponent");
 
-    constexpr size_t pedalStateSize = 16;
+    constexpr auto pedalStateSize = PedalSettings::blobSize;
 }
 
 //==============================================================================
@@ -31,11 +31,21 @@ juce::Result HostedPedal::load (const juce::File& bundle)
         return juce::Result::fail ("cannot load the VST3 module '" + bundle.getFullPathName() + "'");
 
     // A bundle holds one effect; should it ever hold more, the first is the pedal.
+    description = std::make_unique<juce::PluginDescription> (*found[0]);
+    bundlePath = bundle.getFullPathName();
+    return createInstance();
+}
+
+juce::Result HostedPedal::createInstance()
+{
+    instance.reset();
+    played = false;
+
     juce::String error;
-    instance = format.createInstanceFromDescription (*found[0], 48000.0, 512, error);
+    instance = format.createInstanceFromDescription (*description, 48000.0, 512, error);
 
     if (instance == nullptr)
-        return juce::Result::fail ("cannot start the effect in '" + bundle.getFullPathName() + "'"
+        return juce::Result::fail ("cannot start the effect in '" + bundlePath + "'"
                                    + (error.isNotEmpty() ? ": " + error : juce::String()));
 
     return juce::Result::ok();
@@ -44,6 +54,14 @@ juce::Result HostedPedal::load (const juce::File& bundle)
 juce::Result HostedPedal::prepare (int numChannels, double sampleRate, int maximumBlockSize, const PedalSettings& settings)
 {
     jassert (instance != nullptr);
+
+    if (played)
+    {
+        release();
+
+        if (auto created = createInstance(); created.failed())
+            return created;
+    }
 
     const auto channelSet = numChannels == 1 ? juce::AudioChannelSet::mono() : juce::AudioChannelSet::stereo();
 
@@ -62,6 +80,7 @@ juce::Result HostedPedal::prepare (int numChannels, double sampleRate, int maxim
     instance->setNonRealtime (true);
     instance->prepareToPlay (sampleRate, maximumBlockSize);
     prepared = true;
+    played = true;
 
     return juce::Result::ok();
 }
@@ -112,7 +131,7 @@ juce::Result HostedPedal::applySettings (const PedalSettings& settings)
     if (element == nullptr || component.getSize() < pedalStateSize)
         return juce::Result::fail ("the module's saved state is not the pedal's (is this Brask Overdrive?)");
 
-    const auto blob = settings.toStateBlob();
+    const auto blob = settings.toBlob();
     component.copyFrom (blob.getData(), 0, pedalStateSize);
 
     element->deleteAllTextElements();
