@@ -329,7 +329,7 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
     }
 
     const auto wroteAs = describeInput() + ", " + juce::String (brask::audiofile::encodingName (outputFormat.format))
-                         + (outputFormat.reason.empty() ? juce::String() : " (" + juce::String (outputFormat.reason) + ")");
+                         + (outputFormat.reason.empty() ? juce::String() : "; " + juce::String (outputFormat.reason));
 
     std::unique_ptr<PendingOutputFile> pendingPlot;
 
