@@ -68,7 +68,7 @@ for title, brask_name, sox_name, seconds in rows:
     for name, r in (("brask-render", brask), ("sox overdrive", sox)):
         print(f"  {name:14s} mean {r['mean']*1000:8.1f} ms  ± {r['stddev']*1000:5.1f}  "
               f"(min {r['min']*1000:.1f} ms, user {r['user']*1000:.1f} ms, system {r['system']*1000:.1f} ms)")
-    print(f"  brask-render takes {brask['mean']/sox['mean']:.2f}x sox's time ({seconds/brask['mean']:.0f}x real time)")
+    print(f"  brask-render takes {brask['mean']/sox['mean']:.2f}x sox's time ({seconds/brask['mean']:.1f}x real time)")
 EOF
 else
     # Without hyperfine: plain loops, best of ten.
