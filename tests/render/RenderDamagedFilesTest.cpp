@@ -42,6 +42,26 @@ namespace
         return 0;
     }
 
+    void putBigEndian32 (juce::MemoryBlock& block, size_t offset, juce::uint32 value)
+    {
+        auto* p = static_cast<juce::uint8*> (block.getData()) + offset;
+
+        for (int i = 0; i < 4; ++i)
+            p[i] = (juce::uint8) (value >> (8 * (3 - i)));
+    }
+
+    /** Where a chunk's contents begin (after its id and size), in an AIFF. */
+    size_t aiffChunk (const juce::MemoryBlock& block, const char* id)
+    {
+        const auto* bytes = static_cast<const char*> (block.getData());
+
+        for (size_t i = 12; i + 8 <= block.getSize(); ++i)
+            if (std::memcmp (bytes + i, id, 4) == 0)
+                return i + 8;
+
+        return 0;
+    }
+
     /** A test file made from a clean one: the clean file's frames, then its bytes changed. */
     struct DamagedFile
     {
@@ -95,6 +115,14 @@ namespace
               {}, 0, "wrote ", 24000 },
             // What sox writes on a pipe, where it cannot go back to the header: sizes far beyond the file.
             { "StreamingSizesBeyondTheFile", { ".wav", wav16, 0.5, [] (auto& b) { putLittleEndian32 (b, 4, 0x7ffff024); putLittleEndian32 (b, wavDataSizeOffset (b), 0x7ffff000); } },
+              {}, 0, "wrote ", 24000 },
+            // An AIFF recorder that never came back to its header: no frame count, no sizes.
+            { "AiffStreamingSizes", { ".aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 0.5, [] (auto& b)
+                {
+                    putBigEndian32 (b, 4, 0xffffffff);
+                    putBigEndian32 (b, aiffChunk (b, "COMM") + 2, 0);
+                    putBigEndian32 (b, aiffChunk (b, "SSND") - 4, 0xffffffff);
+                } },
               {}, 0, "wrote ", 24000 },
             { "ChunkAfterTheData", { ".wav", wav16, 0.5, [] (auto& b)
                 {
