@@ -1,5 +1,6 @@
 #include "BraskOverdriveAudioProcessor.h"
 #include "BraskOverdriveProcessorEditor.h"
+#include "PedalSettings.h"
 
 namespace
 {
@@ -302,11 +303,7 @@ void BraskOverdriveAudioProcessor::getStateInformation (juce::MemoryBlock& destD
 {
     const juce::ScopedLock lock (stateLock);
 
-    juce::MemoryOutputStream stream (destData, true);
-    stream.writeFloat (drive.load());
-    stream.writeFloat (tone.load());
-    stream.writeFloat (level.load());
-    stream.writeFloat (effectOn.load() ? 1.0f : 0.0f);
+    PedalSettings { drive.load(), tone.load(), level.load(), effectOn.load() }.appendTo (destData);
 }
 
 void BraskOverdriveAudioProcessor::setStateInformation (const void* data, int sizeInBytes)
@@ -318,11 +315,11 @@ void BraskOverdriveAudioProcessor::setStateInformation (const void* data, int si
     const juce::ScopedLock lock (stateLock);
 
     // Fields cut off by the end of a short blob read as 0; bytes after the 16th are ignored.
-    juce::MemoryInputStream stream (data, (size_t) sizeInBytes, false);
-    const auto restoredDrive = sanitiseKnobValue (stream.readFloat());
-    const auto restoredTone = sanitiseKnobValue (stream.readFloat());
-    const auto restoredLevel = sanitiseKnobValue (stream.readFloat());
-    const auto restoredOn = stream.readFloat() != 0.0f;
+    const auto stored = PedalSettings::fromBlob (data, (size_t) sizeInBytes);
+    const auto restoredDrive = sanitiseKnobValue (stored.drive);
+    const auto restoredTone = sanitiseKnobValue (stored.tone);
+    const auto restoredLevel = sanitiseKnobValue (stored.level);
+    const auto restoredOn = stored.effectOn;
 
     drive.store (restoredDrive);
     tone.store (restoredTone);
