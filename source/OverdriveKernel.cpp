@@ -148,6 +148,9 @@ HWY_INLINE void clipStage (Stretch& stretch, size_t numSamples)
     // the samples in use: those lanes are computed and never read.
     for (size_t i = 0; i < numChannels * numSamples; i += lanes)
         hn::Store (hn::Tanh (d, hn::Load (d, stretch.driven + i)), d, stretch.driven + i);
+
+    for (size_t i = 0; i < numChannels; ++i)
+        stretch.driven[numChannels * numSamples + i] = 0.0f;
 }
 
 /** DC blocker, blend, tone and level, both channels per step; the result
@@ -168,7 +171,7 @@ HWY_INLINE void toneStage (Frame& frame, Stretch& stretch, size_t numSamples, co
     const auto k1 = hn::Set (widePair, frame.dcK1);
     const auto k2 = hn::Set (widePair, frame.dcK2);
     auto dc1 = hn::Load (widePair, frame.dcState1 + firstChannel);
-    auto dc2 = hn::Load (widePair, frame.dcState2 + firstChannel);
+    const auto dc2 = hn::Load (widePair, frame.dcState2 + firstChannel);
 
     const auto drive = hn::Set (pair, settings.driveGain);
     const auto level = hn::Set (pair, settings.levelGain);
@@ -183,13 +186,21 @@ HWY_INLINE void toneStage (Frame& frame, Stretch& stretch, size_t numSamples, co
     const auto* clippedSamples = stretch.driven + firstChannel;
     auto* samples = stretch.input + firstChannel;
 
+    // The second state travels with the next sample's share of the first already
+    // added, which takes it off the path from one value of the first state to the
+    // next but one. The stretch holds a silent sample after its last, so the
+    // state stored at the end is the second state itself.
+    auto clipped = hn::PromoteTo (widePair, hn::LoadU (pair, clippedSamples));
+    auto dc2WithNext = hn::MulAdd (k1, clipped, dc2);
+
     for (size_t i = 0; i < numSamples; ++i)
     {
-        const auto clipped = hn::PromoteTo (widePair, hn::LoadU (pair, clippedSamples + numChannels * i));
+        const auto nextClipped = hn::PromoteTo (widePair, hn::LoadU (pair, clippedSamples + numChannels * (i + 1)));
         const auto blocked = hn::MulAdd (b0, clipped, dc1);
-        const auto nextDc1 = hn::NegMulAdd (a1, dc1, hn::MulAdd (k1, clipped, dc2));
-        dc2 = hn::NegMulAdd (a2, dc1, hn::Mul (k2, clipped));
+        const auto nextDc1 = hn::NegMulAdd (a1, dc1, dc2WithNext);
+        dc2WithNext = hn::NegMulAdd (a2, dc1, hn::MulAdd (k1, nextClipped, hn::Mul (k2, clipped)));
         dc1 = nextDc1;
+        clipped = nextClipped;
 
         if constexpr (fading)
         {
@@ -211,7 +222,7 @@ HWY_INLINE void toneStage (Frame& frame, Stretch& stretch, size_t numSamples, co
     }
 
     hn::Store (dc1, widePair, frame.dcState1 + firstChannel);
-    hn::Store (dc2, widePair, frame.dcState2 + firstChannel);
+    hn::Store (dc2WithNext, widePair, frame.dcState2 + firstChannel);
     hn::Store (tone1, pair, frame.tone1 + firstChannel);
     hn::Store (tone2, pair, frame.tone2 + firstChannel);
 }

@@ -101,7 +101,7 @@ public:
     struct Stretch
     {
         alignas (64) float input[maxChannels * stretchLength];
-        alignas (64) float driven[maxChannels * stretchLength];
+        alignas (64) float driven[maxChannels * stretchLength + 16];  // and a silent sample after the last
         alignas (64) float wetWeight[stretchLength];
         alignas (64) float dryWeight[stretchLength];
     };
