@@ -28,231 +28,228 @@
 #include <hwy/contrib/math/math-inl.h>
 
 HWY_BEFORE_NAMESPACE();
-namespace brask_overdrive_kernel
+namespace brask_overdrive_kernel::HWY_NAMESPACE
 {
-namespace HWY_NAMESPACE
-{
-namespace hn = hwy::HWY_NAMESPACE;
+    namespace hn = hwy::HWY_NAMESPACE;
 
-using Frame = OverdriveKernel::Frame;
-using Stretch = OverdriveKernel::Stretch;
-using StretchSettings = OverdriveKernel::StretchSettings;
+    using Frame = OverdriveKernel::Frame;
+    using Stretch = OverdriveKernel::Stretch;
+    using StretchSettings = OverdriveKernel::StretchSettings;
 
-// Incoming samples are held within ±1000 (+60 dBFS) and non-finite ones are
-// silenced: far beyond any real signal, yet enough to keep +48 dB of drive and
-// every filter state finite whatever a host sends.
-constexpr float inputCeiling = 1000.0f;
+    // Incoming samples are held within ±1000 (+60 dBFS) and non-finite ones are
+    // silenced: far beyond any real signal, yet enough to keep +48 dB of drive and
+    // every filter state finite whatever a host sends.
+    constexpr float inputCeiling = 1000.0f;
 
-HWY_INLINE float guardSample (float x)
-{
-    if (! (x == x))
-        return 0.0f;
-
-    return x < -inputCeiling ? -inputCeiling : (x > inputCeiling ? inputCeiling : x);
-}
-
-template <class D, class V>
-HWY_INLINE V guard (D d, V x)
-{
-    // Eq is false only for NaN; infinities end up at the ceiling.
-    return hn::IfThenElseZero (hn::Eq (x, x), hn::Clamp (x, hn::Set (d, -inputCeiling), hn::Set (d, inputCeiling)));
-}
-
-/** Guards the channels and lays them side by side: left, right, left, right... */
-HWY_INLINE void gatherChannels (Stretch& stretch, const float* left, const float* right, size_t numSamples)
-{
-    const hn::ScalableTag<float> d;
-    const auto lanes = hn::Lanes (d);
-    size_t i = 0;
-
-    for (; i + lanes <= numSamples; i += lanes)
+    HWY_INLINE float guardSample (float x)
     {
-        const auto l = guard (d, hn::LoadU (d, left + i));
-        const auto r = right != nullptr ? guard (d, hn::LoadU (d, right + i)) : hn::Zero (d);
-        hn::StoreInterleaved2 (l, r, d, stretch.input + 2 * i);
+        if (! (x == x))
+            return 0.0f;
+
+        return x < -inputCeiling ? -inputCeiling : (x > inputCeiling ? inputCeiling : x);
     }
 
-    for (; i < numSamples; ++i)
+    template <class D, class V>
+    HWY_INLINE V guard (D d, V x)
     {
-        stretch.input[2 * i] = guardSample (left[i]);
-        stretch.input[2 * i + 1] = right != nullptr ? guardSample (right[i]) : 0.0f;
-    }
-}
-
-HWY_INLINE void scatterChannels (const Stretch& stretch, float* left, float* right, size_t numSamples)
-{
-    const hn::ScalableTag<float> d;
-    const auto lanes = hn::Lanes (d);
-    size_t i = 0;
-
-    for (; i + lanes <= numSamples; i += lanes)
-    {
-        hn::Vec<decltype (d)> l, r;
-        hn::LoadInterleaved2 (d, stretch.input + 2 * i, l, r);
-        hn::StoreU (l, d, left + i);
-
-        if (right != nullptr)
-            hn::StoreU (r, d, right + i);
+        // Eq is false only for NaN; infinities end up at the ceiling.
+        return hn::IfThenElseZero (hn::Eq (x, x), hn::Clamp (x, hn::Set (d, -inputCeiling), hn::Set (d, inputCeiling)));
     }
 
-    for (; i < numSamples; ++i)
+    /** Guards the channels and lays them side by side: left, right, left, right... */
+    HWY_INLINE void gatherChannels (Stretch& stretch, const float* left, const float* right, size_t numSamples)
     {
-        left[i] = stretch.input[2 * i];
+        const hn::ScalableTag<float> d;
+        const auto lanes = hn::Lanes (d);
+        size_t i = 0;
 
-        if (right != nullptr)
-            right[i] = stretch.input[2 * i + 1];
-    }
-}
-
-// The feedback loops take the two channels side by side, as the lanes of one
-// register where it has two lanes of each type; a one-lane baseline takes them
-// one after the other.
-constexpr size_t numChannels = OverdriveKernel::maxChannels;
-using ChannelLanes = hn::CappedTag<float, numChannels>;
-using WideChannelLanes = hn::CappedTag<double, numChannels>;
-
-/** Low cut, drive and bias: the clipper's input. */
-HWY_INLINE void driveStage (Frame& frame, Stretch& stretch, size_t numSamples, const StretchSettings& settings,
-                            size_t firstChannel)
-{
-    const ChannelLanes pair;
-    const auto feedback = hn::Set (pair, frame.lowCutFeedback);
-    const auto inputWeight = hn::Set (pair, frame.lowCutInput);
-    const auto outputWeight = hn::Set (pair, frame.lowCutOutput);
-    const auto drive = hn::Set (pair, settings.driveGain);
-    const auto bias = hn::Set (pair, settings.bias);
-    auto state = hn::Load (pair, frame.lowCut + firstChannel);
-    const auto* input = stretch.input + firstChannel;
-    auto* driven = stretch.driven + firstChannel;
-
-    for (size_t i = 0; i < numSamples; ++i)
-    {
-        const auto x = hn::LoadU (pair, input + numChannels * i);
-        const auto lowCut = hn::Mul (outputWeight, hn::Sub (x, state));
-        state = hn::MulAdd (feedback, state, hn::Mul (inputWeight, x));
-
-        // The bias makes the clipper asymmetric, as a transistor stage biased off centre.
-        hn::StoreU (hn::MulAdd (drive, lowCut, bias), pair, driven + numChannels * i);
-    }
-
-    hn::Store (state, pair, frame.lowCut + firstChannel);
-}
-
-/** The clipper, at the register's full width over the whole stretch. */
-HWY_INLINE void clipStage (Stretch& stretch, size_t numSamples)
-{
-    const hn::ScalableTag<float> d;
-    const auto lanes = hn::Lanes (d);
-
-    // The stretch's arrays hold whole registers, so the last one may run past
-    // the samples in use: those lanes are computed and never read.
-    for (size_t i = 0; i < numChannels * numSamples; i += lanes)
-        hn::Store (hn::Tanh (d, hn::Load (d, stretch.driven + i)), d, stretch.driven + i);
-
-    for (size_t i = 0; i < numChannels; ++i)
-        stretch.driven[numChannels * numSamples + i] = 0.0f;
-}
-
-/** DC blocker, blend, tone and level, both channels per step; the result
-    replaces the guarded input.
-*/
-template <bool fading>
-HWY_INLINE void toneStage (Frame& frame, Stretch& stretch, size_t numSamples, const StretchSettings& settings,
-                           size_t firstChannel)
-{
-    const ChannelLanes pair;
-    const WideChannelLanes widePair;
-
-    // The 5 Hz high-pass removes the offset the bias leaves after the clipper.
-    // Its poles sit so close to DC that it works in double precision.
-    const auto b0 = hn::Set (widePair, frame.dcB0);
-    const auto a1 = hn::Set (widePair, frame.dcA1);
-    const auto a2 = hn::Set (widePair, frame.dcA2);
-    const auto k1 = hn::Set (widePair, frame.dcK1);
-    const auto k2 = hn::Set (widePair, frame.dcK2);
-    auto dc1 = hn::Load (widePair, frame.dcState1 + firstChannel);
-    const auto dc2 = hn::Load (widePair, frame.dcState2 + firstChannel);
-
-    const auto drive = hn::Set (pair, settings.driveGain);
-    const auto level = hn::Set (pair, settings.levelGain);
-    auto wet = hn::Set (pair, settings.wetWeight);
-    auto dry = hn::Set (pair, settings.dryWeight);
-
-    const auto toneFeedback = hn::Set (pair, frame.toneFeedback);
-    const auto toneInput = hn::Set (pair, frame.toneInput);
-    const auto toneG = hn::Set (pair, frame.toneG);
-    auto tone1 = hn::Load (pair, frame.tone1 + firstChannel);
-    auto tone2 = hn::Load (pair, frame.tone2 + firstChannel);
-    const auto* clippedSamples = stretch.driven + firstChannel;
-    auto* samples = stretch.input + firstChannel;
-
-    // The second state travels with the next sample's share of the first already
-    // added, which takes it off the path from one value of the first state to the
-    // next but one. The stretch holds a silent sample after its last, so the
-    // state stored at the end is the second state itself.
-    auto clipped = hn::PromoteTo (widePair, hn::LoadU (pair, clippedSamples));
-    auto dc2WithNext = hn::MulAdd (k1, clipped, dc2);
-
-    for (size_t i = 0; i < numSamples; ++i)
-    {
-        const auto nextClipped = hn::PromoteTo (widePair, hn::LoadU (pair, clippedSamples + numChannels * (i + 1)));
-        const auto blocked = hn::MulAdd (b0, clipped, dc1);
-        const auto nextDc1 = hn::NegMulAdd (a1, dc1, dc2WithNext);
-        dc2WithNext = hn::NegMulAdd (a2, dc1, hn::MulAdd (k1, nextClipped, hn::Mul (k2, clipped)));
-        dc1 = nextDc1;
-        clipped = nextClipped;
-
-        if constexpr (fading)
+        for (; i + lanes <= numSamples; i += lanes)
         {
-            wet = hn::Set (pair, stretch.wetWeight[i]);
-            dry = hn::Set (pair, stretch.dryWeight[i]);
+            const auto l = guard (d, hn::LoadU (d, left + i));
+            const auto r = right != nullptr ? guard (d, hn::LoadU (d, right + i)) : hn::Zero (d);
+            hn::StoreInterleaved2 (l, r, d, stretch.input + 2 * i);
         }
 
-        // The dry path carries the drive but not the low cut, bias, clipper or DC blocker.
-        const auto driven = hn::Mul (drive, hn::LoadU (pair, samples + numChannels * i));
-        const auto blended = hn::MulAdd (wet, hn::DemoteTo (pair, blocked), hn::Mul (dry, driven));
-
-        const auto toned1 = hn::MulAdd (toneG, hn::Sub (blended, tone1), tone1);
-        tone1 = hn::MulAdd (toneFeedback, tone1, hn::Mul (toneInput, blended));
-
-        const auto toned2 = hn::MulAdd (toneG, hn::Sub (toned1, tone2), tone2);
-        tone2 = hn::MulAdd (toneFeedback, tone2, hn::Mul (toneInput, toned1));
-
-        hn::StoreU (hn::Mul (level, toned2), pair, samples + numChannels * i);
+        for (; i < numSamples; ++i)
+        {
+            stretch.input[2 * i] = guardSample (left[i]);
+            stretch.input[2 * i + 1] = right != nullptr ? guardSample (right[i]) : 0.0f;
+        }
     }
 
-    hn::Store (dc1, widePair, frame.dcState1 + firstChannel);
-    hn::Store (dc2WithNext, widePair, frame.dcState2 + firstChannel);
-    hn::Store (tone1, pair, frame.tone1 + firstChannel);
-    hn::Store (tone2, pair, frame.tone2 + firstChannel);
-}
-
-void processStretch (Frame& frame, Stretch& stretch, float* left, float* right, int length, const StretchSettings& settings)
-{
-    const auto numSamples = (size_t) length;
-
-    const auto lanes = hn::Lanes (ChannelLanes());
-
-    gatherChannels (stretch, left, right, numSamples);
-
-    for (size_t channel = 0; channel < numChannels; channel += lanes)
-        driveStage (frame, stretch, numSamples, settings, channel);
-
-    clipStage (stretch, numSamples);
-
-    for (size_t channel = 0; channel < numChannels; channel += lanes)
+    HWY_INLINE void scatterChannels (const Stretch& stretch, float* left, float* right, size_t numSamples)
     {
-        if (settings.fading)
-            toneStage<true> (frame, stretch, numSamples, settings, channel);
-        else
-            toneStage<false> (frame, stretch, numSamples, settings, channel);
+        const hn::ScalableTag<float> d;
+        const auto lanes = hn::Lanes (d);
+        size_t i = 0;
+
+        for (; i + lanes <= numSamples; i += lanes)
+        {
+            hn::Vec<decltype (d)> l, r;
+            hn::LoadInterleaved2 (d, stretch.input + 2 * i, l, r);
+            hn::StoreU (l, d, left + i);
+
+            if (right != nullptr)
+                hn::StoreU (r, d, right + i);
+        }
+
+        for (; i < numSamples; ++i)
+        {
+            left[i] = stretch.input[2 * i];
+
+            if (right != nullptr)
+                right[i] = stretch.input[2 * i + 1];
+        }
     }
 
-    scatterChannels (stretch, left, right, numSamples);
-}
+    // The feedback loops take the two channels side by side, as the lanes of one
+    // register where it has two lanes of each type; a one-lane baseline takes them
+    // one after the other.
+    constexpr size_t numChannels = OverdriveKernel::maxChannels;
+    using ChannelLanes = hn::CappedTag<float, numChannels>;
+    using WideChannelLanes = hn::CappedTag<double, numChannels>;
 
-} // namespace HWY_NAMESPACE
-} // namespace brask_overdrive_kernel
+    /** Low cut, drive and bias: the clipper's input. */
+    HWY_INLINE void driveStage (Frame& frame, Stretch& stretch, size_t numSamples, const StretchSettings& settings,
+                                size_t firstChannel)
+    {
+        const ChannelLanes pair;
+        const auto feedback = hn::Set (pair, frame.lowCutFeedback);
+        const auto inputWeight = hn::Set (pair, frame.lowCutInput);
+        const auto outputWeight = hn::Set (pair, frame.lowCutOutput);
+        const auto drive = hn::Set (pair, settings.driveGain);
+        const auto bias = hn::Set (pair, settings.bias);
+        auto state = hn::Load (pair, frame.lowCut + firstChannel);
+        const auto* input = stretch.input + firstChannel;
+        auto* driven = stretch.driven + firstChannel;
+
+        for (size_t i = 0; i < numSamples; ++i)
+        {
+            const auto x = hn::LoadU (pair, input + numChannels * i);
+            const auto lowCut = hn::Mul (outputWeight, hn::Sub (x, state));
+            state = hn::MulAdd (feedback, state, hn::Mul (inputWeight, x));
+
+            // The bias makes the clipper asymmetric, as a transistor stage biased off centre.
+            hn::StoreU (hn::MulAdd (drive, lowCut, bias), pair, driven + numChannels * i);
+        }
+
+        hn::Store (state, pair, frame.lowCut + firstChannel);
+    }
+
+    /** The clipper, at the register's full width over the whole stretch. */
+    HWY_INLINE void clipStage (Stretch& stretch, size_t numSamples)
+    {
+        const hn::ScalableTag<float> d;
+        const auto lanes = hn::Lanes (d);
+
+        // The stretch's arrays hold whole registers, so the last one may run past
+        // the samples in use: those lanes are computed and never read.
+        for (size_t i = 0; i < numChannels * numSamples; i += lanes)
+            hn::Store (hn::Tanh (d, hn::Load (d, stretch.driven + i)), d, stretch.driven + i);
+
+        for (size_t i = 0; i < numChannels; ++i)
+            stretch.driven[numChannels * numSamples + i] = 0.0f;
+    }
+
+    /** DC blocker, blend, tone and level, both channels per step; the result
+        replaces the guarded input.
+    */
+    template <bool fading>
+    HWY_INLINE void toneStage (Frame& frame, Stretch& stretch, size_t numSamples, const StretchSettings& settings,
+                               size_t firstChannel)
+    {
+        const ChannelLanes pair;
+        const WideChannelLanes widePair;
+
+        // The 5 Hz high-pass removes the offset the bias leaves after the clipper.
+        // Its poles sit so close to DC that it works in double precision.
+        const auto b0 = hn::Set (widePair, frame.dcB0);
+        const auto a1 = hn::Set (widePair, frame.dcA1);
+        const auto a2 = hn::Set (widePair, frame.dcA2);
+        const auto k1 = hn::Set (widePair, frame.dcK1);
+        const auto k2 = hn::Set (widePair, frame.dcK2);
+        auto dc1 = hn::Load (widePair, frame.dcState1 + firstChannel);
+        const auto dc2 = hn::Load (widePair, frame.dcState2 + firstChannel);
+
+        const auto drive = hn::Set (pair, settings.driveGain);
+        const auto level = hn::Set (pair, settings.levelGain);
+        auto wet = hn::Set (pair, settings.wetWeight);
+        auto dry = hn::Set (pair, settings.dryWeight);
+
+        const auto toneFeedback = hn::Set (pair, frame.toneFeedback);
+        const auto toneInput = hn::Set (pair, frame.toneInput);
+        const auto toneG = hn::Set (pair, frame.toneG);
+        auto tone1 = hn::Load (pair, frame.tone1 + firstChannel);
+        auto tone2 = hn::Load (pair, frame.tone2 + firstChannel);
+        const auto* clippedSamples = stretch.driven + firstChannel;
+        auto* samples = stretch.input + firstChannel;
+
+        // The second state travels with the next sample's share of the first already
+        // added, which takes it off the path from one value of the first state to the
+        // next but one. The stretch holds a silent sample after its last, so the
+        // state stored at the end is the second state itself.
+        auto clipped = hn::PromoteTo (widePair, hn::LoadU (pair, clippedSamples));
+        auto dc2WithNext = hn::MulAdd (k1, clipped, dc2);
+
+        for (size_t i = 0; i < numSamples; ++i)
+        {
+            const auto nextClipped = hn::PromoteTo (widePair, hn::LoadU (pair, clippedSamples + numChannels * (i + 1)));
+            const auto blocked = hn::MulAdd (b0, clipped, dc1);
+            const auto nextDc1 = hn::NegMulAdd (a1, dc1, dc2WithNext);
+            dc2WithNext = hn::NegMulAdd (a2, dc1, hn::MulAdd (k1, nextClipped, hn::Mul (k2, clipped)));
+            dc1 = nextDc1;
+            clipped = nextClipped;
+
+            if constexpr (fading)
+            {
+                wet = hn::Set (pair, stretch.wetWeight[i]);
+                dry = hn::Set (pair, stretch.dryWeight[i]);
+            }
+
+            // The dry path carries the drive but not the low cut, bias, clipper or DC blocker.
+            const auto driven = hn::Mul (drive, hn::LoadU (pair, samples + numChannels * i));
+            const auto blended = hn::MulAdd (wet, hn::DemoteTo (pair, blocked), hn::Mul (dry, driven));
+
+            const auto toned1 = hn::MulAdd (toneG, hn::Sub (blended, tone1), tone1);
+            tone1 = hn::MulAdd (toneFeedback, tone1, hn::Mul (toneInput, blended));
+
+            const auto toned2 = hn::MulAdd (toneG, hn::Sub (toned1, tone2), tone2);
+            tone2 = hn::MulAdd (toneFeedback, tone2, hn::Mul (toneInput, toned1));
+
+            hn::StoreU (hn::Mul (level, toned2), pair, samples + numChannels * i);
+        }
+
+        hn::Store (dc1, widePair, frame.dcState1 + firstChannel);
+        hn::Store (dc2WithNext, widePair, frame.dcState2 + firstChannel);
+        hn::Store (tone1, pair, frame.tone1 + firstChannel);
+        hn::Store (tone2, pair, frame.tone2 + firstChannel);
+    }
+
+    void processStretch (Frame& frame, Stretch& stretch, float* left, float* right, int length, const StretchSettings& settings)
+    {
+        const auto numSamples = (size_t) length;
+
+        const auto lanes = hn::Lanes (ChannelLanes());
+
+        gatherChannels (stretch, left, right, numSamples);
+
+        for (size_t channel = 0; channel < numChannels; channel += lanes)
+            driveStage (frame, stretch, numSamples, settings, channel);
+
+        clipStage (stretch, numSamples);
+
+        for (size_t channel = 0; channel < numChannels; channel += lanes)
+        {
+            if (settings.fading)
+                toneStage<true> (frame, stretch, numSamples, settings, channel);
+            else
+                toneStage<false> (frame, stretch, numSamples, settings, channel);
+        }
+
+        scatterChannels (stretch, left, right, numSamples);
+    }
+
+} // namespace brask_overdrive_kernel::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
