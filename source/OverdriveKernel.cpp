@@ -225,7 +225,7 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
         hn::Store (tone2, pair, frame.tone2 + firstChannel);
     }
 
-    void processStretch (Frame& frame, Stretch& stretch, float* left, float* right, int length, const StretchSettings& settings)
+    static void processStretch (Frame& frame, Stretch& stretch, float* left, float* right, int length, const StretchSettings& settings)
     {
         const auto numSamples = (size_t) length;
 
