@@ -109,31 +109,36 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
     using ChannelLanes = hn::CappedTag<float, numChannels>;
     using WideChannelLanes = hn::CappedTag<double, numChannels>;
 
-    /** Low cut, drive and bias: the clipper's input. */
+    /** Low cut, drive and bias: the clipper's input. The low cut's feedback runs in
+        double precision: its coefficient lies so close to 1 that in single
+        precision its rounding, magnified by up to +48 dB of drive, would be heard
+        against the circuit three times as much as the rest of the chain's.
+    */
     HWY_INLINE void driveStage (Frame& frame, Stretch& stretch, size_t numSamples, const StretchSettings& settings,
                                 size_t firstChannel)
     {
         const ChannelLanes pair;
-        const auto feedback = hn::Set (pair, frame.lowCutFeedback);
-        const auto inputWeight = hn::Set (pair, frame.lowCutInput);
-        const auto outputWeight = hn::Set (pair, frame.lowCutOutput);
+        const WideChannelLanes widePair;
+        const auto feedback = hn::Set (widePair, frame.lowCutFeedback);
+        const auto inputWeight = hn::Set (widePair, frame.lowCutInput);
+        const auto outputWeight = hn::Set (widePair, frame.lowCutOutput);
         const auto drive = hn::Set (pair, settings.driveGain);
         const auto bias = hn::Set (pair, settings.bias);
-        auto state = hn::Load (pair, frame.lowCut + firstChannel);
+        auto state = hn::Load (widePair, frame.lowCut + firstChannel);
         const auto* input = stretch.input + firstChannel;
         auto* driven = stretch.driven + firstChannel;
 
         for (size_t i = 0; i < numSamples; ++i)
         {
-            const auto x = hn::LoadU (pair, input + numChannels * i);
-            const auto lowCut = hn::Mul (outputWeight, hn::Sub (x, state));
+            const auto x = hn::PromoteTo (widePair, hn::LoadU (pair, input + numChannels * i));
+            const auto lowCut = hn::DemoteTo (pair, hn::Mul (outputWeight, hn::Sub (x, state)));
             state = hn::MulAdd (feedback, state, hn::Mul (inputWeight, x));
 
             // The bias makes the clipper asymmetric, as a transistor stage biased off centre.
             hn::StoreU (hn::MulAdd (drive, lowCut, bias), pair, driven + numChannels * i);
         }
 
-        hn::Store (state, pair, frame.lowCut + firstChannel);
+        hn::Store (state, widePair, frame.lowCut + firstChannel);
     }
 
     /** The clipper, at the register's full width over the whole stretch. */
@@ -331,16 +336,15 @@ namespace
     /** The one-pole written as s' = a·s + b·x with its outputs from s and x. */
     struct OnePole
     {
-        float feedback, input, output, g;
+        double feedback, input, output, g;
 
         OnePole (double cutoffHz, double sampleRate)
         {
             const auto t = std::tan (juce::MathConstants<double>::pi * cutoffHz / sampleRate);
-            const auto G = t / (1.0 + t);
-            feedback = (float) (1.0 - 2.0 * G);
-            input = (float) (2.0 * G);
-            output = (float) (1.0 - G);
-            g = (float) G;
+            g = t / (1.0 + t);
+            feedback = 1.0 - 2.0 * g;
+            input = 2.0 * g;
+            output = 1.0 - g;
         }
     };
 }
@@ -408,7 +412,7 @@ void OverdriveKernel::prepare (double newSampleRate, int numChannels)
     frame.dcK1 = c[1] - c[3] * c[0];
     frame.dcK2 = c[2] - c[4] * c[0];
 
-    std::fill (std::begin (frame.lowCut), std::end (frame.lowCut), 0.0f);
+    std::fill (std::begin (frame.lowCut), std::end (frame.lowCut), 0.0);
     std::fill (std::begin (frame.tone1), std::end (frame.tone1), 0.0f);
     std::fill (std::begin (frame.tone2), std::end (frame.tone2), 0.0f);
     std::fill (std::begin (frame.dcState1), std::end (frame.dcState1), 0.0);
@@ -439,9 +443,9 @@ void OverdriveKernel::setToneCutoff (float cutoffHz) noexcept
 
     toneCutoff = cutoffHz;
     const OnePole tone (cutoffHz, sampleRate);
-    frame.toneFeedback = tone.feedback;
-    frame.toneInput = tone.input;
-    frame.toneG = tone.g;
+    frame.toneFeedback = (float) tone.feedback;
+    frame.toneInput = (float) tone.input;
+    frame.toneG = (float) tone.g;
 }
 
 void OverdriveKernel::process (float* const* channels, int numChannels, int numSamples,
@@ -482,11 +486,11 @@ void OverdriveKernel::snapStatesToZero() noexcept
 {
     // As the framework's filters do after each block: a decaying state stops at
     // zero instead of lingering near the denormal range.
-    for (auto* states : { frame.lowCut, frame.tone1, frame.tone2 })
+    for (auto* states : { frame.tone1, frame.tone2 })
         for (int c = 0; c < maxChannels; ++c)
             JUCE_SNAP_TO_ZERO (states[c]);
 
-    for (auto* states : { frame.dcState1, frame.dcState2 })
+    for (auto* states : { frame.lowCut, frame.dcState1, frame.dcState2 })
         for (int c = 0; c < maxChannels; ++c)
             JUCE_SNAP_TO_ZERO (states[c]);
 }

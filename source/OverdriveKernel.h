@@ -78,15 +78,16 @@ public:
     {
         // The low cut and each tone one-pole as s' = a·s + b·x, output c·(x − s)
         // for the high-pass and s + g·(x − s) for the low-pass: the same
-        // topology-preserving filter, with a single multiply-add on its feedback path.
-        float lowCutFeedback, lowCutInput, lowCutOutput;
+        // topology-preserving filter, with a single multiply-add on its feedback
+        // path. The low cut, whose a lies close to 1, works in double precision.
+        double lowCutFeedback, lowCutInput, lowCutOutput;
         float toneFeedback, toneInput, toneG;
 
         // The DC blocker in state-space form: one multiply-add between successive
         // values of its first state.
         double dcB0, dcA1, dcA2, dcK1, dcK2;
 
-        alignas (16) float lowCut[maxChannels];
+        alignas (16) double lowCut[maxChannels];
         alignas (16) float tone1[maxChannels];
         alignas (16) float tone2[maxChannels];
         alignas (16) double dcState1[maxChannels];
