@@ -13,8 +13,8 @@
     Both channels advance together in the lanes of one SIMD register through every
     feedback loop, and the clipper runs over whole stretches of samples at the
     register's full width. The machine code comes in several instruction sets
-    (baseline x86-64, AVX2, AVX-512); the widest the processor and the operating
-    system support is chosen once, at the first use.
+    (baseline x86-64, AVX2, AVX-512): what the processor and the operating system
+    support is read once, and each prepare takes the widest of them.
 
     All memory is part of the object: process never allocates, locks or waits.
 */
