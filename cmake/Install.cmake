@@ -24,22 +24,26 @@ set (BRASK_ARTEFACTS_DIR "${CMAKE_BINARY_DIR}/BraskOverdrive_artefacts/$<CONFIG>
 set (BRASK_PACKAGING_DIR "${PROJECT_SOURCE_DIR}/packaging")
 set (BRASK_GENERATED_INSTALL_DIR "${CMAKE_BINARY_DIR}/install-files")
 
-# ELF files installed without install(TARGETS) (bundles, the renamed Standalone):
-# `cmake --install --strip` and the package strip them in a step of their own.
+# ELF files `cmake --install --strip` and the package strip in a step of their own:
+# those installed without install(TARGETS) (bundles, the renamed Standalone) and
+# those CMake strips less than Debian does.
 set (BRASK_INSTALLED_ELF_FILES)
 
 #==============================================================================
-# The plug-in bundles, whole: hosts look inside them for the shared object.
+# The plug-in bundles, whole: hosts look inside them for the shared object,
+# which they load without needing it executable.
+set (BRASK_BUNDLE_FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
 install (DIRECTORY "${BRASK_ARTEFACTS_DIR}/VST3/Brask Overdrive.vst3"
          DESTINATION "${BRASK_INSTALL_VST3_DIR}"
-         USE_SOURCE_PERMISSIONS)
+         FILE_PERMISSIONS ${BRASK_BUNDLE_FILE_PERMISSIONS})
 list (APPEND BRASK_INSTALLED_ELF_FILES
       "${BRASK_INSTALL_VST3_DIR}/Brask Overdrive.vst3/Contents/x86_64-linux/$<TARGET_FILE_NAME:BraskOverdrive_VST3>")
 
 if (TARGET BraskOverdrive_LV2)
     install (DIRECTORY "${BRASK_ARTEFACTS_DIR}/LV2/Brask Overdrive.lv2"
              DESTINATION "${BRASK_INSTALL_LV2_DIR}"
-             USE_SOURCE_PERMISSIONS)
+             FILE_PERMISSIONS ${BRASK_BUNDLE_FILE_PERMISSIONS})
     list (APPEND BRASK_INSTALLED_ELF_FILES "${BRASK_INSTALL_LV2_DIR}/Brask Overdrive.lv2/$<TARGET_FILE_NAME:BraskOverdrive_LV2>")
 endif()
 
@@ -84,6 +88,8 @@ endif()
 
 if (TARGET brask-render)
     install (TARGETS brask-render RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+    # CMake's own strip leaves the compiler's notes in.
+    list (APPEND BRASK_INSTALLED_ELF_FILES "${CMAKE_INSTALL_BINDIR}/brask-render")
 endif()
 
 #==============================================================================

@@ -12,16 +12,17 @@ set (CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set (CPACK_STRIP_FILES ON)
 
 set (CPACK_PACKAGE_DESCRIPTION_SUMMARY "overdrive pedal effect as VST3 and LV2 plug-in and application")
+# CPack puts the summary first and indents the rest as Debian wants it; an empty
+# line starts a new paragraph.
 set (CPACK_DEBIAN_PACKAGE_DESCRIPTION
-"${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- Brask Overdrive is a guitar overdrive pedal for digital audio workstations,
- with three knobs (drive, tone, level), a footswitch and a lamp, drawn as a
- rendered pedal standing on the floor.
- .
- This package installs the VST3 plug-in into /usr/lib/vst3 and the LV2
- plug-in into /usr/lib/lv2, where Linux hosts find them, the pedal as a
- standalone application with its menu entry, and brask-render, which runs
- audio files through the pedal from the command line.")
+"Brask Overdrive is a guitar overdrive pedal for digital audio workstations,
+with three knobs (drive, tone, level), a footswitch and a lamp, drawn as a
+rendered pedal standing on the floor.
+
+This package installs the VST3 plug-in into /usr/lib/vst3 and the LV2
+plug-in into /usr/lib/lv2, where Linux hosts find them, the pedal as a
+standalone application with its menu entry, and brask-render, which runs
+audio files through the pedal from the command line.")
 
 set (CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set (CPACK_DEBIAN_PACKAGE_NAME "${BRASK_INSTALL_NAME}")
