@@ -189,14 +189,14 @@ void BraskOverdriveAudioProcessor::processChunk (juce::dsp::AudioBlock<float> bl
     // one-pole filters' feedback loops then overlap the clipper's work instead of
     // each waiting for its own last sample. Same arithmetic, a third less time.
     // The bias makes the clipper asymmetric, as a transistor stage biased off centre.
-    const auto drive = driveGain.getGainLinear();
+    const auto driveLinear = driveGain.getGainLinear();
 
     for (size_t i = 0; i < numSamples; ++i)
     {
         for (size_t channel = 0; channel < numChannels; ++channel)
         {
             auto& sample = block.getChannelPointer (channel)[i];
-            sample = waveShaper.functionToUse (inputHighPass.processSample ((int) channel, sample) * drive + bias);
+            sample = waveShaper.functionToUse (inputHighPass.processSample ((int) channel, sample) * driveLinear + bias);
         }
     }
 
@@ -219,14 +219,14 @@ void BraskOverdriveAudioProcessor::processChunk (juce::dsp::AudioBlock<float> bl
     dryWetMixer.mixWetSamples (block);
 
     // The two tone filters and the level, again a sample of every channel at a time.
-    const auto level = levelGain.getGainLinear();
+    const auto levelLinear = levelGain.getGainLinear();
 
     for (size_t i = 0; i < numSamples; ++i)
     {
         for (size_t channel = 0; channel < numChannels; ++channel)
         {
             auto& sample = block.getChannelPointer (channel)[i];
-            sample = toneFilter2.processSample ((int) channel, toneFilter1.processSample ((int) channel, sample)) * level;
+            sample = toneFilter2.processSample ((int) channel, toneFilter1.processSample ((int) channel, sample)) * levelLinear;
         }
     }
 
