@@ -34,5 +34,7 @@ set (CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set (CPACK_DEBIAN_PACKAGE_HOMEPAGE "${BRASK_VENDOR_URL}")
 set (CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set (CPACK_DEBIAN_COMPRESSION_TYPE xz)
+# xz on every core: the modules are large.
+set (CPACK_THREADS 0)
 
 include (CPack)
