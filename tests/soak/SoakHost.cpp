@@ -12,6 +12,8 @@
 //
 // The editor opens only with a display (run it under xvfb-run; scripts/soak does).
 
+#include "XDesktop.h"
+
 #include <juce_audio_processors/juce_audio_processors.h>
 #include <juce_gui_basics/juce_gui_basics.h>
 
@@ -29,8 +31,6 @@ namespace juce
     // The framework's own message dispatch on Linux: runs what is pending and returns.
     bool dispatchNextMessageOnSystemQueue (bool returnIfNoPendingMessages);
 }
-
-bool prepareDesktopForSoak();
 
 namespace
 {
