@@ -5,6 +5,8 @@
 //
 // Run under a virtual display: xvfb-run -a -s "-screen 0 1280x1024x24" brask_gui_tests
 
+#include "BareXServer.h"
+
 #include <gtest/gtest.h>
 #include <juce_audio_processors/juce_audio_processors.h>
 #include <juce_gui_basics/juce_gui_basics.h>
@@ -18,8 +20,6 @@ namespace juce
     // modal run loop is switched off in this build.
     bool dispatchNextMessageOnSystemQueue (bool returnIfNoPendingMessages);
 }
-
-bool prepareBareXServer();
 
 namespace
 {

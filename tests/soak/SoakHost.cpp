@@ -12,7 +12,7 @@
 //
 // The editor opens only with a display (run it under xvfb-run; scripts/soak does).
 
-#include "XDesktop.h"
+#include "BareXServer.h"
 
 #include <juce_audio_processors/juce_audio_processors.h>
 #include <juce_gui_basics/juce_gui_basics.h>
@@ -260,7 +260,7 @@ namespace
 int main (int argc, char** argv)
 {
     if (std::getenv ("DISPLAY") != nullptr)
-        prepareDesktopForSoak();
+        prepareBareXServer();
 
     juce::ScopedJuceInitialiser_GUI framework;
 
