@@ -145,8 +145,13 @@ def check_hosts_find_it(checks, prefix, home):
 
 
 def check_render_without_plugin(checks, prefix, work, home):
-    """The installed brask-render finds the module installed beside it. HOME is an
-    empty folder, so that a copy in ~/.vst3 cannot stand in for it."""
+    """The installed brask-render finds the module installed beside it before the
+    one in ~/.vst3: HOME is a folder of the test's own whose ~/.vst3 holds a
+    broken module, which the render would fail on if it looked there first."""
+    decoy = os.path.join(home, ".vst3", "Brask Overdrive.vst3", "Contents", "x86_64-linux")
+    os.makedirs(decoy, exist_ok=True)
+    with open(os.path.join(decoy, "Brask Overdrive.so"), "wb") as f:
+        f.write(b"not a module")
     # Half a second of a tone loud enough for the drive to shape.
     dry = [0.5 * math.sin(2 * math.pi * 220 * i / SAMPLE_RATE) for i in range(SAMPLE_RATE // 2)]
     dry_file, wet_file = os.path.join(work, "dry.wav"), os.path.join(work, "wet.wav")
