@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# How brask-render compares with Debian's sox at the same job: one minute of
-# stereo 48 kHz 24-bit audio through an overdrive, whole process timed (start-up,
-# loading the module, reading, processing and writing), both in the same run.
-# Also the peak memory for one minute and for ten, which must be the same: the
-# renderer streams its blocks.
+# How brask-render compares with Debian's sox at the same job, whole process
+# timed (start-up, loading the module, reading, processing and writing), all in
+# the same run: one minute of stereo 48 kHz 24-bit audio through an overdrive; a
+# 10 ms file, where only the fixed cost shows; ten one-minute files, brask-render
+# with --jobs 2 against ten sox runs two at a time (xargs -P 2). Also the peak
+# memory for one minute and for ten, which must be the same: the renderer
+# streams its blocks.
 #
 # Not a test: run it by hand, on a machine that is otherwise quiet.
 #
@@ -31,27 +33,42 @@ make_input() {
 }
 make_input minute.wav 60
 make_input ten-minutes.wav 600
+make_input short.wav 0.01
+mkdir -p "$work/many" "$work/many-brask" "$work/many-sox"
+for i in 0 1 2 3 4 5 6 7 8 9; do cp "$work/minute.wav" "$work/many/take-$i.wav"; done
 
 render_cmd="'$render' --plugin '$module' --drive 0.7 '$work/minute.wav' '$work/minute-brask.wav'"
 sox_cmd="sox '$work/minute.wav' '$work/minute-sox.wav' overdrive 20"
+render_short_cmd="'$render' --plugin '$module' --drive 0.7 '$work/short.wav' '$work/short-brask.wav'"
+sox_short_cmd="sox '$work/short.wav' '$work/short-sox.wav' overdrive 20"
+render_many_cmd="'$render' --plugin '$module' --drive 0.7 --jobs 2 '$work'/many/*.wav --out-dir '$work/many-brask'"
+sox_many_cmd="cd '$work/many' && ls | xargs -P 2 -I{} sox {} '$work/many-sox/{}' overdrive 20"
 
 echo "Input: 60 s, stereo, 48000 Hz, 24-bit; $(nproc) cores; load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 
 if command -v hyperfine >/dev/null; then
     hyperfine --style basic --warmup 2 --runs 15 --export-json "$work/times.json" \
-        -n brask-render "$render_cmd" -n sox "$sox_cmd" >&2
+        -n brask-render "$render_cmd" -n sox "$sox_cmd" \
+        -n brask-render-10ms "$render_short_cmd" -n sox-10ms "$sox_short_cmd" >&2
+    hyperfine --style basic --warmup 1 --runs 5 --export-json "$work/times-many.json" \
+        -n brask-render-ten "$render_many_cmd" -n sox-ten "$sox_many_cmd" >&2
 
-    /usr/bin/python3 - "$work/times.json" <<'EOF'
+    /usr/bin/python3 - "$work/times.json" "$work/times-many.json" <<'EOF'
 import json, sys
-results = {r["command"]: r for r in json.load(open(sys.argv[1]))["results"]}
-brask, sox = results["brask-render"], results["sox"]
-for name, r in (("brask-render", brask), ("sox overdrive", sox)):
-    print(f"{name:14s} mean {r['mean']*1000:7.1f} ms  ± {r['stddev']*1000:5.1f}  "
-          f"(min {r['min']*1000:.1f} ms, user {r['user']*1000:.1f} ms, system {r['system']*1000:.1f} ms)")
-ratio = sox["mean"] / brask["mean"]
-print(f"brask-render takes {brask['mean']/sox['mean']:.2f}x sox's time "
-      f"({'faster' if ratio > 1 else 'slower'} than sox; {60.0/brask['mean']:.0f}x real time)")
+results = {}
+for path in sys.argv[1:]:
+    results.update({r["command"]: r for r in json.load(open(path))["results"]})
+rows = (("one minute", "brask-render", "sox", 60.0),
+        ("10 ms file", "brask-render-10ms", "sox-10ms", 0.01),
+        ("ten one-minute files, two at a time", "brask-render-ten", "sox-ten", 600.0))
+for title, brask_name, sox_name, seconds in rows:
+    brask, sox = results[brask_name], results[sox_name]
+    print(f"{title}:")
+    for name, r in (("brask-render", brask), ("sox overdrive", sox)):
+        print(f"  {name:14s} mean {r['mean']*1000:8.1f} ms  ± {r['stddev']*1000:5.1f}  "
+              f"(min {r['min']*1000:.1f} ms, user {r['user']*1000:.1f} ms, system {r['system']*1000:.1f} ms)")
+    print(f"  brask-render takes {brask['mean']/sox['mean']:.2f}x sox's time ({seconds/brask['mean']:.1f}x real time)")
 EOF
 else
     # Without hyperfine: plain loops, best of ten.

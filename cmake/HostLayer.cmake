@@ -1,11 +1,12 @@
 # `brask_host_layer`: the framework's audio-processor and audio-format modules
-# compiled once with VST3 hosting on. It must never be linked together with the
+# (and its DSP module, for the renderer's spectra) compiled once with VST3 hosting on. It must never be linked together with the
 # plug-in's shared code (both carry the framework, with different settings).
 add_library (brask_host_layer STATIC)
 
 target_link_libraries (brask_host_layer
     PRIVATE
         juce::juce_audio_utils
+        juce::juce_dsp
     PUBLIC
         PkgConfig::BRASK_AUDIO_CODECS
         juce::pkgconfig_JUCE_IMG_LINUX_DEPS

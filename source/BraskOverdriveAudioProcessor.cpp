@@ -1,41 +1,12 @@
 #include "BraskOverdriveAudioProcessor.h"
 #include "BraskOverdriveProcessorEditor.h"
+#include "PedalSettings.h"
 
 namespace
 {
-    // The clipper: a plain function, so the wave shaper calls it through a pointer.
-    float hyperbolicTangent (float x) noexcept
-    {
-        return std::tanh (x);
-    }
-
-    // The chain's fixed frequencies.
-    constexpr float lowCutHz = 200.0f;
-    constexpr double dcBlockerHz = 5.0;
-    constexpr float wetProportion = 0.99f;
-
     // A one-pole filter turns unstable as its cutoff reaches half the sample rate;
     // the tone control's top end is held just below it at low sample rates.
     constexpr float toneCutoffCeilingRatio = 0.49f;
-
-    // Incoming samples are held within ±1000 (+60 dBFS) and non-finite ones are
-    // silenced: far beyond any real signal, yet enough to keep +48 dB of drive
-    // and every filter state finite whatever a host sends.
-    constexpr float inputCeiling = 1000.0f;
-
-    void guardInput (juce::dsp::AudioBlock<float>& block) noexcept
-    {
-        for (size_t channel = 0; channel < block.getNumChannels(); ++channel)
-        {
-            auto* samples = block.getChannelPointer (channel);
-
-            for (size_t i = 0; i < block.getNumSamples(); ++i)
-            {
-                const auto x = samples[i];
-                samples[i] = (x == x) ? juce::jlimit (-inputCeiling, inputCeiling, x) : 0.0f;
-            }
-        }
-    }
 }
 
 //==============================================================================
@@ -44,30 +15,11 @@ BraskOverdriveAudioProcessor::BraskOverdriveAudioProcessor()
                           .withInput ("Input", juce::AudioChannelSet::stereo(), true)
                           .withOutput ("Output", juce::AudioChannelSet::stereo(), true))
 {
-    // New gains apply from the next sample: a pedal's knobs have no smoothing of their own.
-    levelGain.setRampDurationSeconds (0.0);
-    driveGain.setRampDurationSeconds (0.0);
-
+    // The same decibel mapping as the knobs, so that opening the editor (which
+    // re-applies the stored knobs) never changes the sound.
     publishLevel (level.load());
-    levelGain.setGainLinear (targetLevelGain.load());
-
-    inputHighPass.setType (juce::dsp::FirstOrderTPTFilterType::highpass);
-    inputHighPass.setCutoffFrequency (lowCutHz);
-
     publishTone (tone.load());
-    for (auto* filter : { &toneFilter1, &toneFilter2 })
-    {
-        filter->setType (juce::dsp::FirstOrderTPTFilterType::lowpass);
-        filter->setCutoffFrequency (targetToneCutoff.load());
-    }
-
-    // The same decibel mapping as the drive knob, so that opening the editor
-    // (which re-applies the stored knobs) never changes the sound.
     publishDrive (drive.load());
-    driveGain.setGainLinear (targetDriveGain.load());
-
-    waveShaper.functionToUse = hyperbolicTangent;
-    dcBlockerCoefficients = juce::dsp::IIR::Coefficients<double>::makeHighPass (48000.0, dcBlockerHz);
 }
 
 BraskOverdriveAudioProcessor::~BraskOverdriveAudioProcessor() = default;
@@ -85,50 +37,21 @@ void BraskOverdriveAudioProcessor::prepareToPlay (double sampleRate, int maximum
     if (sampleRate <= 0.0 || maximumExpectedSamplesPerBlock <= 0 || numChannels <= 0)
     {
         // Nothing sensible can be prepared; blocks pass through untouched until a proper prepare.
-        preparedBlockSize = 0;
         preparedChannels = 0;
         return;
     }
 
-    const juce::dsp::ProcessSpec processSpec { sampleRate,
-                                        (juce::uint32) maximumExpectedSamplesPerBlock,
-                                        (juce::uint32) numChannels };
-
-    dryWetMixer.prepare (processSpec);
-    dryWetMixer.setWetMixProportion (wetProportion);
-
     currentSampleRate.store ((float) sampleRate);
-    waveShaper.functionToUse = hyperbolicTangent;
+    kernel.prepare (sampleRate, numChannels);
 
-    dcBlockerCoefficients = juce::dsp::IIR::Coefficients<double>::makeHighPass (sampleRate, dcBlockerHz);
+    // The blend fades in from fully wet once in the pedal's life; a later
+    // prepare starts at the final weights.
+    if (! hasBeenPrepared)
+        kernel.startBlendFade();
 
-    driveGain.setGainLinear (targetDriveGain.load());
-    driveGain.prepare (processSpec);
-
-    if (dcBlockers.size() > numChannels)
-        dcBlockers.removeRange (numChannels, dcBlockers.size() - numChannels);
-
-    while (dcBlockers.size() < numChannels)
-        dcBlockers.add (new juce::dsp::IIR::Filter<double> (dcBlockerCoefficients));
-
-    for (auto* blocker : dcBlockers)
-    {
-        blocker->coefficients = dcBlockerCoefficients;
-        blocker->reset();
-    }
-
-    levelGain.setGainLinear (targetLevelGain.load());
-    levelGain.prepare (processSpec);
-
-    inputHighPass.prepare (processSpec);
-    toneFilter1.prepare (processSpec);
-    toneFilter2.prepare (processSpec);
+    hasBeenPrepared = true;
     applyToneCutoff (targetToneCutoff.load());
-
-    dryBuffer.setSize (numChannels, maximumExpectedSamplesPerBlock, false, true, false);
-    dcBlockerBuffer.setSize (1, maximumExpectedSamplesPerBlock, false, true, false);
-    preparedBlockSize = maximumExpectedSamplesPerBlock;
-    preparedChannels = numChannels;
+    preparedChannels = juce::jmin (numChannels, OverdriveKernel::maxChannels);
 }
 
 void BraskOverdriveAudioProcessor::releaseResources()
@@ -141,7 +64,7 @@ void BraskOverdriveAudioProcessor::processBlock (juce::AudioBuffer<float>& buffe
         return;
 
     // A host that processes before preparing gets its audio back as it was.
-    if (preparedBlockSize <= 0)
+    if (preparedChannels <= 0)
         return;
 
     juce::ScopedNoDenormals noDenormals;
@@ -152,86 +75,20 @@ void BraskOverdriveAudioProcessor::processBlock (juce::AudioBuffer<float>& buffe
     for (auto channel = numInputChannels; channel < numOutputChannels; ++channel)
         buffer.clear (channel, 0, buffer.getNumSamples());
 
-    applyPublishedSettings();
+    // The knobs' settings, read once for the whole block.
+    const auto driveGain = targetDriveGain.load();
+    const auto levelGain = targetLevelGain.load();
+    applyToneCutoff (targetToneCutoff.load());
+
     advanceBiasRamp();
 
-    // Channels the chain was not prepared for have no filter state: they are left alone.
-    const auto numChannels = (size_t) juce::jmin (buffer.getNumChannels(), preparedChannels);
+    // Channels the chain was not prepared for have no filter state: they are left
+    // alone. A block of any length plays as if the host had split it.
+    const auto numChannels = juce::jmin (buffer.getNumChannels(), preparedChannels);
 
-    if (numChannels == 0)
-        return;
-
-    auto wholeBlock = juce::dsp::AudioBlock<float> (buffer).getSubsetChannelBlock (0, numChannels);
-    const auto numSamples = wholeBlock.getNumSamples();
-    const auto chunkSize = (size_t) preparedBlockSize;
-
-    // A block longer than the host promised is processed in pieces the chain was sized for.
-    for (size_t start = 0; start < numSamples; start += chunkSize)
-        processChunk (wholeBlock.getSubBlock (start, juce::jmin (chunkSize, numSamples - start)));
-}
-
-void BraskOverdriveAudioProcessor::processChunk (juce::dsp::AudioBlock<float> block)
-{
-    const auto numChannels = block.getNumChannels();
-    const auto numSamples = block.getNumSamples();
-
-    guardInput (block);
-
-    auto dryBlock = juce::dsp::AudioBlock<float> (dryBuffer)
-                        .getSubsetChannelBlock (0, numChannels)
-                        .getSubBlock (0, numSamples);
-    dryBlock.copyFrom (block);
-
-    // The dry path carries the drive but not the low cut, bias, clipper or DC blocker.
-    driveGain.process (juce::dsp::ProcessContextReplacing<float> (dryBlock));
-
-    // Low cut, drive, bias and clipper, one sample of every channel at a time: the
-    // one-pole filters' feedback loops then overlap the clipper's work instead of
-    // each waiting for its own last sample. Same arithmetic, a third less time.
-    // The bias makes the clipper asymmetric, as a transistor stage biased off centre.
-    const auto driveLinear = driveGain.getGainLinear();
-
-    for (size_t i = 0; i < numSamples; ++i)
-    {
-        for (size_t channel = 0; channel < numChannels; ++channel)
-        {
-            auto& sample = block.getChannelPointer (channel)[i];
-            sample = waveShaper.functionToUse (inputHighPass.processSample ((int) channel, sample) * driveLinear + bias);
-        }
-    }
-
-    inputHighPass.snapToZero();
-
-    // The 5 Hz high-pass removes the offset the bias leaves after the clipper.
-    // It works on a double copy of each channel, in the framework's own block loop.
-    auto wideBlock = juce::dsp::AudioBlock<double> (dcBlockerBuffer).getSubBlock (0, numSamples);
-    auto* wide = wideBlock.getChannelPointer (0);
-
-    for (size_t channel = 0; channel < numChannels; ++channel)
-    {
-        auto* samples = block.getChannelPointer (channel);
-        std::copy (samples, samples + numSamples, wide);
-        dcBlockers.getUnchecked ((int) channel)->process (juce::dsp::ProcessContextReplacing<double> (wideBlock));
-        std::transform (wide, wide + numSamples, samples, [] (double x) { return (float) x; });
-    }
-
-    dryWetMixer.pushDrySamples (dryBlock);
-    dryWetMixer.mixWetSamples (block);
-
-    // The two tone filters and the level, again a sample of every channel at a time.
-    const auto levelLinear = levelGain.getGainLinear();
-
-    for (size_t i = 0; i < numSamples; ++i)
-    {
-        for (size_t channel = 0; channel < numChannels; ++channel)
-        {
-            auto& sample = block.getChannelPointer (channel)[i];
-            sample = toneFilter2.processSample ((int) channel, toneFilter1.processSample ((int) channel, sample)) * levelLinear;
-        }
-    }
-
-    toneFilter1.snapToZero();
-    toneFilter2.snapToZero();
+    if (numChannels > 0)
+        kernel.process (buffer.getArrayOfWritePointers(), numChannels, buffer.getNumSamples(),
+                        driveGain, bias, levelGain);
 }
 
 void BraskOverdriveAudioProcessor::advanceBiasRamp() noexcept
@@ -247,24 +104,11 @@ void BraskOverdriveAudioProcessor::advanceBiasRamp() noexcept
     }
 }
 
-void BraskOverdriveAudioProcessor::applyPublishedSettings() noexcept
-{
-    driveGain.setGainLinear (targetDriveGain.load());
-    levelGain.setGainLinear (targetLevelGain.load());
-    applyToneCutoff (targetToneCutoff.load());
-}
-
 void BraskOverdriveAudioProcessor::applyToneCutoff (float requestedCutoff) noexcept
 {
     const auto sampleRate = currentSampleRate.load();
-    const auto cutoff = sampleRate > 0.0f ? juce::jmin (requestedCutoff, toneCutoffCeilingRatio * sampleRate)
-                                          : requestedCutoff;
-
-    if (cutoff != toneFilter1.getCutoffFrequency())
-    {
-        toneFilter1.setCutoffFrequency (cutoff);
-        toneFilter2.setCutoffFrequency (cutoff);
-    }
+    kernel.setToneCutoff (sampleRate > 0.0f ? juce::jmin (requestedCutoff, toneCutoffCeilingRatio * sampleRate)
+                                            : requestedCutoff);
 }
 
 //==============================================================================
@@ -302,11 +146,7 @@ void BraskOverdriveAudioProcessor::getStateInformation (juce::MemoryBlock& destD
 {
     const juce::ScopedLock lock (stateLock);
 
-    juce::MemoryOutputStream stream (destData, true);
-    stream.writeFloat (drive.load());
-    stream.writeFloat (tone.load());
-    stream.writeFloat (level.load());
-    stream.writeFloat (effectOn.load() ? 1.0f : 0.0f);
+    PedalSettings { drive.load(), tone.load(), level.load(), effectOn.load() }.appendTo (destData);
 }
 
 void BraskOverdriveAudioProcessor::setStateInformation (const void* data, int sizeInBytes)
@@ -318,11 +158,11 @@ void BraskOverdriveAudioProcessor::setStateInformation (const void* data, int si
     const juce::ScopedLock lock (stateLock);
 
     // Fields cut off by the end of a short blob read as 0; bytes after the 16th are ignored.
-    juce::MemoryInputStream stream (data, (size_t) sizeInBytes, false);
-    const auto restoredDrive = sanitiseKnobValue (stream.readFloat());
-    const auto restoredTone = sanitiseKnobValue (stream.readFloat());
-    const auto restoredLevel = sanitiseKnobValue (stream.readFloat());
-    const auto restoredOn = stream.readFloat() != 0.0f;
+    const auto stored = PedalSettings::fromBlob (data, (size_t) sizeInBytes);
+    const auto restoredDrive = sanitiseKnobValue (stored.drive);
+    const auto restoredTone = sanitiseKnobValue (stored.tone);
+    const auto restoredLevel = sanitiseKnobValue (stored.level);
+    const auto restoredOn = stored.effectOn;
 
     drive.store (restoredDrive);
     tone.store (restoredTone);

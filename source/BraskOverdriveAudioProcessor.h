@@ -1,7 +1,7 @@
 #pragma once
 
 #include <juce_audio_processors/juce_audio_processors.h>
-#include <juce_dsp/juce_dsp.h>
+#include "OverdriveKernel.h"
 
 #include <atomic>
 
@@ -103,21 +103,16 @@ private:
     void publishTone (float toneValue) noexcept;
     void publishLevel (float levelValue) noexcept;
 
-    void applyPublishedSettings() noexcept;
     void applyToneCutoff (float requestedCutoff) noexcept;
     void advanceBiasRamp() noexcept;
-    void processChunk (juce::dsp::AudioBlock<float> block);
 
     //==============================================================================
     juce::CriticalSection stateLock;
 
     //==============================================================================
-    // The signal chain.
-    juce::dsp::Gain<float> levelGain;
-    juce::dsp::FirstOrderTPTFilter<float> inputHighPass;
-    juce::dsp::FirstOrderTPTFilter<float> toneFilter1;
-    juce::dsp::FirstOrderTPTFilter<float> toneFilter2;
-    juce::dsp::Gain<float> driveGain;
+    // The signal chain: the kernel does the arithmetic; the processor keeps the
+    // bias ramp, which steps once per block.
+    OverdriveKernel kernel;
 
     std::atomic<float> biasScale { 0.8f };
     float bias = 0.0f;
@@ -125,22 +120,10 @@ private:
     float biasCounter = 0.0f;
     std::atomic<float> currentSampleRate { 0.0f };
 
-    juce::dsp::WaveShaper<float, float (*) (float)> waveShaper { std::tanh };
-    // The DC blocker's poles sit so close to DC that single-precision coefficients
-    // and state would leave a wandering low-frequency error of up to a few percent
-    // of full scale (worst at high sample rates): it alone works in double.
-    juce::dsp::IIR::Coefficients<double>::Ptr dcBlockerCoefficients;
-    juce::OwnedArray<juce::dsp::IIR::Filter<double>> dcBlockers;
-    juce::dsp::DryWetMixer<float> dryWetMixer;
-
-    //==============================================================================
-    // The driven dry copy of each block and the DC blocker's double-precision
-    // working copy of a channel, sized in prepareToPlay so that the audio thread
-    // never allocates.
-    juce::AudioBuffer<float> dryBuffer;
-    juce::AudioBuffer<double> dcBlockerBuffer;
-    int preparedBlockSize = 0;
+    // Channels the chain is prepared for (0 until a usable prepare), and whether
+    // one has happened yet: only the first lets the blend fade in.
     int preparedChannels = 0;
+    bool hasBeenPrepared = false;
 
     // Settings derived on the message thread, picked up by the audio thread
     // at the start of each block.

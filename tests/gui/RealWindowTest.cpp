@@ -6,6 +6,7 @@
 // Run under a virtual display: xvfb-run -a -s "-screen 0 1280x1024x24" brask_gui_tests
 
 #include "BareXServer.h"
+#include "PedalSettings.h"
 
 #include <gtest/gtest.h>
 #include <juce_audio_processors/juce_audio_processors.h>
@@ -129,19 +130,11 @@ namespace
             if (auto* child = xml->getChildByName ("IComponent"))
                 component.fromBase64Encoding (child->getAllSubText());
 
-        std::vector<float> values;
+        if (component.getSize() < PedalSettings::blobSize)
+            return {};
 
-        for (size_t offset = 0; offset + 4 <= juce::jmin ((size_t) 16, component.getSize()); offset += 4)
-        {
-            juce::uint32 bits;
-            std::memcpy (&bits, static_cast<const char*> (component.getData()) + offset, 4);
-            bits = juce::ByteOrder::swapIfBigEndian (bits);
-            float value;
-            std::memcpy (&value, &bits, 4);
-            values.push_back (value);
-        }
-
-        return values;
+        const auto stored = PedalSettings::fromBlob (component.getData(), component.getSize());
+        return { stored.drive, stored.tone, stored.level, stored.effectOn ? 1.0f : 0.0f };
     }
 
     // Where the lamp lies on the body pictures: where the lit and the dark one differ most.

@@ -2,6 +2,8 @@
 // through the module's own entry points, then a full instance through the
 // framework's VST3 hosting.
 
+#include "PedalSettings.h"
+
 #include <gtest/gtest.h>
 #include <juce_audio_processors/juce_audio_processors.h>
 
@@ -212,14 +214,7 @@ TEST (ModuleAsHostSeesIt, StateSavedThroughTheHostRestoresIntoAFreshInstance)
     EXPECT_EQ (std::memcmp (defaults.getData(), defaultBytes, 16), 0);
 
     // Settings reach a hosted module only as its state: give it other knobs and the footswitch off.
-    juce::MemoryBlock settings;
-    {
-        juce::MemoryOutputStream out (settings, false);
-        out.writeFloat (0.125f);
-        out.writeFloat (0.875f);
-        out.writeFloat (0.25f);
-        out.writeFloat (0.0f);
-    }
+    const auto settings = PedalSettings { 0.125f, 0.875f, 0.25f, false }.toBlob();
 
     juce::MemoryBlock hostState;
     first->getStateInformation (hostState);

@@ -15,9 +15,10 @@
 //   brask_reference editor-size
 //       Prints the width and height of a newly opened editor on this display.
 
+#include "AudioFile.h"
 #include "BraskOverdriveAudioProcessor.h"
 
-#include <juce_audio_formats/juce_audio_formats.h>
+#include <sndfile.h>
 
 #include <iostream>
 #include <optional>
@@ -38,31 +39,44 @@ namespace
 
     std::optional<MonoFile> readMono (const juce::File& file)
     {
-        auto stream = file.createInputStream();
+        std::string error;
+        auto reader = brask::audiofile::Reader::open (file.getFullPathName().toStdString(), error);
 
-        if (stream == nullptr)
-            return std::nullopt;
-
-        juce::WavAudioFormat wav;
-        std::unique_ptr<juce::AudioFormatReader> reader (wav.createReaderFor (stream.release(), true));
-
-        if (reader == nullptr || reader->numChannels != 1)
+        if (reader == nullptr || reader->info().numChannels != 1)
             return std::nullopt;
 
         MonoFile result;
-        result.sampleRate = reader->sampleRate;
-        result.samples.setSize (1, (int) reader->lengthInSamples);
-        reader->read (&result.samples, 0, (int) reader->lengthInSamples, 0, true, false);
+        result.sampleRate = reader->info().sampleRate;
+
+        // To the file's real end, whatever its header says.
+        std::vector<double> samples;
+        std::vector<double> chunk (65536);
+        auto* destination = chunk.data();
+
+        for (int got; (got = reader->read (&destination, (int) chunk.size())) > 0;)
+            samples.insert (samples.end(), chunk.begin(), chunk.begin() + got);
+
+        result.samples.setSize (1, (int) samples.size());
+
+        for (size_t i = 0; i < samples.size(); ++i)
+            result.samples.setSample (0, (int) i, (float) samples[i]);
+
         return result;
     }
 
     bool writeMono (const juce::File& file, const float* samples, int numSamples, double sampleRate)
     {
         file.deleteFile();
-        juce::WavAudioFormat wav;
-        std::unique_ptr<juce::AudioFormatWriter> writer (wav.createWriterFor (file.createOutputStream().release(),
-                                                                              sampleRate, 1, 32, {}, 0));
-        return writer != nullptr && writer->writeFromFloatArrays (&samples, 1, numSamples);
+        std::string error;
+        auto writer = brask::audiofile::Writer::create (file.getFullPathName().toStdString(),
+                                                        SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, sampleRate, error);
+
+        if (writer == nullptr)
+            return false;
+
+        const std::vector<double> exact (samples, samples + numSamples);
+        const auto* source = exact.data();
+        return writer->write (&source, numSamples) && writer->close (error);
     }
 
     struct Lifecycle

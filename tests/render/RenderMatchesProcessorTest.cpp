@@ -1,13 +1,16 @@
 // What brask-render writes is exactly what the pedal plays: the module this
 // build made, loaded through the VST3 host in a child process, gives the same
 // samples, bit for bit, as the pedal's own processor run here in-process with
-// the same settings and the same blocks. With the footswitch off, the file
-// comes back as it went in.
+// the same settings and the same blocks, in every format the file layer reads.
+// The output keeps the input's sample format where its container can hold it,
+// and says what it wrote where not. With the footswitch off, the file comes
+// back as it went in, integer, float or double.
 
 #include "BraskOverdriveAudioProcessor.h"
 #include "RenderTestSupport.h"
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 using namespace RenderTest;
 
@@ -20,6 +23,9 @@ namespace
         double sampleRate;
         FileFormat input;
         juce::String outputExtension;
+        const char* bits;           // --bits, or "" to keep the input's format
+        brask::audiofile::Format expected;
+        const char* note;           // what the summary must say about the format written ("" for nothing)
         bool knobsGiven;            // false: leave the knobs to the renderer's defaults
         float drive, tone, level;
         bool effectOn;
@@ -47,6 +53,9 @@ namespace
 
         if (c.blockSize > 0)
             arguments.insert (arguments.end(), { "--block", juce::String (c.blockSize) });
+
+        if (juce::String (c.bits).isNotEmpty())
+            arguments.insert (arguments.end(), { "--bits", c.bits });
 
         arguments.insert (arguments.end(), { input.getFullPathName(), output.getFullPathName() });
         return arguments;
@@ -99,9 +108,9 @@ namespace
         return output;
     }
 
-    juce::String expectedFormatName (const juce::String& extension)
+    bool isLossy (brask::audiofile::Format format)
     {
-        return extension == ".flac" ? "FLAC file" : extension == ".aiff" ? "AIFF file" : "WAV file";
+        return brask::audiofile::bytesPerStoredSample (format) == 0 && (format & SF_FORMAT_TYPEMASK) != SF_FORMAT_FLAC;
     }
 }
 
@@ -123,54 +132,98 @@ TEST_P (RenderMatchesProcessor, BitForBitInTheOutputFormat)
     const auto outputFile = scratch / ("output" + c.outputExtension);
     writeAudioFile (inputFile, makeTestSignal (c.numChannels, c.sampleRate, numSamples, 7), c.sampleRate, c.input);
 
+    const auto input = readAudioFile (inputFile);
+    ASSERT_EQ (input.format, c.input.format) << "the test's own input came out as another format";
+    ASSERT_GT (input.exact.getNumSamples(), 0);
+
     const auto result = runRender (renderArguments (c, inputFile, outputFile));
     ASSERT_EQ (result.exitStatus, 0) << result.err;
     EXPECT_TRUE (result.err.empty()) << result.err;
     EXPECT_EQ (juce::StringArray::fromLines (juce::String (result.out).trim()).size(), 1) << result.out;
     EXPECT_TRUE (juce::String (result.out).startsWith ("brask-render: wrote ")) << result.out;
 
-    // The same input, decoded the same way, through the pedal in-process, written
-    // with the same writer settings: the file's own quantisation applies to both.
-    const auto input = readAudioFile (inputFile);
-    const auto reference = processInProcess (input.audio, c.sampleRate, c);
-    const auto referenceFile = scratch / ("reference" + c.outputExtension);
-    writeAudioFile (referenceFile, reference, c.sampleRate, { c.outputExtension, c.input.bitsPerSample });
+    const auto encoding = juce::String (brask::audiofile::encodingName (c.expected));
+    EXPECT_TRUE (juce::String (result.out).contains (", " + encoding)) << "expected " << encoding << " in: " << result.out;
+
+    if (juce::String (c.note).isNotEmpty())
+        EXPECT_TRUE (juce::String (result.out).contains (c.note)) << "expected \"" << c.note << "\" in: " << result.out;
+    else
+        EXPECT_FALSE (juce::String (result.out).contains (" cannot hold ")) << result.out;
 
     const auto rendered = readAudioFile (outputFile);
-    const auto expected = readAudioFile (referenceFile);
-
-    EXPECT_EQ (rendered.formatName, expectedFormatName (c.outputExtension));
+    EXPECT_EQ (rendered.format, c.expected) << std::hex << rendered.format << " instead of " << c.expected;
     EXPECT_EQ (rendered.sampleRate, c.sampleRate);
-    EXPECT_EQ (rendered.audio.getNumChannels(), c.numChannels);
-    EXPECT_EQ (rendered.audio.getNumSamples(), numSamples);
-    EXPECT_EQ (rendered.bitsPerSample, input.bitsPerSample);
-    EXPECT_EQ (rendered.usesFloatingPointData, input.usesFloatingPointData);
+    EXPECT_EQ (rendered.exact.getNumChannels(), c.numChannels);
 
-    EXPECT_EQ (firstDifference (rendered.audio, expected.audio), juce::String()) << "first difference from the in-process pedal";
+    if (! isLossy (c.expected))
+    {
+        // The same input, decoded the same way, through the pedal in-process, written
+        // in the same format: the file's own quantisation applies to both.
+        const auto reference = processInProcess (input.audio, c.sampleRate, c);
+        const auto referenceFile = scratch / ("reference" + c.outputExtension);
+        writeAudioFile (referenceFile, reference, c.sampleRate, { c.outputExtension, c.expected });
+        const auto expected = readAudioFile (referenceFile);
 
-    if (c.effectOn)
-        EXPECT_NE (firstDifference (rendered.audio, input.audio), juce::String()) << "the pedal left the sound untouched";
-    else
-        EXPECT_EQ (firstDifference (rendered.audio, input.audio), juce::String()) << "footswitch off must give the input back";
+        ASSERT_EQ (rendered.exact.getNumSamples(), input.exact.getNumSamples());
+        EXPECT_EQ (firstDifference (rendered.exact, expected.exact), juce::String()) << "first difference from the in-process pedal";
+
+        if (c.effectOn)
+            EXPECT_NE (firstDifference (rendered.audio, input.audio), juce::String()) << "the pedal left the sound untouched";
+        else
+            EXPECT_EQ (firstDifference (rendered.exact, input.exact), juce::String()) << "footswitch off must give the input back";
+    }
 
     // Nothing but the output is left beside it.
-    const auto files = scratch.snapshot();
-    EXPECT_EQ (files.size(), 3u);
+    EXPECT_EQ (scratch.snapshot().size(), isLossy (c.expected) ? 2u : 3u);
+}
+
+namespace
+{
+    constexpr auto wav = SF_FORMAT_WAV, aiff = SF_FORMAT_AIFF, flac = SF_FORMAT_FLAC, caf = SF_FORMAT_CAF,
+                   w64 = SF_FORMAT_W64, rf64 = SF_FORMAT_RF64, wavex = SF_FORMAT_WAVEX, ogg = SF_FORMAT_OGG,
+                   mpeg = SF_FORMAT_MPEG;
+    constexpr auto u8 = SF_FORMAT_PCM_U8, s8 = SF_FORMAT_PCM_S8, i16 = SF_FORMAT_PCM_16, i24 = SF_FORMAT_PCM_24,
+                   i32 = SF_FORMAT_PCM_32, f32 = SF_FORMAT_FLOAT, f64 = SF_FORMAT_DOUBLE, vorbis = SF_FORMAT_VORBIS,
+                   opus = SF_FORMAT_OPUS, mp3 = SF_FORMAT_MPEG_LAYER_III;
 }
 
 INSTANTIATE_TEST_SUITE_P (
     Renders,
     RenderMatchesProcessor,
     ::testing::Values (
-        //            name                      ch  rate      input            output   knobs  drive  tone  level  on     block
-        RenderCase { "MonoWav16NewPedal",        1, 44100.0, { ".wav", 16 },  ".wav",  false, 0.0f,  0.0f, 0.0f,  true,  0 },
-        RenderCase { "StereoWav24HotDrive",      2, 48000.0, { ".wav", 24 },  ".wav",  true,  0.85f, 0.3f, 0.7f,  true,  100 },
-        RenderCase { "StereoFloatCleanBright",   2, 96000.0, { ".wav", 32 },  ".wav",  true,  0.05f, 1.0f, 1.0f,  true,  4096 },
-        RenderCase { "MonoFloatFullDriveTiny",   1, 48000.0, { ".wav", 32 },  ".wav",  true,  1.0f,  0.0f, 0.25f, true,  1 },
-        RenderCase { "StereoFlac24",             2, 44100.0, { ".flac", 24 }, ".flac", true,  0.6f,  0.6f, 0.4f,  true,  333 },
-        RenderCase { "StereoWav24ToFlac",        2, 48000.0, { ".wav", 24 },  ".flac", true,  0.4f,  0.8f, 0.5f,  true,  512 },
-        RenderCase { "MonoAiff16ToWav",          1, 22050.0, { ".aiff", 16 }, ".wav",  true,  0.3f,  0.2f, 0.9f,  true,  256 },
-        RenderCase { "FootswitchOffStereoFloat", 2, 48000.0, { ".wav", 32 },  ".wav",  true,  1.0f,  0.5f, 1.0f,  false, 0 },
-        RenderCase { "FootswitchOffMonoWav16",   1, 44100.0, { ".wav", 16 },  ".wav",  true,  0.7f,  0.5f, 0.5f,  false, 64 },
-        RenderCase { "FootswitchOffMonoFlac16",  1, 44100.0, { ".flac", 16 }, ".flac", false, 0.0f,  0.0f, 0.0f,  false, 0 }),
+        //            name                      ch  rate      input                      output   --bits  written as     note                                     knobs  drive  tone  level  on     block
+        RenderCase { "MonoWav16NewPedal",        1, 44100.0, { ".wav",  wav | i16 },    ".wav",  "",     wav | i16,     "",                                      false, 0.0f,  0.0f, 0.0f,  true,  0 },
+        RenderCase { "StereoWav24HotDrive",      2, 48000.0, { ".wav",  wav | i24 },    ".wav",  "",     wav | i24,     "",                                      true,  0.85f, 0.3f, 0.7f,  true,  100 },
+        RenderCase { "StereoFloatCleanBright",   2, 96000.0, { ".wav",  wav | f32 },    ".wav",  "",     wav | f32,     "",                                      true,  0.05f, 1.0f, 1.0f,  true,  4096 },
+        RenderCase { "MonoFloatFullDriveTiny",   1, 48000.0, { ".wav",  wav | f32 },    ".wav",  "",     wav | f32,     "",                                      true,  1.0f,  0.0f, 0.25f, true,  1 },
+        RenderCase { "StereoWav8",               2, 22050.0, { ".wav",  wav | u8 },     ".wav",  "",     wav | u8,      "",                                      true,  0.5f,  0.5f, 0.8f,  true,  0 },
+        RenderCase { "MonoWav32Integer",         1, 44100.0, { ".wav",  wav | i32 },    ".wav",  "",     wav | i32,     "",                                      true,  0.6f,  0.4f, 0.5f,  true,  0 },
+        RenderCase { "StereoWavDouble",          2, 48000.0, { ".wav",  wav | f64 },    ".wav",  "",     wav | f64,     "",                                      true,  0.3f,  0.7f, 0.6f,  true,  0 },
+        RenderCase { "StereoWavExtensible24",    2, 48000.0, { ".wav",  wavex | i24 },  ".wav",  "",     wav | i24,     "",                                      true,  0.7f,  0.5f, 0.5f,  true,  0 },
+        RenderCase { "MonoRf64",                 1, 48000.0, { ".rf64", rf64 | i16 },   ".rf64", "",     rf64 | i16,    "",                                      true,  0.4f,  0.5f, 0.5f,  true,  0 },
+        RenderCase { "StereoWave64Float",        2, 44100.0, { ".w64",  w64 | f32 },    ".w64",  "",     w64 | f32,     "",                                      true,  0.9f,  0.2f, 0.3f,  true,  0 },
+        RenderCase { "MonoAiff16ToWav",          1, 22050.0, { ".aiff", aiff | i16 },   ".wav",  "",     wav | i16,     "",                                      true,  0.3f,  0.2f, 0.9f,  true,  256 },
+        RenderCase { "StereoAiff24",             2, 48000.0, { ".aiff", aiff | i24 },   ".aiff", "",     aiff | i24,    "",                                      true,  0.5f,  0.5f, 0.5f,  true,  0 },
+        RenderCase { "MonoAiff8",                1, 44100.0, { ".aiff", aiff | s8 },    ".aiff", "",     aiff | s8,     "",                                      true,  0.2f,  0.9f, 0.9f,  true,  0 },
+        RenderCase { "StereoAifcFloat",          2, 48000.0, { ".aifc", aiff | f32 },   ".aiff", "",     aiff | f32,    "",                                      true,  0.8f,  0.6f, 0.4f,  true,  0 },
+        RenderCase { "StereoCaf24",              2, 48000.0, { ".caf",  caf | i24 },    ".caf",  "",     caf | i24,     "",                                      true,  0.5f,  0.3f, 0.6f,  true,  0 },
+        RenderCase { "StereoFlac24",             2, 44100.0, { ".flac", flac | i24 },   ".flac", "",     flac | i24,    "",                                      true,  0.6f,  0.6f, 0.4f,  true,  333 },
+        RenderCase { "MonoFlac8",                1, 48000.0, { ".flac", flac | s8 },    ".flac", "",     flac | s8,     "",                                      true,  0.6f,  0.6f, 0.4f,  true,  0 },
+        RenderCase { "StereoWav24ToFlac",        2, 48000.0, { ".wav",  wav | i24 },    ".flac", "",     flac | i24,    "",                                      true,  0.4f,  0.8f, 0.5f,  true,  512 },
+        RenderCase { "FloatWavToFlac",           2, 48000.0, { ".wav",  wav | f32 },    ".flac", "",     flac | i24,    "FLAC cannot hold the input's 32-bit float", true, 0.4f, 0.8f, 0.5f, true, 0 },
+        RenderCase { "Wav32IntegerToFlac",       1, 44100.0, { ".wav",  wav | i32 },    ".flac", "",     flac | i24,    "FLAC cannot hold the input's 32-bit",   true,  0.4f,  0.8f, 0.5f,  true,  0 },
+        RenderCase { "Wav24AskedFor16",          2, 48000.0, { ".wav",  wav | i24 },    ".wav",  "16",   wav | i16,     "as --bits asks",                        true,  0.5f,  0.5f, 0.5f,  true,  0 },
+        RenderCase { "Wav16AskedForFloat",       1, 48000.0, { ".wav",  wav | i16 },    ".wav",  "float", wav | f32,    "as --bits asks",                        true,  0.5f,  0.5f, 0.5f,  true,  0 },
+        RenderCase { "OggVorbisToWav",           2, 48000.0, { ".ogg",  ogg | vorbis }, ".wav",  "",     wav | i24,     "WAV cannot hold the input's Vorbis",    true,  0.7f,  0.4f, 0.5f,  true,  0 },
+        RenderCase { "OpusToWav",                1, 48000.0, { ".opus", ogg | opus },   ".wav",  "",     wav | i24,     "WAV cannot hold the input's Opus",      true,  0.7f,  0.4f, 0.5f,  true,  0 },
+        RenderCase { "Mp3ToFlac",                2, 44100.0, { ".mp3",  mpeg | mp3 },   ".flac", "",     flac | i24,    "FLAC cannot hold the input's MP3",      true,  0.7f,  0.4f, 0.5f,  true,  0 },
+        RenderCase { "WavToOggVorbis",           2, 48000.0, { ".wav",  wav | i16 },    ".ogg",  "",     ogg | vorbis,  "as Vorbis",                             true,  0.7f,  0.4f, 0.5f,  true,  0 },
+        RenderCase { "FlacToMp3",                1, 44100.0, { ".flac", flac | i16 },   ".mp3",  "",     mpeg | mp3,    "as MP3",                                true,  0.7f,  0.4f, 0.5f,  true,  0 },
+        RenderCase { "FootswitchOffStereoFloat", 2, 48000.0, { ".wav",  wav | f32 },    ".wav",  "",     wav | f32,     "",                                      true,  1.0f,  0.5f, 1.0f,  false, 0 },
+        RenderCase { "FootswitchOffMonoWav16",   1, 44100.0, { ".wav",  wav | i16 },    ".wav",  "",     wav | i16,     "",                                      true,  0.7f,  0.5f, 0.5f,  false, 64 },
+        RenderCase { "FootswitchOffMonoFlac16",  1, 44100.0, { ".flac", flac | i16 },   ".flac", "",     flac | i16,    "",                                      false, 0.0f,  0.0f, 0.0f,  false, 0 },
+        RenderCase { "FootswitchOffWav8",        2, 44100.0, { ".wav",  wav | u8 },     ".wav",  "",     wav | u8,      "",                                      false, 0.0f,  0.0f, 0.0f,  false, 0 },
+        RenderCase { "FootswitchOffWav32Integer", 2, 48000.0, { ".wav", wav | i32 },    ".wav",  "",     wav | i32,     "",                                      false, 0.0f,  0.0f, 0.0f,  false, 0 },
+        RenderCase { "FootswitchOffWavDouble",   1, 48000.0, { ".wav",  wav | f64 },    ".wav",  "",     wav | f64,     "",                                      false, 0.0f,  0.0f, 0.0f,  false, 0 },
+        RenderCase { "FootswitchOffAiff24",      2, 96000.0, { ".aiff", aiff | i24 },   ".aiff", "",     aiff | i24,    "",                                      false, 0.0f,  0.0f, 0.0f,  false, 0 }),
     [] (const ::testing::TestParamInfo<RenderCase>& testCase) { return std::string (testCase.param.name); });

@@ -5,6 +5,7 @@
 #include "RenderTestSupport.h"
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <csignal>
 #include <thread>
@@ -23,9 +24,8 @@ namespace
         Fixture()
         {
             const auto rate = 44100.0;
-            writeAudioFile (scratch / "in.wav", makeTestSignal (2, rate, 4410, 1), rate, { ".wav", 16 });
-            writeAudioFile (scratch / "float.wav", makeTestSignal (1, rate, 4410, 2), rate, { ".wav", 32 });
-            writeAudioFile (scratch / "quad.wav", makeTestSignal (4, rate, 4410, 3), rate, { ".wav", 16 });
+            writeAudioFile (scratch / "in.wav", makeTestSignal (2, rate, 4410, 1), rate, { ".wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16 });
+            writeAudioFile (scratch / "quad.wav", makeTestSignal (4, rate, 4410, 3), rate, { ".wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16 });
 
             juce::MemoryBlock noise (2048);
             juce::Random (4).fillBitsRandomly (noise.getData(), noise.getSize());
@@ -92,6 +92,12 @@ namespace
             { "BlockZero",           { "--block", "0", "@in.wav", "@out.wav" },      "out.wav",     badCommandLine, "--block takes a whole number" },
             { "BlockFraction",       { "--block", "2.5", "@in.wav", "@out.wav" },    "out.wav",     badCommandLine, "--block takes a whole number" },
             { "PlotNotPng",          { "--plot", "@p.jpg", "@in.wav", "@out.wav" },  "out.wav",     badCommandLine, "--plot writes a PNG picture" },
+            { "BitsUnknown",         { "--bits", "12", "@in.wav", "@out.wav" },      "out.wav",     badCommandLine, "--bits takes 8, 16, 24, 32, float or double, not '12'" },
+            { "JobsWithoutOutDir",   { "--jobs", "2", "@in.wav", "@out.wav" },       "out.wav",     badCommandLine, "--format and --jobs go with --out-dir" },
+            { "JobsZero",            { "--jobs", "0", "@in.wav", "--out-dir", "@sub" }, "",         badCommandLine, "--jobs takes a whole number from 1 to 16" },
+            { "OutDirWithoutInput",  { "--out-dir", "@sub" },                        "",            badCommandLine, "--out-dir needs at least one INPUT" },
+            { "PlotWithOutDir",      { "--plot", "@p.png", "@in.wav", "--out-dir", "@sub" }, "",    badCommandLine, "--plot draws one render" },
+            { "OutDirTwoInputsOneName", { "@in.wav", "@sub/../in.wav", "--out-dir", "@folder" }, "", badCommandLine, "two inputs would both be written to" },
 
             // The input.
             { "InputMissing",        { "@missing.wav", "@out.wav" },                 "out.wav",     failed, "missing.wav': no such file" },
@@ -107,9 +113,11 @@ namespace
             { "OutputIsHardLinkToInput", { "@in.wav", "@hard.wav" },                 "hard.wav",    failed, "is the input file" },
             { "OutputFolderMissing", { "@in.wav", "@nowhere/out.wav" },              "",            failed, "does not exist" },
             { "OutputIsAFolder",     { "@in.wav", "@folder" },                       "",            failed, "is a folder" },
-            { "OutputFormatUnknown", { "@in.wav", "@out.mp3" },                      "out.mp3",     failed, "cannot write '.mp3' files" },
+            { "OutputFormatUnknown", { "@in.wav", "@out.xyz" },                      "out.xyz",     failed, "cannot write '.xyz' files: name the output .wav, " },
             { "OutputWithoutExtension", { "@in.wav", "@out" },                       "out",         failed, "the output needs an extension" },
-            { "FloatIntoFlac",       { "@float.wav", "@out.flac" },                  "out.flac",    failed, "FLAC file cannot hold the input's 32-bit float samples" },
+            { "FloatAskedOfFlac",    { "--bits", "float", "@in.wav", "@out.flac" },  "out.flac",    failed, "FLAC cannot hold 32-bit float samples" },
+            { "BitsAskedOfVorbis",   { "--bits", "16", "@in.wav", "@out.ogg" },      "out.ogg",     failed, "--bits applies to WAV, AIFF, CAF, FLAC and the like, not to Vorbis" },
+            { "OutDirMissing",       { "@in.wav", "--out-dir", "@nowhere" },         "",            failed, "the output folder" },
             { "PlotFolderMissing",   { "--plot", "@nowhere/p.png", "@in.wav", "@out.wav" }, "out.wav", failed, "does not exist" },
 
             // The module.
@@ -202,7 +210,7 @@ TEST (RenderInterrupted, LeavesNeitherOutputNorTemporaryFile)
 
     // Long enough, in one-sample blocks, that the render is still running when the signal comes.
     const auto rate = 48000.0;
-    writeAudioFile (fixture.scratch / "long.wav", makeTestSignal (2, rate, (int) (30 * rate), 5), rate, { ".wav", 24 });
+    writeAudioFile (fixture.scratch / "long.wav", makeTestSignal (2, rate, (int) (30 * rate), 5), rate, { ".wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24 });
     const auto before = fixture.scratch.snapshot();
 
     const juce::TemporaryFile outCapture (".out"), errCapture (".err");

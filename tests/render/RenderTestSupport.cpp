@@ -1,5 +1,7 @@
 #include "RenderTestSupport.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
@@ -86,65 +88,71 @@ namespace RenderTest
 
     void writeAudioFile (const juce::File& file, const juce::AudioBuffer<float>& audio, double sampleRate, const FileFormat& format)
     {
-        juce::AudioFormatManager formats;
-        formats.registerBasicFormats();
-        auto* audioFormat = formats.findFormatForFileExtension (format.extension);
-        jassert (audioFormat != nullptr);
-
         file.deleteFile();
-        auto stream = std::make_unique<juce::FileOutputStream> (file);
-        std::unique_ptr<juce::AudioFormatWriter> writer (audioFormat->createWriterFor (stream.get(), sampleRate,
-                                                                                       (unsigned int) audio.getNumChannels(),
-                                                                                       format.bitsPerSample, {}, 0));
-        jassert (writer != nullptr);
-        stream.release();
+        std::string error;
+        auto writer = brask::audiofile::Writer::create (file.getFullPathName().toStdString(), format.format,
+                                                        audio.getNumChannels(), sampleRate, error);
 
-        if (writer->isFloatingPoint())
+        if (writer == nullptr)
         {
-            writer->writeFromAudioSampleBuffer (audio, 0, audio.getNumSamples());
-            return;
+            // A test that cannot make its own input has nothing to say: stop it loudly.
+            std::fprintf (stderr, "cannot write the test file '%s': %s\n", file.getFullPathName().toRawUTF8(), error.c_str());
+            std::abort();
         }
 
-        // Integer files hold the nearest of the 2^b steps of k / 2^(b-1) that the
-        // reader maps back to (ties to even), clamped to the format's range; the writer takes them
-        // as 32-bit samples and keeps the top b bits.
-        const auto steps = std::ldexp (1.0, format.bitsPerSample - 1);
-        std::vector<std::vector<int>> integers ((size_t) audio.getNumChannels(), std::vector<int> ((size_t) audio.getNumSamples()));
-        std::vector<const int*> channels;
-
-        for (int channel = 0; channel < audio.getNumChannels(); ++channel)
+        juce::AudioBuffer<double> samples;
+        samples.makeCopyOf (audio);
+        writer->write (samples.getArrayOfReadPointers(), samples.getNumSamples());
+        if (! writer->close (error))
         {
-            for (int i = 0; i < audio.getNumSamples(); ++i)
-            {
-                const auto k = std::nearbyint (juce::jlimit (-steps, steps - 1.0, (double) audio.getSample (channel, i) * steps));
-                integers[(size_t) channel][(size_t) i] = (int) (k * std::ldexp (1.0, 32 - format.bitsPerSample));
-            }
-
-            channels.push_back (integers[(size_t) channel].data());
+            std::fprintf (stderr, "cannot write the test file '%s': %s\n", file.getFullPathName().toRawUTF8(), error.c_str());
+            std::abort();
         }
-
-        channels.push_back (nullptr);
-        writer->write (channels.data(), audio.getNumSamples());
     }
 
     DecodedFile readAudioFile (const juce::File& file)
     {
-        juce::AudioFormatManager formats;
-        formats.registerBasicFormats();
-        std::unique_ptr<juce::AudioFormatReader> reader (formats.createReaderFor (file));
-
         DecodedFile decoded;
+        std::string error;
+        auto reader = brask::audiofile::Reader::open (file.getFullPathName().toStdString(), error);
 
         if (reader == nullptr)
             return decoded;
 
-        decoded.audio.setSize ((int) reader->numChannels, (int) reader->lengthInSamples);
-        reader->read (&decoded.audio, 0, (int) reader->lengthInSamples, 0, true, true);
-        decoded.sampleRate = reader->sampleRate;
-        decoded.bitsPerSample = (int) reader->bitsPerSample;
-        decoded.usesFloatingPointData = reader->usesFloatingPointData;
-        decoded.formatName = reader->getFormatName();
+        const auto& info = reader->info();
+        decoded.sampleRate = info.sampleRate;
+        decoded.format = info.format;
+
+        // Read to the real end, however long the header says the file is.
+        constexpr int chunk = 65536;
+        juce::AudioBuffer<double> piece (info.numChannels, chunk);
+
+        for (int got; (got = reader->read (piece.getArrayOfWritePointers(), chunk)) > 0;)
+        {
+            const auto start = decoded.exact.getNumSamples();
+            decoded.exact.setSize (info.numChannels, start + got, true);
+
+            for (int channel = 0; channel < info.numChannels; ++channel)
+                decoded.exact.copyFrom (channel, start, piece, channel, 0, got);
+        }
+
+        decoded.audio.makeCopyOf (decoded.exact);
         return decoded;
+    }
+
+    juce::String firstDifference (const juce::AudioBuffer<double>& a, const juce::AudioBuffer<double>& b)
+    {
+        if (a.getNumChannels() != b.getNumChannels() || a.getNumSamples() != b.getNumSamples())
+            return juce::String (a.getNumChannels()) + " x " + juce::String (a.getNumSamples()) + " vs "
+                   + juce::String (b.getNumChannels()) + " x " + juce::String (b.getNumSamples());
+
+        for (int channel = 0; channel < a.getNumChannels(); ++channel)
+            for (int i = 0; i < a.getNumSamples(); ++i)
+                if (std::memcmp (a.getReadPointer (channel) + i, b.getReadPointer (channel) + i, sizeof (double)) != 0)
+                    return "channel " + juce::String (channel) + ", sample " + juce::String (i) + ": "
+                           + juce::String (a.getSample (channel, i), 12) + " vs " + juce::String (b.getSample (channel, i), 12);
+
+        return {};
     }
 
     juce::String firstDifference (const juce::AudioBuffer<float>& a, const juce::AudioBuffer<float>& b)

@@ -1,10 +1,12 @@
 #pragma once
 
 // Helpers shared by the renderer's tests: a scratch folder, test signals, audio
-// files written and read back through the framework, and brask-render run as a
-// child process the way a shell runs it.
+// files written and read back through the project's file layer, and brask-render
+// run as a child process the way a shell runs it.
 
-#include <juce_audio_formats/juce_audio_formats.h>
+#include "AudioFile.h"
+
+#include <juce_audio_basics/juce_audio_basics.h>
 
 #include <map>
 #include <string>
@@ -42,26 +44,29 @@ namespace RenderTest
     */
     juce::AudioBuffer<float> makeTestSignal (int numChannels, double sampleRate, int numSamples, juce::int64 seed);
 
-    /** How a test file is stored. */
+    /** How a test file is stored: a name ending and libsndfile's container | encoding. */
     struct FileFormat
     {
-        juce::String extension;     // ".wav", ".aiff" or ".flac"
-        int bitsPerSample;          // 32 in a WAV means float
+        juce::String extension;     // ".wav", ".flac" ...
+        brask::audiofile::Format format;
     };
 
+    /** Writes through the project's file layer; integers hold the nearest step (ties to even). */
     void writeAudioFile (const juce::File& file, const juce::AudioBuffer<float>& audio, double sampleRate, const FileFormat& format);
 
-    /** A file as the framework decodes it, with the properties the renderer must keep. */
+    /** A file as the file layer decodes it, with the properties the renderer must keep. */
     struct DecodedFile
     {
-        juce::AudioBuffer<float> audio;
+        juce::AudioBuffer<double> exact;    // as stored: every integer and float exactly
+        juce::AudioBuffer<float> audio;     // as the pedal takes it
         double sampleRate = 0.0;
-        int bitsPerSample = 0;
-        bool usesFloatingPointData = false;
-        juce::String formatName;
+        brask::audiofile::Format format = 0;
     };
 
     DecodedFile readAudioFile (const juce::File& file);
+
+    /** The first sample where two buffers differ in any bit, for samples as stored. */
+    juce::String firstDifference (const juce::AudioBuffer<double>& a, const juce::AudioBuffer<double>& b);
 
     /** The first sample where two buffers differ in any bit, as "channel 1, sample 4410: 0.25 vs 0.2500001". */
     juce::String firstDifference (const juce::AudioBuffer<float>& a, const juce::AudioBuffer<float>& b);

@@ -13,6 +13,7 @@
 // The editor opens only with a display (run it under xvfb-run; scripts/soak does).
 
 #include "BareXServer.h"
+#include "PedalSettings.h"
 
 #include <juce_audio_processors/juce_audio_processors.h>
 #include <juce_gui_basics/juce_gui_basics.h>
@@ -104,14 +105,7 @@ namespace
 
         void restoreSettings (float drive, float tone, float level, bool on)
         {
-            juce::MemoryBlock pedal;
-            {
-                juce::MemoryOutputStream out (pedal, false);
-                out.writeFloat (drive);
-                out.writeFloat (tone);
-                out.writeFloat (level);
-                out.writeFloat (on ? 1.0f : 0.0f);
-            }
+            const auto pedal = PedalSettings { drive, tone, level, on }.toBlob();
             restore (pedal.getData(), pedal.getSize());
         }
 

@@ -1,10 +1,12 @@
 #include "BraskOverdriveAudioProcessor.h"
+#include "OverdriveKernel.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <iomanip>
 #include <limits>
 #include <sstream>
@@ -394,7 +396,89 @@ namespace
 }
 
 //==============================================================================
-TEST (SignalChain, PlaysLikeTheCircuitAtEveryRateLayoutAndBlockSize)
+/** Every case runs once on each instruction set the chain's kernel is built for,
+    pinned, so that each set's code is checked on a machine that can run it and
+    not only the one the processor would pick.
+*/
+class SignalChain : public ::testing::TestWithParam<OverdriveKernel::InstructionSet>
+{
+protected:
+    void SetUp() override
+    {
+        if (! OverdriveKernel::canRun (GetParam()))
+            GTEST_SKIP() << "this machine cannot run that instruction set";
+
+        OverdriveKernel::pinInstructionSet (GetParam());
+    }
+
+    void TearDown() override
+    {
+        OverdriveKernel::unpinInstructionSet();
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P (EveryInstructionSet, SignalChain,
+                          ::testing::Values (OverdriveKernel::InstructionSet::baseline,
+                                             OverdriveKernel::InstructionSet::avx2,
+                                             OverdriveKernel::InstructionSet::avx512),
+                          [] (const auto& info)
+                          {
+                              switch (info.param)
+                              {
+                                  case OverdriveKernel::InstructionSet::avx2:   return std::string ("AVX2");
+                                  case OverdriveKernel::InstructionSet::avx512: return std::string ("AVX512");
+                                  case OverdriveKernel::InstructionSet::baseline: break;
+                              }
+
+                              return std::string ("Baseline");
+                          });
+
+TEST_P (SignalChain, RunsOnThePinnedInstructionSet)
+{
+    OverdriveKernel kernel;
+    kernel.prepare (48000.0, 2);
+    EXPECT_EQ (kernel.getInstructionSet(), GetParam());
+}
+
+TEST (SignalChainMachine, UsesTheWidestInstructionSetTheSystemReports)
+{
+    // The operating system lists a feature only when it also saves its registers.
+    std::ifstream cpuInfo ("/proc/cpuinfo");
+    std::string line;
+    std::vector<std::string> flags;
+
+    while (std::getline (cpuInfo, line))
+    {
+        if (line.rfind ("flags", 0) == 0)
+        {
+            std::istringstream words (line.substr (line.find (':') + 1));
+            for (std::string word; words >> word;)
+                flags.push_back (word);
+            break;
+        }
+    }
+
+    ASSERT_FALSE (flags.empty()) << "/proc/cpuinfo lists no flags";
+
+    auto hasAll = [&flags] (std::initializer_list<const char*> wanted)
+    {
+        return std::all_of (wanted.begin(), wanted.end(),
+                            [&flags] (const char* flag) { return std::find (flags.begin(), flags.end(), flag) != flags.end(); });
+    };
+
+    const auto avx2 = hasAll ({ "avx", "avx2", "fma", "f16c", "bmi1", "bmi2", "sse4_1", "sse4_2", "ssse3", "pclmulqdq", "aes" });
+    const auto avx512 = avx2 && hasAll ({ "avx512f", "avx512vl", "avx512dq", "avx512bw" });
+
+    EXPECT_TRUE (OverdriveKernel::canRun (OverdriveKernel::InstructionSet::baseline));
+    EXPECT_EQ (OverdriveKernel::canRun (OverdriveKernel::InstructionSet::avx2), avx2);
+    EXPECT_EQ (OverdriveKernel::canRun (OverdriveKernel::InstructionSet::avx512), avx512);
+    EXPECT_EQ (OverdriveKernel::widestSupported(), avx512 ? OverdriveKernel::InstructionSet::avx512
+                                                          : avx2 ? OverdriveKernel::InstructionSet::avx2
+                                                                 : OverdriveKernel::InstructionSet::baseline);
+}
+
+//==============================================================================
+TEST_P (SignalChain, PlaysLikeTheCircuitAtEveryRateLayoutAndBlockSize)
 {
     struct BlockPattern { const char* name; std::vector<int> sizes; };
 
@@ -425,7 +509,7 @@ TEST (SignalChain, PlaysLikeTheCircuitAtEveryRateLayoutAndBlockSize)
     }
 }
 
-TEST (SignalChain, KeepsPlayingLikeTheCircuitAcrossALaterPrepare)
+TEST_P (SignalChain, KeepsPlayingLikeTheCircuitAcrossALaterPrepare)
 {
     struct Case { double firstRate; int firstBlock; double secondRate; int secondBlock; };
 
@@ -454,7 +538,7 @@ TEST (SignalChain, KeepsPlayingLikeTheCircuitAcrossALaterPrepare)
     }
 }
 
-TEST (SignalChain, HoldsTheToneCutoffBelowNyquistAtLowSampleRates)
+TEST_P (SignalChain, HoldsTheToneCutoffBelowNyquistAtLowSampleRates)
 {
     // At these rates the bright end of the tone knob (11 kHz) lies at or above half
     // the sample rate; the filters must stay stable and still follow the circuit.
@@ -475,7 +559,7 @@ TEST (SignalChain, HoldsTheToneCutoffBelowNyquistAtLowSampleRates)
 }
 
 //==============================================================================
-TEST (SignalChain, WithTheEffectOffEveryChannelPassesBitForBitAndNothingAdvances)
+TEST_P (SignalChain, WithTheEffectOffEveryChannelPassesBitForBitAndNothingAdvances)
 {
     for (const auto numChannels : { 1, 2 })
     {
@@ -520,7 +604,7 @@ TEST (SignalChain, WithTheEffectOffEveryChannelPassesBitForBitAndNothingAdvances
     }
 }
 
-TEST (SignalChain, TheBiasRampClimbsOneStepPerBlockAndStopsAtItsEnd)
+TEST_P (SignalChain, TheBiasRampClimbsOneStepPerBlockAndStopsAtItsEnd)
 {
     struct Step { double sampleRate; int blockSize; int blocks; float counter; double bias; };
     struct Case { const char* name; std::vector<Step> steps; };
@@ -572,7 +656,7 @@ TEST (SignalChain, TheBiasRampClimbsOneStepPerBlockAndStopsAtItsEnd)
     }
 }
 
-TEST (SignalChain, SilentInputCarriesOnlyTheBiasTransientWhichTheBlockerRemoves)
+TEST_P (SignalChain, SilentInputCarriesOnlyTheBiasTransientWhichTheBlockerRemoves)
 {
     SideBySide pedal;
     pedal.prepare (44100.0, 1, 2);
@@ -593,7 +677,7 @@ TEST (SignalChain, SilentInputCarriesOnlyTheBiasTransientWhichTheBlockerRemoves)
     EXPECT_LT (settled.getMagnitude (0, 512), 1.0e-3);
 }
 
-TEST (SignalChain, LevelAtOrBelowMinusOneHundredDecibelsIsExactSilence)
+TEST_P (SignalChain, LevelAtOrBelowMinusOneHundredDecibelsIsExactSilence)
 {
     const float levels[] = { 0.0f, 1.0e-5f, 5.0e-6f, -0.5f, -infinity };
 
@@ -628,7 +712,7 @@ TEST (SignalChain, LevelAtOrBelowMinusOneHundredDecibelsIsExactSilence)
     }
 }
 
-TEST (SignalChain, ChannelsNeverMix)
+TEST_P (SignalChain, ChannelsNeverMix)
 {
     // The left output must not change by a single bit whatever plays on the right.
     auto playLeftWithRight = [] (float rightGain)
@@ -661,7 +745,7 @@ TEST (SignalChain, ChannelsNeverMix)
     EXPECT_EQ (withSilence, playLeftWithRight (-25.0f));
 }
 
-TEST (SignalChain, ARestoreChangesTheSoundFromTheNextBlock)
+TEST_P (SignalChain, ARestoreChangesTheSoundFromTheNextBlock)
 {
     SideBySide restored, untouched;
 
@@ -690,7 +774,7 @@ TEST (SignalChain, ARestoreChangesTheSoundFromTheNextBlock)
 }
 
 //==============================================================================
-TEST (SignalChain, NonFiniteInputsAndKnobValuesNeverReachTheOutput)
+TEST_P (SignalChain, NonFiniteInputsAndKnobValuesNeverReachTheOutput)
 {
     struct Case { const char* name; float drive, tone, level; std::vector<float> samples; };
 
@@ -740,7 +824,7 @@ TEST (SignalChain, NonFiniteInputsAndKnobValuesNeverReachTheOutput)
 }
 
 //==============================================================================
-TEST (SignalChain, SurvivesTheThreeHostMistakes)
+TEST_P (SignalChain, SurvivesTheThreeHostMistakes)
 {
     juce::MidiBuffer midi;
 

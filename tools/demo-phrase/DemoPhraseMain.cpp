@@ -8,7 +8,10 @@
 // Writes 48 kHz mono 24-bit WAV, about ten seconds: a palm-muted power-chord riff,
 // a few strummed open chords, a pentatonic lick and a last chord left to ring.
 
-#include <juce_audio_formats/juce_audio_formats.h>
+#include "AudioFile.h"
+
+#include <juce_dsp/juce_dsp.h>
+#include <sndfile.h>
 
 #include <cmath>
 #include <cstdio>
@@ -183,27 +186,17 @@ namespace
     {
     public:
         PickupResonance (double frequency, double q)
+            : filter (juce::dsp::IIR::Coefficients<double>::makeLowPass (sampleRate, frequency, q))
         {
-            const auto w = 2.0 * juce::MathConstants<double>::pi * frequency / sampleRate;
-            const auto alpha = std::sin (w) / (2.0 * q);
-            const auto a0 = 1.0 + alpha;
-            b0 = (1.0 - std::cos (w)) / 2.0 / a0;
-            b1 = (1.0 - std::cos (w)) / a0;
-            b2 = b0;
-            a1 = -2.0 * std::cos (w) / a0;
-            a2 = (1.0 - alpha) / a0;
         }
 
         double process (double x) noexcept
         {
-            const auto y = b0 * x + s1;
-            s1 = b1 * x - a1 * y + s2;
-            s2 = b2 * x - a2 * y;
-            return y;
+            return filter.processSample (x);
         }
 
     private:
-        double b0, b1, b2, a1, a2, s1 = 0.0, s2 = 0.0;
+        juce::dsp::IIR::Filter<double> filter;
     };
 
     juce::AudioBuffer<float> renderPhrase()
@@ -323,25 +316,16 @@ int main (int argc, char* argv[])
     // Written beside the target and renamed, so a failed run leaves no half a file.
     juce::TemporaryFile temporary (target);
     {
-        auto stream = std::make_unique<juce::FileOutputStream> (temporary.getFile());
+        std::string error;
+        auto writer = brask::audiofile::Writer::create (temporary.getFile().getFullPathName().toStdString(),
+                                                        SF_FORMAT_WAV | SF_FORMAT_PCM_24,
+                                                        1, sampleRate, error);
+        juce::AudioBuffer<double> samples;
+        samples.makeCopyOf (phrase);
 
-        if (stream->failedToOpen())
+        if (writer == nullptr || ! writer->write (samples.getArrayOfReadPointers(), samples.getNumSamples()) || ! writer->close (error))
         {
-            std::fprintf (stderr, "brask-demo-phrase: cannot write '%s'\n", target.getFullPathName().toRawUTF8());
-            return 1;
-        }
-
-        juce::WavAudioFormat wav;
-        std::unique_ptr<juce::AudioFormatWriter> writer (wav.createWriterFor (stream.get(), sampleRate, 1, 24, {}, 0));
-
-        if (writer == nullptr)
-            return 1;
-
-        stream.release();
-
-        if (! writer->writeFromAudioSampleBuffer (phrase, 0, phrase.getNumSamples()))
-        {
-            std::fprintf (stderr, "brask-demo-phrase: cannot write '%s'\n", target.getFullPathName().toRawUTF8());
+            std::fprintf (stderr, "brask-demo-phrase: cannot write '%s': %s\n", target.getFullPathName().toRawUTF8(), error.c_str());
             return 1;
         }
     }

@@ -6,7 +6,35 @@ namespace
     // own bytes, base64-encoded, in this element.
     const juce::Identifier componentStateTag ("IComponent");
 
-    constexpr size_t pedalStateSize = 16;
+    constexpr auto pedalStateSize = PedalSettings::blobSize;
+
+    // The pedal's identity in its module's factory: its name and class ID.
+    const juce::String pedalName ("Brask Overdrive");
+    const char* const pedalClassId = "ABCDEF019182FAEB4D616E75517A7674";
+
+    /** The description a scan of the module would give the pedal, without the scan:
+        a scan starts the effect once only to count its channels, and starting it
+        (its message thread, its look for a display) is most of a short render's time.
+        The framework's host finds the class by name and by this hash of its ID.
+    */
+    juce::PluginDescription describePedalIn (const juce::File& bundle)
+    {
+        juce::MemoryBlock classId;
+        classId.loadFromHexString (pedalClassId);
+
+        juce::uint32 hash = 0;
+
+        for (size_t i = 0; i < classId.getSize(); ++i)
+            hash = hash * 31 + (juce::uint32) (int) static_cast<const char*> (classId.getData())[i];
+
+        juce::PluginDescription description;
+        description.fileOrIdentifier = bundle.getFullPathName();
+        description.pluginFormatName = "VST3";
+        description.name = pedalName;
+        description.descriptiveName = pedalName;
+        description.deprecatedUid = (int) hash;
+        return description;
+    }
 }
 
 //==============================================================================
@@ -24,6 +52,13 @@ juce::Result HostedPedal::load (const juce::File& bundle)
     if (! format.fileMightContainThisPluginType (bundle.getFullPathName()))
         return juce::Result::fail ("'" + bundle.getFullPathName() + "' is not a VST3 module (a .vst3 bundle)");
 
+    bundlePath = bundle.getFullPathName();
+    description = std::make_unique<juce::PluginDescription> (describePedalIn (bundle));
+
+    if (createInstance().wasOk())
+        return juce::Result::ok();
+
+    // Not the pedal as this build knows it (another build, another effect): scan the module.
     juce::OwnedArray<juce::PluginDescription> found;
     format.findAllTypesForFile (found, bundle.getFullPathName());
 
@@ -31,11 +66,20 @@ juce::Result HostedPedal::load (const juce::File& bundle)
         return juce::Result::fail ("cannot load the VST3 module '" + bundle.getFullPathName() + "'");
 
     // A bundle holds one effect; should it ever hold more, the first is the pedal.
+    description = std::make_unique<juce::PluginDescription> (*found[0]);
+    return createInstance();
+}
+
+juce::Result HostedPedal::createInstance()
+{
+    instance.reset();
+    played = false;
+
     juce::String error;
-    instance = format.createInstanceFromDescription (*found[0], 48000.0, 512, error);
+    instance = format.createInstanceFromDescription (*description, 48000.0, 512, error);
 
     if (instance == nullptr)
-        return juce::Result::fail ("cannot start the effect in '" + bundle.getFullPathName() + "'"
+        return juce::Result::fail ("cannot start the effect in '" + bundlePath + "'"
                                    + (error.isNotEmpty() ? ": " + error : juce::String()));
 
     return juce::Result::ok();
@@ -44,6 +88,14 @@ juce::Result HostedPedal::load (const juce::File& bundle)
 juce::Result HostedPedal::prepare (int numChannels, double sampleRate, int maximumBlockSize, const PedalSettings& settings)
 {
     jassert (instance != nullptr);
+
+    if (played)
+    {
+        release();
+
+        if (auto created = createInstance(); created.failed())
+            return created;
+    }
 
     const auto channelSet = numChannels == 1 ? juce::AudioChannelSet::mono() : juce::AudioChannelSet::stereo();
 
@@ -62,6 +114,7 @@ juce::Result HostedPedal::prepare (int numChannels, double sampleRate, int maxim
     instance->setNonRealtime (true);
     instance->prepareToPlay (sampleRate, maximumBlockSize);
     prepared = true;
+    played = true;
 
     return juce::Result::ok();
 }
@@ -112,7 +165,7 @@ juce::Result HostedPedal::applySettings (const PedalSettings& settings)
     if (element == nullptr || component.getSize() < pedalStateSize)
         return juce::Result::fail ("the module's saved state is not the pedal's (is this Brask Overdrive?)");
 
-    const auto blob = settings.toStateBlob();
+    const auto blob = settings.toBlob();
     component.copyFrom (blob.getData(), 0, pedalStateSize);
 
     element->deleteAllTextElements();

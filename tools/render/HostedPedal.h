@@ -25,7 +25,9 @@ public:
 
     /** Sets up a mono or stereo effect at the file's sample rate, gives it the
         settings as a host restores a project, and prepares it for blocks of at
-        most maximumBlockSize samples.
+        most maximumBlockSize samples. An instance that has played before is
+        replaced by a fresh one first, so that every file starts from a pedal
+        just switched on, as a render of that file alone would.
     */
     juce::Result prepare (int numChannels, double sampleRate, int maximumBlockSize, const PedalSettings& settings);
 
@@ -36,13 +38,16 @@ public:
 
 private:
     //==============================================================================
+    juce::Result createInstance();
     juce::Result applySettings (const PedalSettings& settings);
     juce::MemoryBlock readComponentState();
 
     juce::VST3PluginFormat format;
+    std::unique_ptr<juce::PluginDescription> description;
+    juce::String bundlePath;
     std::unique_ptr<juce::AudioPluginInstance> instance;
     juce::MidiBuffer noMidi;
-    bool prepared = false;
+    bool prepared = false, played = false;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (HostedPedal)
 };

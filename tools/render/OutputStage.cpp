@@ -6,6 +6,7 @@ OutputStage::OutputStage (int numSlots, int numChannels, int samplesPerSlot, std
     for (int i = 0; i < numSlots; ++i)
     {
         auto slot = std::make_unique<Slot>();
+        slot->exact.setSize (numChannels, samplesPerSlot);
         slot->input.setSize (numChannels, samplesPerSlot);
         slot->output.setSize (numChannels, samplesPerSlot);
         freeSlots.push_back (slot.get());

@@ -20,9 +20,12 @@
 class OutputStage final
 {
 public:
-    /** One stretch of the file: the input as read and the pedal's output. */
+    /** One stretch of the file: the samples exactly as read, the input as the
+        pedal takes it, and the pedal's output.
+    */
     struct Slot
     {
+        juce::AudioBuffer<double> exact;
         juce::AudioBuffer<float> input, output;
         int numSamples = 0;
     };

@@ -11,7 +11,7 @@ namespace
 {
     // The temporary files a signal must sweep away. The handler may only use
     // async-signal-safe calls, so the paths sit in fixed buffers, ready for unlink().
-    constexpr int maximumPendingFiles = 4;
+    constexpr int maximumPendingFiles = 64;     // two for each of --jobs' workers, and room to spare
     constexpr size_t maximumPathLength = 4096;
 
     std::array<char[maximumPathLength], maximumPendingFiles> pendingPaths {};
@@ -51,12 +51,16 @@ namespace
         if (std::strlen (utf8) >= maximumPathLength)
             return -1;
 
+        // Workers claim slots side by side: taking one is a single atomic step. The
+        // handler may see the flag before the path is complete; unlinking half a
+        // name fails harmlessly.
         for (int i = 0; i < maximumPendingFiles; ++i)
         {
-            if (! pendingInUse[(size_t) i].load())
+            auto expected = false;
+
+            if (pendingInUse[(size_t) i].compare_exchange_strong (expected, true))
             {
                 std::strcpy (pendingPaths[(size_t) i], utf8);
-                pendingInUse[(size_t) i].store (true);
                 return i;
             }
         }

@@ -1,6 +1,7 @@
 #include "RenderAnalysis.h"
 
 #include <cmath>
+#include <numeric>
 
 namespace
 {
@@ -15,33 +16,76 @@ void LevelMeter::add (const juce::AudioBuffer<float>& buffer, int numSamples)
     for (int channel = 0; channel < buffer.getNumChannels(); ++channel)
     {
         const auto* samples = buffer.getReadPointer (channel);
-        peak = std::max (peak, buffer.getMagnitude (channel, 0, numSamples));
 
         // Eight running sums side by side keep the loop vectorisable; a block's worth
         // of float sums loses nothing that matters before it joins the double total.
         float partial[8] = {};
+        float largest[8] = {};
         int i = 0;
 
         for (; i + 8 <= numSamples; i += 8)
+        {
             for (int lane = 0; lane < 8; ++lane)
+            {
                 partial[lane] += samples[i + lane] * samples[i + lane];
+                largest[lane] = std::max (largest[lane], std::abs (samples[i + lane]));
+            }
+        }
 
         auto blockSum = 0.0;
+        auto blockPeak = 0.0f;
 
         for (; i < numSamples; ++i)
+        {
             blockSum += (double) samples[i] * samples[i];
+            blockPeak = std::max (blockPeak, std::abs (samples[i]));
+        }
 
-        for (auto lane : partial)
-            blockSum += lane;
+        for (int lane = 0; lane < 8; ++lane)
+        {
+            blockSum += partial[lane];
+            blockPeak = std::max (blockPeak, largest[lane]);
+        }
 
+        if (! std::isfinite (blockSum))
+        {
+            // Rare: go again one sample at a time, setting NaNs and infinities aside.
+            blockSum = 0.0;
+            blockPeak = 0.0f;
+
+            for (i = 0; i < numSamples; ++i)
+            {
+                if (! std::isfinite (samples[i]))
+                {
+                    ++nonFinite;
+                    continue;
+                }
+
+                blockSum += (double) samples[i] * samples[i];
+                blockPeak = std::max (blockPeak, std::abs (samples[i]));
+            }
+        }
+
+        peak = std::max (peak, blockPeak);
         sumOfSquares += blockSum;
         count += numSamples;
     }
 }
 
+juce::String LevelMeter::describe() const
+{
+    auto text = "peak " + toDecibelsText (peak) + ", RMS " + toDecibelsText (getRms());
+
+    if (nonFinite > 0)
+        text << ", " << nonFinite << (nonFinite == 1 ? " sample" : " samples") << " NaN or infinite";
+
+    return text;
+}
+
 double LevelMeter::getRms() const noexcept
 {
-    return count > 0 ? std::sqrt (sumOfSquares / (double) count) : 0.0;
+    const auto finite = count - nonFinite;
+    return finite > 0 ? std::sqrt (sumOfSquares / (double) finite) : 0.0;
 }
 
 juce::String LevelMeter::toDecibelsText (double gain)
@@ -53,76 +97,26 @@ juce::String LevelMeter::toDecibelsText (double gain)
 }
 
 //==============================================================================
-SpectrumFft::SpectrumFft (int order)
-    : size (1 << order), bitReversed ((size_t) size), twiddles ((size_t) size / 2)
-{
-    for (int i = 0; i < size; ++i)
-    {
-        int reversed = 0;
-
-        for (int bit = 0; bit < order; ++bit)
-            if ((i >> bit) & 1)
-                reversed |= 1 << (order - 1 - bit);
-
-        bitReversed[(size_t) i] = reversed;
-    }
-
-    for (int k = 0; k < size / 2; ++k)
-    {
-        const auto angle = -2.0 * juce::MathConstants<double>::pi * k / size;
-        twiddles[(size_t) k] = { (float) std::cos (angle), (float) std::sin (angle) };
-    }
-}
-
-void SpectrumFft::perform (std::vector<std::complex<float>>& data) const
-{
-    jassert ((int) data.size() == size);
-
-    for (int i = 0; i < size; ++i)
-        if (i < bitReversed[(size_t) i])
-            std::swap (data[(size_t) i], data[(size_t) bitReversed[(size_t) i]]);
-
-    for (int length = 2; length <= size; length <<= 1)
-    {
-        const auto half = length / 2;
-        const auto twiddleStep = size / length;
-
-        for (int start = 0; start < size; start += length)
-        {
-            for (int k = 0; k < half; ++k)
-            {
-                // Multiplied out by hand: std::complex's operator* guards against
-                // infinities through a library call, which a spectrum never needs.
-                const auto w = twiddles[(size_t) (k * twiddleStep)];
-                auto& a = data[(size_t) (start + k)];
-                auto& b = data[(size_t) (start + k + half)];
-                const std::complex<float> t { w.real() * b.real() - w.imag() * b.imag(),
-                                              w.real() * b.imag() + w.imag() * b.real() };
-                b = a - t;
-                a += t;
-            }
-        }
-    }
-}
-
-//==============================================================================
 RenderAnalysis::RenderAnalysis (double rate, juce::int64 samples, int overviewColumns)
     : sampleRate (rate),
       totalSamples (samples),
       fft (spectrumOrder),
-      window ((size_t) fft.getSize()),
-      scratch ((size_t) fft.getSize()),
-      inputFrame ((size_t) fft.getSize()),
-      outputFrame ((size_t) fft.getSize()),
-      inputSpectrum ((size_t) fft.getSize() / 2 + 1),
-      outputSpectrum ((size_t) fft.getSize() / 2 + 1),
-      loudestInput ((size_t) fft.getSize()),
-      loudestOutput ((size_t) fft.getSize())
+      frameSize (fft.getSize()),
+      window ((size_t) frameSize),
+      frame ((size_t) frameSize),
+      spectrum ((size_t) frameSize),
+      inputFrame ((size_t) frameSize),
+      outputFrame ((size_t) frameSize),
+      inputSpectrum ((size_t) frameSize / 2 + 1),
+      outputSpectrum ((size_t) frameSize / 2 + 1),
+      loudestInput ((size_t) frameSize),
+      loudestOutput ((size_t) frameSize)
 {
-    const auto n = fft.getSize();
+    juce::dsp::WindowingFunction<float>::fillWindowingTables (window.data(), (size_t) frameSize,
+                                                              juce::dsp::WindowingFunction<float>::hann, false);
 
-    for (int i = 0; i < n; ++i)
-        window[(size_t) i] = (float) (0.5 - 0.5 * std::cos (2.0 * juce::MathConstants<double>::pi * i / n));
+    // A sine of amplitude A, centred in its bin, peaks at A times half the window's sum.
+    windowGain = 0.5 * std::accumulate (window.begin(), window.end(), 0.0);
 
     const auto columns = (size_t) juce::jmax (1, overviewColumns);
 
@@ -145,7 +139,6 @@ float RenderAnalysis::channelMean (const juce::AudioBuffer<float>& buffer, int s
 
 void RenderAnalysis::add (const juce::AudioBuffer<float>& input, const juce::AudioBuffer<float>& output, int numSamples)
 {
-    const auto frameSize = fft.getSize();
     const auto columns = (juce::int64) inputOverview.minimum.size();
 
     for (int i = 0; i < numSamples; ++i)
@@ -198,8 +191,8 @@ void RenderAnalysis::finish()
 
     if (framesAnalysed > 0)
     {
-        for (auto* spectrum : { &inputSpectrum, &outputSpectrum })
-            for (auto& power : *spectrum)
+        for (auto* averaged : { &inputSpectrum, &outputSpectrum })
+            for (auto& power : *averaged)
                 power /= framesAnalysed;
     }
 }
@@ -225,24 +218,22 @@ void RenderAnalysis::analyseFrame (int numValid)
 
 void RenderAnalysis::accumulateSpectra()
 {
-    const auto n = fft.getSize();
+    const auto n = frameSize;
 
     // Both signals are real, so one complex transform carries the two: input as
     // the real part, output as the imaginary part, separated by symmetry after.
     for (int i = 0; i < n; ++i)
-        scratch[(size_t) i] = { inputFrame[(size_t) i] * window[(size_t) i], outputFrame[(size_t) i] * window[(size_t) i] };
+        frame[(size_t) i] = { inputFrame[(size_t) i] * window[(size_t) i], outputFrame[(size_t) i] * window[(size_t) i] };
 
-    fft.perform (scratch);
+    fft.perform (frame.data(), spectrum.data(), false);
 
-    // A Hann-windowed sine of amplitude A peaks at A·n/4 in its bin: divide that
-    // out so that full scale reads 0 dB.
-    const auto fullScale = (double) n / 4.0;
-    const auto scale = 1.0 / (fullScale * fullScale);
+    // Divide the windowed full-scale sine's peak out, so that full scale reads 0 dB.
+    const auto scale = 1.0 / (windowGain * windowGain);
 
     for (size_t bin = 0; bin < inputSpectrum.size(); ++bin)
     {
-        const auto x = scratch[bin];
-        const auto mirrored = std::conj (scratch[(size_t) ((n - (int) bin) % n)]);
+        const auto x = spectrum[bin];
+        const auto mirrored = std::conj (spectrum[(size_t) ((n - (int) bin) % n)]);
         const auto input = 0.5f * (x + mirrored);
         const auto output = 0.5f * (x - mirrored);     // times -j, which leaves the power alone
 

@@ -1,19 +1,26 @@
 #pragma once
 
 #include <juce_audio_basics/juce_audio_basics.h>
+#include <juce_dsp/juce_dsp.h>
 
 #include <complex>
 #include <vector>
 
 //==============================================================================
-/** Peak and RMS of a signal, over every channel, measured as it streams past. */
+/** Peak and RMS of a signal, over every channel, measured as it streams past.
+    NaN and infinite samples are counted apart and left out of both levels.
+*/
 class LevelMeter final
 {
 public:
     void add (const juce::AudioBuffer<float>& buffer, int numSamples);
 
-    float getPeak() const noexcept      { return peak; }
+    float getPeak() const noexcept                  { return peak; }
     double getRms() const noexcept;
+    juce::int64 getNonFinite() const noexcept       { return nonFinite; }
+
+    /** "peak -3.1 dBFS, RMS -12.0 dBFS", and how many samples were NaN or infinite. */
+    juce::String describe() const;
 
     /** Full scale is 0 dBFS; silence reads as -inf. */
     static juce::String toDecibelsText (double gain);
@@ -21,25 +28,7 @@ public:
 private:
     float peak = 0.0f;
     double sumOfSquares = 0.0;
-    juce::int64 count = 0;
-};
-
-//==============================================================================
-/** A radix-2 FFT of a fixed size, for the plot's spectra. */
-class SpectrumFft final
-{
-public:
-    explicit SpectrumFft (int order);
-
-    int getSize() const noexcept        { return size; }
-
-    /** Transforms in place: data holds getSize() complex values. */
-    void perform (std::vector<std::complex<float>>& data) const;
-
-private:
-    int size;
-    std::vector<int> bitReversed;
-    std::vector<std::complex<float>> twiddles;
+    juce::int64 count = 0, nonFinite = 0;
 };
 
 //==============================================================================
@@ -73,7 +62,7 @@ public:
 
     double getSampleRate() const noexcept                                   { return sampleRate; }
     juce::int64 getTotalSamples() const noexcept                            { return totalSamples; }
-    int getFrameSize() const noexcept                                       { return fft.getSize(); }
+    int getFrameSize() const noexcept                                       { return frameSize; }
 
     /** Power per FFT bin (0 .. frameSize/2), scaled so that a full-scale sine reads 1. */
     const std::vector<double>& getInputSpectrum() const noexcept            { return inputSpectrum; }
@@ -97,9 +86,11 @@ private:
     juce::int64 totalSamples;
     juce::int64 samplesSeen = 0;
 
-    SpectrumFft fft;
+    juce::dsp::FFT fft;
+    const int frameSize;
     std::vector<float> window;
-    std::vector<std::complex<float>> scratch;
+    double windowGain = 1.0;        // a windowed full-scale sine's peak in its bin
+    std::vector<std::complex<float>> frame, spectrum;
 
     // The current frame of the channels' mean, filled up to frameFill; frames
     // overlap by half, so the second half moves to the front after each analysis.

@@ -1,24 +1,8 @@
 #pragma once
 
+#include "PedalSettings.h"
+
 #include <juce_core/juce_core.h>
-
-//==============================================================================
-/** The pedal's four settings as a user sets them: three knobs from 0 to 1 and
-    the footswitch. A new pedal sits with every knob at half travel, switched on.
-*/
-struct PedalSettings
-{
-    float drive = 0.5f;
-    float tone = 0.5f;
-    float level = 0.5f;
-    bool effectOn = true;
-
-    /** The module's saved state: four little-endian float32 values (drive, tone,
-        level, footswitch as 1.0 or 0.0). It is the only way a host can hand a
-        VST3 module settings it has no parameters for.
-    */
-    juce::MemoryBlock toStateBlob() const;
-};
 
 //==============================================================================
 /** Everything brask-render was asked to do, as read from its command line. */
@@ -27,14 +11,29 @@ struct RenderOptions
     PedalSettings settings;
     int blockSize = 512;
 
-    juce::File input;
-    juce::File output;
-    juce::File plot;        // juce::File() when no plot was asked for
+    /** One INPUT and OUTPUT, or several INPUTs into outputFolder. */
+    juce::Array<juce::File> inputs;
+    juce::File output;              // the single-file form
+    juce::File outputFolder;        // the batch form (--out-dir); juce::File() otherwise
+    juce::String outputExtension;   // --format, with its dot; empty keeps each input's own
+    int jobs = 0;                   // --jobs; 0: as many as the machine has cores
+
+    juce::File plot;                // juce::File() when no plot was asked for
     juce::File module;
+
+    /** 0 keeps the input's encoding; 8, 16, 24, 32 for integers; -32 float, -64 double. */
+    int bits = 0;
+    bool acceptShort = false;
 
     bool showHelp = false;
 
     static constexpr int maximumBlockSize = 65536;
+    static constexpr int maximumJobs = 16;
+
+    bool isBatch() const noexcept       { return outputFolder != juce::File(); }
+
+    /** Where the output of this input goes in the batch form. */
+    juce::File outputFor (const juce::File& input) const;
 
     /** Where to look for the pedal when no --plugin is given, first to last: the
         lib/vst3 folder of the prefix this program is installed in, then the

@@ -1,0 +1,26 @@
+# The LV2 module's entry points are our own (source/Lv2Entry.cpp): the plug-in's
+# reads the block-length and sample-rate options in whatever width the host sends
+# them and hands the framework's wrapper the encoding it understands (Audacity's
+# 8-byte atom:Int would otherwise make the wrapper refuse to load); the UI's lets
+# Audacity embed the pedal's X11 UI. The framework's sources stay as Debian ships
+# them: only the wrapper's translation unit is compiled with its entries renamed,
+# so that ours are the ones hosts find.
+# The options reader lives in the shared code, where the unit tests reach it.
+target_sources (BraskOverdrive PRIVATE "${CMAKE_SOURCE_DIR}/source/Lv2HostOptions.cpp")
+
+if (NOT TARGET BraskOverdrive_LV2)
+    return()
+endif()
+
+get_target_property (BRASK_LV2_CLIENT_SOURCES juce_audio_plugin_client_LV2 INTERFACE_SOURCES)
+list (FILTER BRASK_LV2_CLIENT_SOURCES INCLUDE REGEX "/juce_audio_plugin_client_LV2\\.cpp$")
+list (LENGTH BRASK_LV2_CLIENT_SOURCES BRASK_LV2_CLIENT_SOURCE_COUNT)
+if (NOT BRASK_LV2_CLIENT_SOURCE_COUNT EQUAL 1)
+    message (FATAL_ERROR "Cannot find the framework's LV2 wrapper source to rename its entry point")
+endif()
+
+set_property (SOURCE ${BRASK_LV2_CLIENT_SOURCES}
+    DIRECTORY "${CMAKE_SOURCE_DIR}"
+    APPEND PROPERTY COMPILE_DEFINITIONS lv2_descriptor=juce_lv2_descriptor lv2ui_descriptor=juce_lv2ui_descriptor)
+
+target_sources (BraskOverdrive_LV2 PRIVATE "${CMAKE_SOURCE_DIR}/source/Lv2Entry.cpp")

@@ -1,0 +1,498 @@
+// Highway compiles this file once per instruction set (foreach_target.h includes
+// it again for each): everything outside the per-target namespace sits behind
+// HWY_ONCE. Each set's code is compiled under its own target attribute, so no
+// shared inline function is ever built with instructions the baseline lacks.
+// The module uses Highway's headers only and links none of its libraries.
+
+#include "OverdriveKernel.h"
+
+#include <juce_dsp/juce_dsp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+
+#ifndef HWY_DISABLED_TARGETS
+ // Baseline x86-64, AVX2 and AVX-512: the steps between them gain too little to
+ // be worth their code size and test time.
+ #define HWY_DISABLED_TARGETS (HWY_SSSE3 | HWY_SSE4)
+#endif
+// Every set, the baseline included, even when the compiler's flags raise its own.
+#define HWY_COMPILE_ALL_ATTAINABLE
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "OverdriveKernel.cpp"
+#include <hwy/foreach_target.h>
+
+#include <hwy/highway.h>
+#include <hwy/contrib/math/math-inl.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace brask_overdrive_kernel::HWY_NAMESPACE
+{
+    namespace hn = hwy::HWY_NAMESPACE;
+
+    using Frame = OverdriveKernel::Frame;
+    using Stretch = OverdriveKernel::Stretch;
+    using StretchSettings = OverdriveKernel::StretchSettings;
+
+    // Incoming samples are held within ±1000 (+60 dBFS) and non-finite ones are
+    // silenced: far beyond any real signal, yet enough to keep +48 dB of drive and
+    // every filter state finite whatever a host sends.
+    constexpr float inputCeiling = 1000.0f;
+
+    HWY_INLINE float guardSample (float x)
+    {
+        if (! (x == x))
+            return 0.0f;
+
+        return x < -inputCeiling ? -inputCeiling : (x > inputCeiling ? inputCeiling : x);
+    }
+
+    template <class D, class V>
+    HWY_INLINE V guard (D d, V x)
+    {
+        // Eq is false only for NaN; infinities end up at the ceiling.
+        return hn::IfThenElseZero (hn::Eq (x, x), hn::Clamp (x, hn::Set (d, -inputCeiling), hn::Set (d, inputCeiling)));
+    }
+
+    /** Guards the channels and lays them side by side: left, right, left, right... */
+    HWY_INLINE void gatherChannels (Stretch& stretch, const float* left, const float* right, size_t numSamples)
+    {
+        const hn::ScalableTag<float> d;
+        const auto lanes = hn::Lanes (d);
+        size_t i = 0;
+
+        for (; i + lanes <= numSamples; i += lanes)
+        {
+            const auto l = guard (d, hn::LoadU (d, left + i));
+            const auto r = right != nullptr ? guard (d, hn::LoadU (d, right + i)) : hn::Zero (d);
+            hn::StoreInterleaved2 (l, r, d, stretch.input + 2 * i);
+        }
+
+        for (; i < numSamples; ++i)
+        {
+            stretch.input[2 * i] = guardSample (left[i]);
+            stretch.input[2 * i + 1] = right != nullptr ? guardSample (right[i]) : 0.0f;
+        }
+    }
+
+    HWY_INLINE void scatterChannels (const Stretch& stretch, float* left, float* right, size_t numSamples)
+    {
+        const hn::ScalableTag<float> d;
+        const auto lanes = hn::Lanes (d);
+        size_t i = 0;
+
+        for (; i + lanes <= numSamples; i += lanes)
+        {
+            hn::Vec<decltype (d)> l, r;
+            hn::LoadInterleaved2 (d, stretch.input + 2 * i, l, r);
+            hn::StoreU (l, d, left + i);
+
+            if (right != nullptr)
+                hn::StoreU (r, d, right + i);
+        }
+
+        for (; i < numSamples; ++i)
+        {
+            left[i] = stretch.input[2 * i];
+
+            if (right != nullptr)
+                right[i] = stretch.input[2 * i + 1];
+        }
+    }
+
+    // The feedback loops take the two channels side by side, as the lanes of one
+    // register where it has two lanes of each type; a one-lane baseline takes them
+    // one after the other.
+    constexpr size_t numChannels = OverdriveKernel::maxChannels;
+    using ChannelLanes = hn::CappedTag<float, numChannels>;
+    using WideChannelLanes = hn::CappedTag<double, numChannels>;
+
+    /** Low cut, drive and bias: the clipper's input. The low cut's feedback runs in
+        double precision: its coefficient lies so close to 1 that in single
+        precision its rounding, magnified by up to +48 dB of drive, would be heard
+        against the circuit three times as much as the rest of the chain's.
+    */
+    HWY_INLINE void driveStage (Frame& frame, Stretch& stretch, size_t numSamples, const StretchSettings& settings,
+                                size_t firstChannel)
+    {
+        const ChannelLanes pair;
+        const WideChannelLanes widePair;
+        const auto feedback = hn::Set (widePair, frame.lowCutFeedback);
+        const auto inputWeight = hn::Set (widePair, frame.lowCutInput);
+        const auto outputWeight = hn::Set (widePair, frame.lowCutOutput);
+        const auto drive = hn::Set (pair, settings.driveGain);
+        const auto bias = hn::Set (pair, settings.bias);
+        auto state = hn::Load (widePair, frame.lowCut + firstChannel);
+        const auto* input = stretch.input + firstChannel;
+        auto* driven = stretch.driven + firstChannel;
+
+        for (size_t i = 0; i < numSamples; ++i)
+        {
+            const auto x = hn::PromoteTo (widePair, hn::LoadU (pair, input + numChannels * i));
+            const auto lowCut = hn::DemoteTo (pair, hn::Mul (outputWeight, hn::Sub (x, state)));
+            state = hn::MulAdd (feedback, state, hn::Mul (inputWeight, x));
+
+            // The bias makes the clipper asymmetric, as a transistor stage biased off centre.
+            hn::StoreU (hn::MulAdd (drive, lowCut, bias), pair, driven + numChannels * i);
+        }
+
+        hn::Store (state, widePair, frame.lowCut + firstChannel);
+    }
+
+    /** The clipper, at the register's full width over the whole stretch. */
+    HWY_INLINE void clipStage (Stretch& stretch, size_t numSamples)
+    {
+        const hn::ScalableTag<float> d;
+        const auto lanes = hn::Lanes (d);
+
+        // The stretch's arrays hold whole registers, so the last one may run past
+        // the samples in use: those lanes are computed and never read.
+        for (size_t i = 0; i < numChannels * numSamples; i += lanes)
+            hn::Store (hn::Tanh (d, hn::Load (d, stretch.driven + i)), d, stretch.driven + i);
+
+        for (size_t i = 0; i < numChannels; ++i)
+            stretch.driven[numChannels * numSamples + i] = 0.0f;
+    }
+
+    /** DC blocker, blend, tone and level, both channels per step; the result
+        replaces the guarded input.
+    */
+    template <bool fading>
+    HWY_INLINE void toneStage (Frame& frame, Stretch& stretch, size_t numSamples, const StretchSettings& settings,
+                               size_t firstChannel)
+    {
+        const ChannelLanes pair;
+        const WideChannelLanes widePair;
+
+        // The 5 Hz high-pass removes the offset the bias leaves after the clipper.
+        // Its poles sit so close to DC that it works in double precision.
+        const auto b0 = hn::Set (widePair, frame.dcB0);
+        const auto a1 = hn::Set (widePair, frame.dcA1);
+        const auto a2 = hn::Set (widePair, frame.dcA2);
+        const auto k1 = hn::Set (widePair, frame.dcK1);
+        const auto k2 = hn::Set (widePair, frame.dcK2);
+        auto dc1 = hn::Load (widePair, frame.dcState1 + firstChannel);
+        const auto dc2 = hn::Load (widePair, frame.dcState2 + firstChannel);
+
+        const auto drive = hn::Set (pair, settings.driveGain);
+        const auto level = hn::Set (pair, settings.levelGain);
+        auto wet = hn::Set (pair, settings.wetWeight);
+        auto dry = hn::Set (pair, settings.dryWeight);
+
+        const auto toneFeedback = hn::Set (pair, frame.toneFeedback);
+        const auto toneInput = hn::Set (pair, frame.toneInput);
+        const auto toneG = hn::Set (pair, frame.toneG);
+        auto tone1 = hn::Load (pair, frame.tone1 + firstChannel);
+        auto tone2 = hn::Load (pair, frame.tone2 + firstChannel);
+        const auto* clippedSamples = stretch.driven + firstChannel;
+        auto* samples = stretch.input + firstChannel;
+
+        // The second state travels with the next sample's share of the first already
+        // added, which takes it off the path from one value of the first state to the
+        // next but one. The stretch holds a silent sample after its last, so the
+        // state stored at the end is the second state itself.
+        auto clipped = hn::PromoteTo (widePair, hn::LoadU (pair, clippedSamples));
+        auto dc2WithNext = hn::MulAdd (k1, clipped, dc2);
+
+        for (size_t i = 0; i < numSamples; ++i)
+        {
+            const auto nextClipped = hn::PromoteTo (widePair, hn::LoadU (pair, clippedSamples + numChannels * (i + 1)));
+            const auto blocked = hn::MulAdd (b0, clipped, dc1);
+            const auto nextDc1 = hn::NegMulAdd (a1, dc1, dc2WithNext);
+            dc2WithNext = hn::NegMulAdd (a2, dc1, hn::MulAdd (k1, nextClipped, hn::Mul (k2, clipped)));
+            dc1 = nextDc1;
+            clipped = nextClipped;
+
+            if constexpr (fading)
+            {
+                wet = hn::Set (pair, stretch.wetWeight[i]);
+                dry = hn::Set (pair, stretch.dryWeight[i]);
+            }
+
+            // The dry path carries the drive but not the low cut, bias, clipper or DC blocker.
+            const auto driven = hn::Mul (drive, hn::LoadU (pair, samples + numChannels * i));
+            const auto blended = hn::MulAdd (wet, hn::DemoteTo (pair, blocked), hn::Mul (dry, driven));
+
+            const auto toned1 = hn::MulAdd (toneG, hn::Sub (blended, tone1), tone1);
+            tone1 = hn::MulAdd (toneFeedback, tone1, hn::Mul (toneInput, blended));
+
+            const auto toned2 = hn::MulAdd (toneG, hn::Sub (toned1, tone2), tone2);
+            tone2 = hn::MulAdd (toneFeedback, tone2, hn::Mul (toneInput, toned1));
+
+            hn::StoreU (hn::Mul (level, toned2), pair, samples + numChannels * i);
+        }
+
+        hn::Store (dc1, widePair, frame.dcState1 + firstChannel);
+        hn::Store (dc2WithNext, widePair, frame.dcState2 + firstChannel);
+        hn::Store (tone1, pair, frame.tone1 + firstChannel);
+        hn::Store (tone2, pair, frame.tone2 + firstChannel);
+    }
+
+    static void processStretch (Frame& frame, Stretch& stretch, float* left, float* right, int length, const StretchSettings& settings)
+    {
+        const auto numSamples = (size_t) length;
+
+        const auto lanes = hn::Lanes (ChannelLanes());
+
+        gatherChannels (stretch, left, right, numSamples);
+
+        for (size_t channel = 0; channel < numChannels; channel += lanes)
+            driveStage (frame, stretch, numSamples, settings, channel);
+
+        clipStage (stretch, numSamples);
+
+        for (size_t channel = 0; channel < numChannels; channel += lanes)
+        {
+            if (settings.fading)
+                toneStage<true> (frame, stretch, numSamples, settings, channel);
+            else
+                toneStage<false> (frame, stretch, numSamples, settings, channel);
+        }
+
+        scatterChannels (stretch, left, right, numSamples);
+    }
+
+} // namespace brask_overdrive_kernel::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+
+#include <cpuid.h>
+
+namespace
+{
+    constexpr double lowCutHz = 200.0;
+    constexpr double dcBlockerHz = 5.0;
+    constexpr float wetProportion = 0.99f;
+    constexpr double blendFadeSeconds = 0.05;
+
+    //==============================================================================
+    /** What the processor offers and the operating system saves across a task
+        switch, read from the processor itself: the instructions each variant is
+        compiled for must all be present.
+    */
+    struct MachineSupport
+    {
+        bool avx2 = false, avx512 = false;
+
+        MachineSupport()
+        {
+            unsigned int a = 0, b = 0, c = 0, d = 0;
+
+            if (__get_cpuid (1, &a, &b, &c, &d) == 0)
+                return;
+
+            const auto has = [] (unsigned int reg, int bit) { return (reg & (1u << bit)) != 0; };
+            const auto sse4 = has (c, 0) && has (c, 9) && has (c, 19) && has (c, 20) && has (c, 1) && has (c, 25);
+            const auto fma = has (c, 12), osSavesState = has (c, 27), avx = has (c, 28), f16c = has (c, 29);
+
+            if (__get_cpuid_count (7, 0, &a, &b, &c, &d) == 0 || ! osSavesState)
+                return;
+
+            const auto avx2Instructions = has (b, 5) && has (b, 3) && has (b, 8);
+            const auto avx512Instructions = has (b, 16) && has (b, 17) && has (b, 30) && has (b, 31);
+
+            // XCR0: which register states the operating system saves (SSE and
+            // AVX halves; then the AVX-512 mask and upper registers too).
+            unsigned int stateLow = 0, stateHigh = 0;
+            __asm__ volatile ("xgetbv" : "=a" (stateLow), "=d" (stateHigh) : "c" (0));
+            const auto osSavesAvx = (stateLow & 0x06u) == 0x06u;
+            const auto osSavesAvx512 = (stateLow & 0xe6u) == 0xe6u;
+
+            avx2 = sse4 && avx && avx2Instructions && fma && f16c && osSavesAvx;
+            avx512 = avx2 && avx512Instructions && osSavesAvx512;
+        }
+    };
+
+    const MachineSupport& machineSupport() noexcept
+    {
+        static const MachineSupport support;
+        return support;
+    }
+
+    std::atomic<int> pinnedSet { -1 };
+
+    OverdriveKernel::VariantFunction variantFor (OverdriveKernel::InstructionSet set) noexcept
+    {
+        namespace variants = brask_overdrive_kernel;
+
+        switch (set)
+        {
+            case OverdriveKernel::InstructionSet::avx512:   return variants::N_AVX3::processStretch;
+            case OverdriveKernel::InstructionSet::avx2:     return variants::N_AVX2::processStretch;
+            case OverdriveKernel::InstructionSet::baseline: break;
+        }
+
+       #if HWY_BROKEN_EMU128
+        // Highway's choice of portable fallback for compilers with a known fault in the other.
+        return variants::N_SCALAR::processStretch;
+       #else
+        return variants::N_EMU128::processStretch;
+       #endif
+    }
+
+    /** The one-pole written as s' = a·s + b·x with its outputs from s and x. */
+    struct OnePole
+    {
+        double feedback, input, output, g;
+
+        OnePole (double cutoffHz, double sampleRate)
+        {
+            const auto t = std::tan (juce::MathConstants<double>::pi * cutoffHz / sampleRate);
+            g = t / (1.0 + t);
+            feedback = 1.0 - 2.0 * g;
+            input = 2.0 * g;
+            output = 1.0 - g;
+        }
+    };
+}
+
+//==============================================================================
+bool OverdriveKernel::canRun (InstructionSet set) noexcept
+{
+    switch (set)
+    {
+        case InstructionSet::avx512:   return machineSupport().avx512;
+        case InstructionSet::avx2:     return machineSupport().avx2;
+        case InstructionSet::baseline: break;
+    }
+
+    return true;
+}
+
+OverdriveKernel::InstructionSet OverdriveKernel::widestSupported() noexcept
+{
+    for (const auto set : { InstructionSet::avx512, InstructionSet::avx2 })
+        if (canRun (set))
+            return set;
+
+    return InstructionSet::baseline;
+}
+
+void OverdriveKernel::pinInstructionSet (InstructionSet set) noexcept
+{
+    jassert (canRun (set));
+    pinnedSet.store ((int) set);
+}
+
+void OverdriveKernel::unpinInstructionSet() noexcept
+{
+    pinnedSet.store (-1);
+}
+
+//==============================================================================
+OverdriveKernel::OverdriveKernel()
+{
+    // Before any prepare the blend stands at its final weights.
+    wetWeight.setCurrentAndTargetValue (wetProportion);
+    dryWeight.setCurrentAndTargetValue (1.0f - wetProportion);
+}
+
+void OverdriveKernel::prepare (double newSampleRate, int numChannels)
+{
+    const auto pinned = pinnedSet.load();
+    instructionSet = pinned >= 0 && canRun ((InstructionSet) pinned) ? (InstructionSet) pinned : widestSupported();
+    variant = variantFor (instructionSet);
+
+    sampleRate = newSampleRate;
+    preparedChannels = juce::jlimit (0, maxChannels, numChannels);
+
+    const OnePole lowCut (lowCutHz, sampleRate);
+    frame.lowCutFeedback = lowCut.feedback;
+    frame.lowCutInput = lowCut.input;
+    frame.lowCutOutput = lowCut.output;
+
+    const auto blocker = juce::dsp::IIR::Coefficients<double>::makeHighPass (sampleRate, dcBlockerHz);
+    const auto* c = blocker->getRawCoefficients();   // b0, b1, b2, a1, a2 with a0 = 1
+    frame.dcB0 = c[0];
+    frame.dcA1 = c[3];
+    frame.dcA2 = c[4];
+    frame.dcK1 = c[1] - c[3] * c[0];
+    frame.dcK2 = c[2] - c[4] * c[0];
+
+    std::fill (std::begin (frame.lowCut), std::end (frame.lowCut), 0.0);
+    std::fill (std::begin (frame.tone1), std::end (frame.tone1), 0.0f);
+    std::fill (std::begin (frame.tone2), std::end (frame.tone2), 0.0f);
+    std::fill (std::begin (frame.dcState1), std::end (frame.dcState1), 0.0);
+    std::fill (std::begin (frame.dcState2), std::end (frame.dcState2), 0.0);
+
+    const auto cutoff = toneCutoff;
+    toneCutoff = -1.0f;
+    setToneCutoff (cutoff);
+
+    wetWeight.reset (sampleRate, blendFadeSeconds);
+    dryWeight.reset (sampleRate, blendFadeSeconds);
+}
+
+void OverdriveKernel::startBlendFade() noexcept
+{
+    // As the framework's mixer does when given its proportion after its first
+    // prepare: from fully wet to the final weights.
+    wetWeight.setCurrentAndTargetValue (1.0f);
+    dryWeight.setCurrentAndTargetValue (0.0f);
+    wetWeight.setTargetValue (wetProportion);
+    dryWeight.setTargetValue (1.0f - wetProportion);
+}
+
+void OverdriveKernel::setToneCutoff (float cutoffHz) noexcept
+{
+    if (cutoffHz == toneCutoff)
+        return;
+
+    toneCutoff = cutoffHz;
+    const OnePole tone (cutoffHz, sampleRate);
+    frame.toneFeedback = (float) tone.feedback;
+    frame.toneInput = (float) tone.input;
+    frame.toneG = (float) tone.g;
+}
+
+void OverdriveKernel::process (float* const* channels, int numChannels, int numSamples,
+                               float driveGain, float bias, float levelGain) noexcept
+{
+    numChannels = juce::jmin (numChannels, preparedChannels);
+
+    if (variant == nullptr || numChannels <= 0 || numSamples <= 0)
+        return;
+
+    auto* left = channels[0];
+    auto* right = numChannels > 1 ? channels[1] : nullptr;
+
+    for (int start = 0; start < numSamples; start += stretchLength)
+    {
+        const auto length = juce::jmin (stretchLength, numSamples - start);
+        const auto fading = wetWeight.isSmoothing() || dryWeight.isSmoothing();
+
+        if (fading)
+        {
+            for (int i = 0; i < length; ++i)
+            {
+                stretch.wetWeight[i] = wetWeight.getNextValue();
+                stretch.dryWeight[i] = dryWeight.getNextValue();
+            }
+        }
+
+        const StretchSettings settings { driveGain, bias, levelGain,
+                                         wetWeight.getTargetValue(), dryWeight.getTargetValue(), fading };
+
+        variant (frame, stretch, left + start, right != nullptr ? right + start : nullptr, length, settings);
+    }
+
+    snapStatesToZero();
+}
+
+void OverdriveKernel::snapStatesToZero() noexcept
+{
+    // As the framework's filters do after each block: a decaying state stops at
+    // zero instead of lingering near the denormal range.
+    for (auto* states : { frame.tone1, frame.tone2 })
+        for (int c = 0; c < maxChannels; ++c)
+            JUCE_SNAP_TO_ZERO (states[c]);
+
+    for (auto* states : { frame.lowCut, frame.dcState1, frame.dcState2 })
+        for (int c = 0; c < maxChannels; ++c)
+            JUCE_SNAP_TO_ZERO (states[c]);
+}
+
+#endif // HWY_ONCE

@@ -1,0 +1,139 @@
+#pragma once
+
+#include <juce_audio_basics/juce_audio_basics.h>
+
+#include <cstddef>
+
+//==============================================================================
+/**
+    The pedal's sound, sample by sample: the 200 Hz low cut, the drive, the bias
+    and tanh clipper, the 5 Hz DC blocker, the 1 % blend of the driven dry signal,
+    the two tone one-poles and the level, over plain arrays of one or two channels.
+
+    Both channels advance together in the lanes of one SIMD register through every
+    feedback loop, and the clipper runs over whole stretches of samples at the
+    register's full width. The machine code comes in several instruction sets
+    (baseline x86-64, AVX2, AVX-512): what the processor and the operating system
+    support is read once, and each prepare takes the widest of them.
+
+    All memory is part of the object: process never allocates, locks or waits.
+*/
+class OverdriveKernel final
+{
+public:
+    //==============================================================================
+    static constexpr int maxChannels = 2;
+
+    enum class InstructionSet
+    {
+        baseline,
+        avx2,
+        avx512
+    };
+
+    /** True when this machine (processor and operating system) can run the set. */
+    static bool canRun (InstructionSet) noexcept;
+
+    /** The widest set this machine can run: what every kernel uses unless pinned. */
+    static InstructionSet widestSupported() noexcept;
+
+    /** For tests: kernels prepared from now on use `set` (which must be runnable
+        here) instead of the widest one, until unpinned.
+    */
+    static void pinInstructionSet (InstructionSet set) noexcept;
+    static void unpinInstructionSet() noexcept;
+
+    //==============================================================================
+    OverdriveKernel();
+
+    /** Sizes the chain for a sample rate and channel count (at most maxChannels),
+        zeroes every filter and picks the instruction set. The blend's weights
+        start at their final values; see startBlendFade.
+    */
+    void prepare (double sampleRate, int numChannels);
+
+    /** Lets the blend's weights glide from fully wet to their final values over
+        50 ms, as after the pedal's first prepare.
+    */
+    void startBlendFade() noexcept;
+
+    /** Re-targets both tone filters; cheap when the cutoff is unchanged. */
+    void setToneCutoff (float cutoffHz) noexcept;
+    float getToneCutoff() const noexcept          { return toneCutoff; }
+
+    InstructionSet getInstructionSet() const noexcept  { return instructionSet; }
+
+    /** Plays `numSamples` samples of each of `numChannels` channels (no more than
+        prepared) through the chain, in place. Non-finite samples count as silence
+        and the rest are held within ±1000.
+    */
+    void process (float* const* channels, int numChannels, int numSamples,
+                  float driveGain, float bias, float levelGain) noexcept;
+
+    //==============================================================================
+    /** What a SIMD variant works on: the filter coefficients and states, with the
+        two channels side by side (lane 0 left or mono, lane 1 right).
+    */
+    struct Frame
+    {
+        // The low cut and each tone one-pole as s' = a·s + b·x, output c·(x − s)
+        // for the high-pass and s + g·(x − s) for the low-pass: the same
+        // topology-preserving filter, with a single multiply-add on its feedback
+        // path. The low cut, whose a lies close to 1, works in double precision.
+        double lowCutFeedback, lowCutInput, lowCutOutput;
+        float toneFeedback, toneInput, toneG;
+
+        // The DC blocker in state-space form: one multiply-add between successive
+        // values of its first state.
+        double dcB0, dcA1, dcA2, dcK1, dcK2;
+
+        alignas (16) double lowCut[maxChannels];
+        alignas (16) float tone1[maxChannels];
+        alignas (16) float tone2[maxChannels];
+        alignas (16) double dcState1[maxChannels];
+        alignas (16) double dcState2[maxChannels];
+    };
+
+    /** Where a variant reads and writes one stretch of at most stretchLength
+        samples: interleaved channels, aligned for the widest register.
+    */
+    static constexpr int stretchLength = 256;
+
+    struct Stretch
+    {
+        alignas (64) float input[maxChannels * stretchLength];
+        alignas (64) float driven[maxChannels * stretchLength + 16];  // and a silent sample after the last
+        alignas (64) float wetWeight[stretchLength];
+        alignas (64) float dryWeight[stretchLength];
+    };
+
+    struct StretchSettings
+    {
+        float driveGain, bias, levelGain;
+        float wetWeight, dryWeight;     // used while no fade is running
+        bool fading;                    // the per-sample weights in the stretch apply
+    };
+
+    /** One variant's work on one stretch: `right` is null for mono. */
+    using VariantFunction = void (*) (Frame&, Stretch&, float* left, float* right, int numSamples,
+                                      const StretchSettings&);
+
+private:
+    //==============================================================================
+    void snapStatesToZero() noexcept;
+
+    InstructionSet instructionSet = InstructionSet::baseline;
+    VariantFunction variant = nullptr;
+
+    double sampleRate = 48000.0;
+    float toneCutoff = 6000.0f;
+    int preparedChannels = 0;
+
+    // The blend's two weights glide as the framework's dry/wet mixer's do.
+    juce::SmoothedValue<float> wetWeight, dryWeight;
+
+    Frame frame {};
+    Stretch stretch {};
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (OverdriveKernel)
+};

@@ -1,0 +1,84 @@
+#!/usr/bin/env python3
+"""Writes the audio-file driver's seeds: a few milliseconds of audio in every
+container and encoding the file layer reads, through libsndfile itself, plus
+the damaged shapes the renderer must survive (cut short, streaming sizes).
+
+    tests/fuzz/make-audio-seeds.py [FOLDER]   (default: tests/fuzz/corpus/audio_file)
+"""
+import ctypes
+import ctypes.util
+import hashlib
+import math
+import os
+import struct
+import sys
+import tempfile
+
+lib = ctypes.CDLL(ctypes.util.find_library("sndfile"))
+
+
+class SfInfo(ctypes.Structure):
+    _fields_ = [("frames", ctypes.c_int64), ("samplerate", ctypes.c_int), ("channels", ctypes.c_int),
+                ("format", ctypes.c_int), ("sections", ctypes.c_int), ("seekable", ctypes.c_int)]
+
+
+lib.sf_open.restype = ctypes.c_void_p
+lib.sf_open.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.POINTER(SfInfo)]
+lib.sf_writef_double.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_double), ctypes.c_int64]
+lib.sf_close.argtypes = [ctypes.c_void_p]
+
+SFM_WRITE = 0x20
+WAV, AIFF, W64, RF64, WAVEX, CAF, FLAC, OGG, MPEG = 0x010000, 0x020000, 0x0B0000, 0x220000, 0x130000, 0x180000, 0x170000, 0x200000, 0x230000
+S8, U8, I16, I24, I32, F32, F64, ULAW, ALAW, IMA, VORBIS, OPUS, MP3 = 1, 5, 2, 3, 4, 6, 7, 0x10, 0x11, 0x12, 0x60, 0x64, 0x82
+
+FORMATS = [
+    (WAV, I16, 1, 8000), (WAV, U8, 2, 8000), (WAV, I24, 1, 8000), (WAV, I32, 1, 8000), (WAV, F32, 2, 8000),
+    (WAV, F64, 1, 8000), (WAV, ULAW, 1, 8000), (WAV, IMA, 1, 8000), (WAVEX, I16, 2, 8000), (RF64, I16, 1, 8000),
+    (W64, F32, 1, 8000), (AIFF, I16, 2, 8000), (AIFF, S8, 1, 8000), (AIFF, F32, 1, 8000), (CAF, I24, 1, 8000),
+    (FLAC, I16, 1, 8000), (FLAC, I24, 2, 8000), (OGG, VORBIS, 1, 8000), (OGG, OPUS, 1, 8000), (MPEG, MP3, 1, 8000),
+]
+
+
+def write(fmt, channels, rate, frames):
+    handle, path = tempfile.mkstemp()
+    os.close(handle)
+    info = SfInfo(0, rate, channels, fmt[0] | fmt[1], 0, 0)
+    sf = lib.sf_open(path.encode(), SFM_WRITE, ctypes.byref(info))
+    if not sf:
+        os.unlink(path)
+        return None
+    samples = (ctypes.c_double * (frames * channels))(*[0.5 * math.sin(i * 0.3) for i in range(frames * channels)])
+    lib.sf_writef_double(sf, samples, frames)
+    lib.sf_close(sf)
+    data = open(path, "rb").read()
+    os.unlink(path)
+    return data
+
+
+def main():
+    folder = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "corpus", "audio_file")
+    os.makedirs(folder, exist_ok=True)
+    seeds = []
+    for container, encoding, channels, rate in FORMATS:
+        data = write((container, encoding), channels, rate, 80)
+        if data is None:
+            print(f"libsndfile writes no {container:#x}|{encoding:#x}", file=sys.stderr)
+            continue
+        seeds.append(data)
+
+    wav = write((WAV, I16), 1, 8000, 400)
+    data_size = wav.index(b"data") + 4
+    seeds.append(wav[:300])                                                   # cut short
+    seeds.append(wav[:4] + struct.pack("<I", 0xFFFFFFFF) + wav[8:data_size] + struct.pack("<I", 0xFFFFFFFF) + wav[data_size + 4:])
+    seeds.append(wav[:4] + struct.pack("<I", 0) + wav[8:data_size] + struct.pack("<I", 0) + wav[data_size + 4:])
+    flac = write((FLAC, I16), 1, 8000, 4000)
+    seeds.append(flac[:len(flac) // 2])
+
+    for data in seeds:
+        name = hashlib.sha1(data).hexdigest()
+        with open(os.path.join(folder, name), "wb") as out:
+            out.write(data)
+    print(f"{len(seeds)} seeds in {folder}")
+
+
+main()

@@ -1,0 +1,318 @@
+#!/usr/bin/env python3
+"""Audacity plays the built LV2 pedal and shows it, headless.
+
+Debian's Audacity 3.2 has no VST3 support: the LV2 is how the pedal reaches its
+users there. Audacity scans the bundle and keeps the pedal enabled; its script
+pipe lists the effect, applies it to an imported file and exports the result,
+which must equal the pedal's own processor run in-process on the same audio;
+and Effect > Brask Overdrive... shows the pedal itself in the effect dialog, the
+size the editor chooses, with a knob that turns when dragged.
+
+How Audacity runs the pedal, as measured: it makes a fresh instance for the
+render, with the pedal's default state (Audacity 3.2 keeps an LV2 effect's
+settings as its control-port values only, and the pedal keeps its knobs in its
+LV2 state), prepares it once, plays nothing through it beforehand, and hands it
+the audio in blocks of AUDACITY_BLOCK samples.
+
+Runs in a folder of its own with HOME pointing into it, so that the user's
+plug-ins and Audacity settings neither help nor harm. Audacity's script pipe has
+one name per user, so no other Audacity of the same user may run meanwhile.
+"""
+
+import argparse
+import math
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+sys.dont_write_bytecode = True  # the test leaves the source tree as it found it
+from pedal_checks import DEFAULT_STATE, SAMPLE_RATE, Abort, Checks, read_wav, write_wav  # noqa: E402
+from audacity_session import Audacity, AudacityError  # noqa: E402
+
+LV2_URI = "https://quillonaudio.example/plugins/brask-overdrive"
+EFFECT_ID = "BraskOverdrive"
+EFFECT_NAME = "Brask Overdrive"
+
+# Audacity 3.2's default buffer size for LV2 effects (the effect's Options:
+# "Buffer Size"); it offers it as bufsz:nominalBlockLength, beside a maximum of 2^20.
+AUDACITY_BLOCK = 8192
+
+# As in the Ardour tests: the same machine code runs in both places; the margin
+# (-120 dBFS) is far below what one block more or less in the bias ramp makes.
+TOLERANCE = 1.0e-6
+
+SIGNAL_SAMPLES = 60000  # 1.25 s: seven whole blocks and a short one
+
+# Audacity exports WAV as 16-bit integers unless told otherwise; the comparison
+# needs the float samples the effect wrote. The key is WAV's libsndfile format
+# (0x10000); the value is WAV with 32-bit float samples (0x10006).
+FLOAT_WAV_EXPORT = "[FileFormats/ExportFormat_SF1_Type]\nWAV_10000=65542\n"
+
+# The pedal in the dialog against the pedal drawn in-process: the mean difference
+# of a channel, in 8-bit steps, that still counts as the same picture (window
+# systems differ in the last bit of antialiasing; the plain dialog is a grey
+# form, hundreds of times further away).
+SAME_PICTURE = 6.0
+
+
+def test_signal():
+    """Two different channels, so that a swap or a lost channel shows: a low
+    note with its harmonics for the drive to clip, a bright one for the tone."""
+    left, right = [], []
+    for i in range(SIGNAL_SAMPLES):
+        t = i / SAMPLE_RATE
+        left.append(0.3 * math.sin(2 * math.pi * 110 * t) + 0.1 * math.sin(2 * math.pi * 330 * t + 1.0)
+                    + 0.05 * math.sin(2 * math.pi * 4400 * t))
+        right.append(0.15 * math.sin(2 * math.pi * 440 * t) + 0.08 * math.sin(2 * math.pi * 5000 * t + 0.3))
+    return left, right
+
+
+def difference(a, b):
+    return max(max((abs(x - y) for x, y in zip(a[i], b[i])), default=0.0) if len(a[i]) == len(b[i]) else math.inf
+               for i in range(2))
+
+
+#==============================================================================
+def stereo_file(work, left, right, name):
+    """One stereo 32-bit float WAV from two mono ones, the way Audacity imports it."""
+    mono = [os.path.join(work, f"{name}-{side}.wav") for side in "LR"]
+    write_wav(mono[0], left)
+    write_wav(mono[1], right)
+    stereo = os.path.join(work, name + ".wav")
+    subprocess.run(["sox", "-V1", "-M", *mono, "-e", "floating-point", "-b", "32", stereo], check=True)
+    return stereo, mono
+
+
+def mono_files(stereo):
+    """The two channels of an exported stereo WAV, each as a mono float WAV."""
+    paths = []
+    for channel, side in ((1, "L"), (2, "R")):
+        path = stereo[:-4] + f"-{side}.wav"
+        subprocess.run(["sox", "-V1", stereo, "-e", "floating-point", "-b", "32", path, "remix", str(channel)],
+                       check=True)
+        paths.append(path)
+    return paths
+
+
+def reference_render(args, work, inputs, block, tag):
+    out = [os.path.join(work, f"reference-{tag}-{side}.wav") for side in "LR"]
+    result = subprocess.run([args.reference, "render", "--state", DEFAULT_STATE.hex(), "--block", str(block),
+                             *inputs, *out], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)
+    if result.returncode != 0:
+        raise Abort("the in-process reference failed: " + result.stdout)
+    return read_wav(out[0]), read_wav(out[1])
+
+
+#==============================================================================
+def window_geometry(window):
+    shell = subprocess.run(["xdotool", "getwindowgeometry", "--shell", str(window)],
+                           stdout=subprocess.PIPE, text=True, check=True).stdout
+    values = dict(line.split("=", 1) for line in shell.split())
+    return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
+
+
+def wait_for_window(audacity, name, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        windows = audacity.windows(name)
+        if windows:
+            return windows[0]
+        time.sleep(0.2)
+    raise Abort(f"no window named '{name}' appeared")
+
+
+def mean_difference(picture, other, geometry, other_geometry=None):
+    """The mean difference, per channel in 8-bit steps, between a region of one
+    picture and a region of that size of another (by default all of it)."""
+    other_crop = ["-crop", other_geometry, "+repage"] if other_geometry else []
+    measured = subprocess.run(["convert", "(", picture, "-crop", geometry, "+repage", ")",
+                               "(", other, *other_crop, ")",
+                               "-compose", "difference", "-composite", "-colorspace", "RGB",
+                               "-format", "%[fx:255*mean]", "info:"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if measured.returncode != 0:
+        raise Abort("cannot compare pictures: " + measured.stderr)
+    return float(measured.stdout)
+
+
+def screenshot_until(window, picture, measure, good, timeout=10.0):
+    """Takes pictures of the window until the measure of the latest one is good,
+    or the time is up; returns the last measure."""
+    deadline = time.monotonic() + timeout
+    while True:
+        subprocess.run(["import", "-window", str(window), picture], check=True, timeout=30)
+        value = measure()
+        if good(value) or time.monotonic() > deadline:
+            return value
+        time.sleep(0.3)
+
+
+def xdotool(*arguments):
+    subprocess.run(["xdotool", *map(str, arguments)], check=True)
+
+
+#==============================================================================
+def scan(audacity, checks):
+    """The first start scans the new bundle in a child process, which also makes
+    the script pipe anew (the main process then never answers on it): this start
+    only scans."""
+    audacity.start(script_pipe=False)
+    try:
+        deadline = time.monotonic() + 40
+        entry = audacity.registered(LV2_URI)
+        while entry is None and time.monotonic() < deadline:
+            time.sleep(0.3)
+            entry = audacity.registered(LV2_URI)
+        if not checks.check("Audacity's plug-in scan registers the pedal's URI", entry is not None):
+            raise Abort("Audacity did not register the pedal")
+        checks.check("the pedal is registered enabled and valid",
+                     (entry.get("Enabled"), entry.get("Valid")) == ("1", "1"),
+                     f"Enabled={entry.get('Enabled')} Valid={entry.get('Valid')}")
+        # A plug-in that fails to load is reported in a dialog named "New Plugins"
+        # ("Incompatible plugin(s) found"), within a second of the main window.
+        deadline = time.monotonic() + 3
+        complaint = []
+        while not complaint and time.monotonic() < deadline:
+            complaint = audacity.windows("^New Plugins$")
+            time.sleep(0.2)
+        checks.check("no 'Incompatible plugin(s)' dialog opens", not complaint)
+    finally:
+        audacity.stop()
+
+
+def render(args, audacity, checks, work):
+    commands = audacity.commands()
+    effect = commands.get(EFFECT_ID)
+    checks.check(f"GetInfo lists the effect as {EFFECT_ID}", effect is not None and effect.get("name") == EFFECT_NAME,
+                 str(effect))
+
+    left, right = test_signal()
+    source, source_mono = stereo_file(work, left, right, "signal")
+    exported = os.path.join(work, "audacity-render.wav")
+    for command in (f'Import2: Filename="{source}"', "SelectAll:", f"{EFFECT_ID}:",
+                    f'Export2: Filename="{exported}" NumChannels=2'):
+        audacity.must(command)
+
+    got = tuple(read_wav(path) for path in mono_files(exported))
+    dry = (left, right)
+    expected = reference_render(args, work, source_mono, AUDACITY_BLOCK, "audacity")
+    d = difference(got, expected)
+    checks.check(f"Audacity's render equals the in-process pedal at blocks of {AUDACITY_BLOCK}", d <= TOLERANCE,
+                 f"max difference {d:.3g}, tolerance {TOLERANCE:g}")
+
+    # Guards for the check above: the pedal played, and the comparison can tell
+    # Audacity's block size from its neighbours.
+    checks.check("the pedal changes the sound", difference(got, dry) > 0.1,
+                 f"max difference from the dry signal {difference(got, dry):.3g}")
+    for block in (AUDACITY_BLOCK // 2, AUDACITY_BLOCK * 2):
+        other = difference(got, reference_render(args, work, source_mono, block, f"block{block}"))
+        checks.check(f"blocks of {block} would not pass for Audacity's", other > 10 * TOLERANCE,
+                     f"max difference {other:.3g}")
+
+    return os.path.splitext(os.path.basename(source))[0]
+
+
+def dialog(args, audacity, checks, work, project):
+    """Effect > Brask Overdrive... from the keyboard: the pedal is the Effect
+    menu's last entry."""
+    size = subprocess.run([args.reference, "editor-size"], env=dict(os.environ, HOME=audacity.home),
+                          stdout=subprocess.PIPE, text=True, timeout=60)
+    if size.returncode != 0:
+        raise Abort("the in-process editor could not be made")
+    editor_width, editor_height = map(int, size.stdout.split())
+    print(f"a new editor on this display: {editor_width}x{editor_height}")
+
+    project_window = wait_for_window(audacity, f"^{project}$")
+    menus_before = set(audacity.windows("^audacity$"))
+    xdotool("key", "--window", project_window, "alt+c")
+    # The open menu is a window of its own, named after the program.
+    deadline = time.monotonic() + 10
+    while not set(audacity.windows("^audacity$")) - menus_before and time.monotonic() < deadline:
+        time.sleep(0.1)
+    xdotool("key", "Up", "Return")
+    window = wait_for_window(audacity, f"^{EFFECT_NAME}$")
+    x, y, width, height = window_geometry(window)
+    print(f"effect dialog {window:#x}: {width}x{height} at {x},{y}")
+
+    # Audacity puts its buttons above the effect's own UI, which fills the rest.
+    checks.check("the dialog holds an editor-sized pedal",
+                 editor_width <= width <= editor_width + 8 and editor_height < height <= editor_height + 80,
+                 f"dialog {width}x{height}, editor {editor_width}x{editor_height}")
+    ui = f"{editor_width}x{editor_height}+0+{height - editor_height}"
+
+    drawn = os.path.join(work, "pedal-in-process.png")
+    subprocess.run([args.snapshot, "--width", str(editor_width), drawn], check=True, timeout=60,
+                   stdout=subprocess.DEVNULL, env=dict(os.environ, HOME=audacity.home))
+    # The embedded pedal draws itself a moment after the dialog maps.
+    shown = os.path.join(work, "audacity-dialog.png")
+    d = screenshot_until(window, shown, lambda: mean_difference(shown, drawn, ui), lambda d: d <= SAME_PICTURE)
+    print("screenshot: " + shown)
+    checks.check("the dialog shows the pedal as its editor draws it", d <= SAME_PICTURE,
+                 f"mean difference {d:.2f} of 255, allowed {SAME_PICTURE}")
+
+    # The drive knob (left, near the top) turns when dragged upwards.
+    knob_x = x + editor_width * 105 // 423
+    knob_y = y + height - editor_height + editor_height * 99 // 665
+    xdotool("mousemove", knob_x, knob_y, "mousedown", 1)
+    for step in range(1, 9):
+        xdotool("mousemove", knob_x, knob_y - 10 * step)
+        time.sleep(0.03)
+    xdotool("mouseup", 1)
+    turned = os.path.join(work, "audacity-dialog-turned.png")
+    # The knob and the number under it.
+    knob_area = (f"{editor_width * 100 // 423}x{editor_height * 130 // 665}"
+                 f"+{editor_width * 55 // 423}+{height - editor_height + editor_height * 50 // 665}")
+    lower_half = f"{editor_width}x{editor_height // 2}+0+{height - editor_height // 2}"
+    changed = screenshot_until(window, turned, lambda: mean_difference(turned, shown, knob_area, knob_area),
+                               lambda d: d > 0.25)
+    rest = mean_difference(turned, shown, lower_half, lower_half)
+    checks.check("dragging the drive knob turns it, and nothing below it changes", changed > 0.25 and rest < 0.05,
+                 f"mean change {changed:.2f} around the knob, {rest:.2f} in the lower half")
+
+    xdotool("key", "--window", window, "Escape")
+
+
+#==============================================================================
+def run(args, checks):
+    work = os.path.abspath(args.work)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+
+    # The scan looks only where LV2_PATH says: the folder holding the built bundle.
+    audacity = Audacity(work, os.path.dirname(os.path.abspath(args.plugin)))
+    audacity.write_settings(FLOAT_WAV_EXPORT)
+
+    started = time.monotonic()
+    scan(audacity, checks)
+    print(f"scan: {time.monotonic() - started:.1f} s")
+
+    audacity.start()
+    try:
+        project = render(args, audacity, checks, work)
+        dialog(args, audacity, checks, work, project)
+    finally:
+        audacity.stop()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--plugin", required=True, help="the built .lv2 bundle")
+    parser.add_argument("--reference", required=True, help="the brask_reference program")
+    parser.add_argument("--snapshot", required=True, help="the brask-pedal-snapshot program")
+    parser.add_argument("--work", required=True, help="a scratch folder, emptied first")
+    args = parser.parse_args()
+
+    checks = Checks()
+    started = time.monotonic()
+    try:
+        run(args, checks)
+    except (Abort, AudacityError, subprocess.TimeoutExpired, subprocess.CalledProcessError, OSError) as problem:
+        checks.check("the Audacity session runs to the end", False, str(problem))
+    print(f"took {time.monotonic() - started:.1f} s")
+    return checks.summary()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,134 @@
+#!/usr/bin/env python3
+"""The built LV2 module makes an instance for every encoding of the maximum block
+length that hosts use, and declines, without crashing, one that cannot be a
+length.
+
+A minimal LV2 host in ctypes: it loads the module as hosts do (dlopen, then
+lv2_descriptor), offers the features the pedal requires (urid:map, the options,
+boundedBlockLength) and the options Audacity sends besides, and calls
+instantiate with the maximum block length typed as each host types it."""
+
+import argparse
+import ctypes
+import glob
+import os
+import struct
+import sys
+
+sys.dont_write_bytecode = True  # the test leaves the source tree as it found it
+from pedal_checks import Checks  # noqa: E402
+
+LV2_URI = b"https://quillonaudio.example/plugins/brask-overdrive"
+
+ATOM = "http://lv2plug.in/ns/ext/atom#"
+BUF_SIZE = "http://lv2plug.in/ns/ext/buf-size#"
+URID_MAP = b"http://lv2plug.in/ns/ext/urid#map"
+OPTIONS = b"http://lv2plug.in/ns/ext/options#options"
+BOUNDED_BLOCK_LENGTH = b"http://lv2plug.in/ns/ext/buf-size#boundedBlockLength"
+
+# (how a host types the maximum block length, its bytes, whether it is a length)
+CASES = [
+    ("atom:Int of 4 bytes (Ardour)", ATOM + "Int", struct.pack("<i", 8192), True),
+    ("atom:Int of 8 bytes (Audacity)", ATOM + "Int", struct.pack("<q", 1048576), True),
+    ("atom:Long", ATOM + "Long", struct.pack("<q", 4096), True),
+    ("atom:Float", ATOM + "Float", struct.pack("<f", 2048.0), True),
+    ("atom:Double", ATOM + "Double", struct.pack("<d", 512.0), True),
+    ("a negative atom:Int", ATOM + "Int", struct.pack("<i", -512), False),
+    ("a fractional atom:Float", ATOM + "Float", struct.pack("<f", 512.5), False),
+    ("an atom:Long beyond 2^31 - 1", ATOM + "Long", struct.pack("<q", 1 << 40), False),
+    ("an atom:String", ATOM + "String", b"512\0", False),
+]
+
+
+class Feature(ctypes.Structure):
+    _fields_ = [("URI", ctypes.c_char_p), ("data", ctypes.c_void_p)]
+
+
+class Option(ctypes.Structure):
+    _fields_ = [("context", ctypes.c_int), ("subject", ctypes.c_uint32), ("key", ctypes.c_uint32),
+                ("size", ctypes.c_uint32), ("type", ctypes.c_uint32), ("value", ctypes.c_void_p)]
+
+
+MapFunction = ctypes.CFUNCTYPE(ctypes.c_uint32, ctypes.c_void_p, ctypes.c_char_p)
+
+
+class UridMap(ctypes.Structure):
+    _fields_ = [("handle", ctypes.c_void_p), ("map", MapFunction)]
+
+
+Instantiate = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p, ctypes.c_double, ctypes.c_char_p,
+                               ctypes.POINTER(ctypes.POINTER(Feature)))
+Cleanup = ctypes.CFUNCTYPE(None, ctypes.c_void_p)
+
+
+class Descriptor(ctypes.Structure):
+    _fields_ = [("URI", ctypes.c_char_p), ("instantiate", Instantiate), ("connect_port", ctypes.c_void_p),
+                ("activate", ctypes.c_void_p), ("run", ctypes.c_void_p), ("deactivate", ctypes.c_void_p),
+                ("cleanup", Cleanup), ("extension_data", ctypes.c_void_p)]
+
+
+class Host:
+    def __init__(self):
+        self.ids = {}
+        self.map_function = MapFunction(lambda handle, uri: self.urid(uri.decode()))
+        self.map = UridMap(None, self.map_function)
+
+    def urid(self, uri):
+        return self.ids.setdefault(uri, len(self.ids) + 1)
+
+    def instantiate(self, descriptor, bundle, type_uri, value):
+        """Calls instantiate with Audacity's other options beside the maximum under test."""
+        keep = []
+
+        def option(key, type_uri, data):
+            buffer = ctypes.create_string_buffer(data, len(data))
+            keep.append(buffer)
+            return Option(0, 0, self.urid(key), len(data), self.urid(type_uri), ctypes.cast(buffer, ctypes.c_void_p))
+
+        options = (Option * 4)(
+            option(BUF_SIZE + "minBlockLength", ATOM + "Int", struct.pack("<q", 1)),
+            option(BUF_SIZE + "maxBlockLength", type_uri, value),
+            option("http://lv2plug.in/ns/ext/parameters#sampleRate", ATOM + "Float", struct.pack("<f", 48000.0)),
+            Option(0, 0, 0, 0, 0, None))
+        features = [Feature(URID_MAP, ctypes.cast(ctypes.pointer(self.map), ctypes.c_void_p)),
+                    Feature(OPTIONS, ctypes.cast(options, ctypes.c_void_p)),
+                    Feature(BOUNDED_BLOCK_LENGTH, None)]
+        array = (ctypes.POINTER(Feature) * (len(features) + 1))(*[ctypes.pointer(f) for f in features], None)
+        return descriptor.instantiate(ctypes.addressof(descriptor), 48000.0, bundle.encode() + b"/", array)
+
+
+def run(args, checks):
+    binaries = glob.glob(os.path.join(args.plugin, "*.so"))
+    if not checks.check("the bundle holds one shared object", len(binaries) == 1, str(binaries)):
+        return
+    module = ctypes.CDLL(binaries[0])
+    module.lv2_descriptor.restype = ctypes.POINTER(Descriptor)
+    module.lv2_descriptor.argtypes = [ctypes.c_uint32]
+    found = module.lv2_descriptor(0)
+    if not checks.check("lv2_descriptor (0) names the pedal", bool(found) and found.contents.URI == LV2_URI):
+        return
+    descriptor = found.contents
+    checks.check("lv2_descriptor (1) is the end of the list", not module.lv2_descriptor(1))
+
+    host = Host()
+    for name, type_uri, value, is_length in CASES:
+        handle = host.instantiate(descriptor, args.plugin, type_uri, value)
+        if is_length:
+            checks.check(f"a maximum block length as {name} makes an instance", bool(handle))
+        else:
+            checks.check(f"a maximum block length as {name} is declined", not handle)
+        if handle:
+            descriptor.cleanup(handle)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--plugin", required=True, help="the built .lv2 bundle")
+    args = parser.parse_args()
+    checks = Checks()
+    run(args, checks)
+    return checks.summary()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,158 @@
+#pragma once
+
+// The project's one way into and out of audio files, on libsndfile: the
+// renderer, the demo and the tests all read and write through it. It is plain
+// C++ with no framework types, so that programs built against either of the
+// project's framework configurations (the plug-in's, the host layer's) and the
+// fuzz driver can share it.
+//
+// Samples travel as doubles, full scale 1.0. Every integer width up to 32 bits
+// and every float fits a double exactly, so a sample read and written again
+// comes back bit for bit in the same encoding.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+typedef struct sf_private_tag SNDFILE;
+
+namespace brask::audiofile
+{
+    //==============================================================================
+    /** A container and an encoding, as libsndfile's SF_FORMAT_* bits (container | encoding). */
+    using Format = int;
+
+    std::string containerName (Format format);      // "WAV", "FLAC", "Ogg" ...
+    std::string encodingName (Format format);       // "24-bit", "32-bit float", "Vorbis" ...
+
+    /** Bits of an integer encoding (8, 16, 24, 32); 0 for anything else. */
+    int integerBits (Format format);
+
+    /** Float or double samples. */
+    bool isFloatEncoding (Format format);
+
+    /** Samples stored as they are, each in a fixed number of bytes (integers, floats,
+        A-law, u-law): those come back exactly, and their count follows from the bytes.
+    */
+    int bytesPerStoredSample (Format format);       // 0 for compressed encodings
+
+    /** The container an output file name asks for, with its natural encoding for
+        lossy containers; 0 when the extension names nothing this layer writes.
+    */
+    Format containerForFileName (const std::string& fileName);
+
+    /** The extensions containerForFileName knows, for messages: ".wav, .flac, ...". */
+    std::string writableExtensions();
+
+    //==============================================================================
+    /** What the output of a render of `input` into `container` is stored as, and
+        why when it is not the input's own encoding.
+    */
+    struct OutputChoice
+    {
+        Format format = 0;          // 0: nothing fits (reason says why)
+        std::string reason;         // empty when the input's encoding is kept
+    };
+
+    /** requestedBits: 0 keeps the input's encoding where the container can hold it;
+        8, 16, 24, 32 ask for integers of that width; -32 for float, -64 for double.
+    */
+    OutputChoice chooseOutputFormat (Format input, Format container, int numChannels, int sampleRate, int requestedBits);
+
+    /** A WAV holds at most 4 GiB; a longer render goes into its 64-bit sibling, RF64. */
+    OutputChoice largeEnoughFor (const OutputChoice& choice, std::int64_t numFrames, int numChannels);
+
+    //==============================================================================
+    struct FileInfo
+    {
+        Format format = 0;
+        int numChannels = 0;
+        double sampleRate = 0.0;
+
+        /** What the header announces; -1 when it announces nothing definite: a
+            streaming header (size fields 0, all ones, or a placeholder beyond what
+            any file holds), or a container that keeps no length.
+        */
+        std::int64_t announcedFrames = -1;
+
+        /** The most frames the file's bytes can hold, whatever its header says. */
+        std::int64_t maximumFrames = 0;
+
+        /** The best guess before reading, for a progress display: the library's
+            count, never more than the bytes can hold.
+        */
+        std::int64_t expectedFrames = 0;
+    };
+
+    /** Reads a file to its real end, trusting no length field: it stops where the
+        data stops, and never returns more frames than the bytes can hold.
+    */
+    class Reader final
+    {
+    public:
+        /** nullptr with a one-line reason when the file is no audio this layer reads. */
+        static std::unique_ptr<Reader> open (const std::string& path, std::string& error);
+
+        /** As open(), from a descriptor it takes over (closed with the reader). */
+        static std::unique_ptr<Reader> openDescriptor (int fd, std::string& error);
+
+        ~Reader();
+
+        const FileInfo& info() const noexcept       { return fileInfo; }
+
+        /** Up to numFrames frames, one array per channel; returns how many, 0 at the end. */
+        int read (double* const* channels, int numFrames);
+
+        std::int64_t framesRead() const noexcept    { return position; }
+
+        /** True when the file ended before the header said it would. */
+        bool endedShort() const noexcept            { return fileInfo.announcedFrames > position; }
+
+    private:
+        struct MendedFile;
+        Reader (SNDFILE*, std::unique_ptr<MendedFile>, FileInfo);
+
+        SNDFILE* file;
+        std::unique_ptr<MendedFile> source;
+        FileInfo fileInfo;
+        std::int64_t position = 0;
+        std::vector<double> interleaved;
+
+        Reader (const Reader&) = delete;
+        Reader& operator= (const Reader&) = delete;
+    };
+
+    //==============================================================================
+    /** Writes a file in the format given. Integer encodings get each sample rounded
+        to the nearest step of full scale 2^(bits-1) (ties to even) and clamped, so
+        that a sample read by Reader comes back as the same integer; libsndfile's
+        own conversion scales writes by 2^(bits-1) - 1, which would not.
+    */
+    class Writer final
+    {
+    public:
+        static std::unique_ptr<Writer> create (const std::string& path, Format format, int numChannels,
+                                               double sampleRate, std::string& error);
+        ~Writer();
+
+        /** One array per channel; non-finite samples must not be passed. */
+        bool write (const double* const* channels, int numFrames);
+
+        /** Completes the header and flushes; false (with the reason) when any write failed. */
+        bool close (std::string& error);
+
+    private:
+        Writer (SNDFILE*, Format, int numChannels);
+
+        SNDFILE* file;
+        Format format;
+        int numChannels;
+        double integerScale;        // 2^(bits-1), or 0 for non-integer encodings
+        bool failed = false;
+        std::vector<double> interleaved;
+
+        Writer (const Writer&) = delete;
+        Writer& operator= (const Writer&) = delete;
+    };
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+//==============================================================================
+/**
+    One progress bar on stderr for everything being rendered, only when a person
+    is watching it (stderr is a terminal). Any thread adds the frames it has done;
+    the bar redraws itself a few times a second on a thread of its own, so no
+    render ever waits on the terminal. Lines printed through it (one per finished
+    file) appear above the bar, never through it.
+*/
+class ProgressDisplay final
+{
+public:
+    ProgressDisplay();
+    ~ProgressDisplay();
+
+    /** Frames still to come (a file's expected length, as it is opened). */
+    void expect (juce::int64 frames) noexcept       { total += frames; }
+
+    void add (juce::int64 frames) noexcept          { done += frames; }
+
+    /** Prints a whole line to the stream (stdout or stderr), with the bar out of the way. */
+    void printLine (std::FILE* stream, const juce::String& line);
+
+private:
+    void run();
+    void draw();
+    void clear();
+
+    const bool enabled;
+    std::atomic<juce::int64> total { 0 }, done { 0 };
+
+    std::mutex lock;
+    std::condition_variable stopping;
+    bool stop = false;
+    int lastPermille = -1;
+    std::thread thread;
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (ProgressDisplay)
+};
