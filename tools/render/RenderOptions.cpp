@@ -132,20 +132,13 @@ juce::String RenderOptions::usage()
            "  --bits B                         write 8, 16, 24 or 32-bit integers, float or double\n"
            "  --accept-short                   render a file that ends before its header says\n"
            "  --block N                        samples per processing block (default 512)\n"
-           "  --plot FILE.png                  also draw input and output (one INPUT only)
-"
-           "  --plugin PATH                    the .vst3 bundle to load (default: the one
-"
-           "                                   installed beside this program in ../lib/vst3,
-"
-           "                                   else ~/.vst3/Brask Overdrive.vst3)
-"
-           "  --out-dir DIR                    render every INPUT into DIR under its own name
-"
-           "  --format EXT                     with --out-dir: write EXT files (wav, flac, ...)
-"
-           "  --jobs N                         with --out-dir: files at once (default: cores)
-";
+           "  --plot FILE.png                  also draw input and output (one INPUT only)\n"
+           "  --plugin PATH                    the .vst3 bundle to load (default: the one\n"
+           "                                   installed beside this program in ../lib/vst3,\n"
+           "                                   else ~/.vst3/Brask Overdrive.vst3)\n"
+           "  --out-dir DIR                    render every INPUT into DIR under its own name\n"
+           "  --format EXT                     with --out-dir: write EXT files (wav, flac, ...)\n"
+           "  --jobs N                         with --out-dir: files at once (default: cores)\n";
 }
 
 juce::Result RenderOptions::parse (const juce::StringArray& arguments, RenderOptions& options)
