@@ -22,7 +22,7 @@ target_compile_definitions (brask_host_layer
         JUCE_DISPLAY_SPLASH_SCREEN=0)
 
 target_include_directories (brask_host_layer
-    INTERFACE $<TARGET_PROPERTY:brask_host_layer,INCLUDE_DIRECTORIES>)
+    SYSTEM INTERFACE $<TARGET_PROPERTY:brask_host_layer,INCLUDE_DIRECTORIES>)
 target_compile_definitions (brask_host_layer
     INTERFACE $<TARGET_PROPERTY:brask_host_layer,COMPILE_DEFINITIONS>)
 

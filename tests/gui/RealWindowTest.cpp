@@ -5,6 +5,7 @@
 //
 // Run under a virtual display: xvfb-run -a -s "-screen 0 1280x1024x24" brask_gui_tests
 
+#include "BareXServer.h"
 #include "PedalSettings.h"
 
 #include <gtest/gtest.h>
@@ -20,8 +21,6 @@ namespace juce
     // modal run loop is switched off in this build.
     bool dispatchNextMessageOnSystemQueue (bool returnIfNoPendingMessages);
 }
-
-bool prepareBareXServer();
 
 namespace
 {

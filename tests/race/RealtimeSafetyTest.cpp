@@ -4,6 +4,7 @@
 #include <juce_gui_basics/juce_gui_basics.h>
 
 #include <dlfcn.h>
+#include <malloc.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -107,6 +108,11 @@ void* operator new (size_t size, const std::nothrow_t&) noexcept    { return mal
 void* operator new[] (size_t size, const std::nothrow_t&) noexcept  { return malloc (size == 0 ? 1 : size); }
 void operator delete (void* block) noexcept                         { free (block); }
 void operator delete[] (void* block) noexcept                       { free (block); }
+// <new> declares the sized forms only where the compiler enables sized deallocation.
+#if ! __cpp_sized_deallocation
+void operator delete (void* block, size_t) noexcept;
+void operator delete[] (void* block, size_t) noexcept;
+#endif
 void operator delete (void* block, size_t) noexcept                 { free (block); }
 void operator delete[] (void* block, size_t) noexcept               { free (block); }
 

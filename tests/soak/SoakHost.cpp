@@ -12,6 +12,7 @@
 //
 // The editor opens only with a display (run it under xvfb-run; scripts/soak does).
 
+#include "BareXServer.h"
 #include "PedalSettings.h"
 
 #include <juce_audio_processors/juce_audio_processors.h>
@@ -31,8 +32,6 @@ namespace juce
     // The framework's own message dispatch on Linux: runs what is pending and returns.
     bool dispatchNextMessageOnSystemQueue (bool returnIfNoPendingMessages);
 }
-
-bool prepareDesktopForSoak();
 
 namespace
 {
@@ -255,7 +254,7 @@ namespace
 int main (int argc, char** argv)
 {
     if (std::getenv ("DISPLAY") != nullptr)
-        prepareDesktopForSoak();
+        prepareBareXServer();
 
     juce::ScopedJuceInitialiser_GUI framework;
 

@@ -26,8 +26,8 @@ namespace
     {
         LV2_URID_Map feature { this, [] (LV2_URID_Map_Handle handle, const char* uri)
                                {
-                                   auto& ids = static_cast<HostMap*> (handle)->ids;
-                                   return ids.emplace (uri, (LV2_URID) ids.size() + 1).first->second;
+                                   auto& known = static_cast<HostMap*> (handle)->ids;
+                                   return known.emplace (uri, (LV2_URID) known.size() + 1).first->second;
                                } };
         std::map<std::string, LV2_URID> ids;
 
@@ -125,12 +125,12 @@ namespace
     // What a host sends: the option under test between two the layer must not touch.
     struct HostOptions
     {
-        HostOptions (HostMap& map, const char* key, const Encoded& encoded)
-            : encoded (encoded)
+        HostOptions (HostMap& map, const char* key, const Encoded& sent)
+            : encoded (sent)
         {
             options = {
                 { LV2_OPTIONS_INSTANCE, 0, map (LV2_BUF_SIZE__sequenceSize), sizeof (sequenceSize), map (LV2_ATOM__Int), &sequenceSize },
-                { LV2_OPTIONS_INSTANCE, 0, map (key), (uint32_t) this->encoded.bytes.size(), map (encoded.type), this->encoded.bytes.data() },
+                { LV2_OPTIONS_INSTANCE, 0, map (key), (uint32_t) encoded.bytes.size(), map (encoded.type), encoded.bytes.data() },
                 { LV2_OPTIONS_INSTANCE, 0, map (LV2_UI__scaleFactor), sizeof (scaleFactor), map (LV2_ATOM__Float), &scaleFactor },
                 { LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr },
             };

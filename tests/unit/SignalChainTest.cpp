@@ -421,9 +421,9 @@ INSTANTIATE_TEST_SUITE_P (EveryInstructionSet, SignalChain,
                           ::testing::Values (OverdriveKernel::InstructionSet::baseline,
                                              OverdriveKernel::InstructionSet::avx2,
                                              OverdriveKernel::InstructionSet::avx512),
-                          [] (const auto& info)
+                          [] (const auto& instance)
                           {
-                              switch (info.param)
+                              switch (instance.param)
                               {
                                   case OverdriveKernel::InstructionSet::avx2:   return std::string ("AVX2");
                                   case OverdriveKernel::InstructionSet::avx512: return std::string ("AVX512");

@@ -236,7 +236,7 @@ namespace
 
             for (size_t i = 0; i < notes.size(); ++i)
             {
-                const auto seconds = stroke.beat * secondsPerBeat + humanSeconds + i * stroke.spreadMilliseconds / 1000.0;
+                const auto seconds = stroke.beat * secondsPerBeat + humanSeconds + (double) i * stroke.spreadMilliseconds / 1000.0;
                 const auto velocity = stroke.velocity * (0.85f + 0.15f * random.nextFloat());
                 onsets.push_back ({ juce::jmax (0, (int) std::lround (seconds * sampleRate)), notes[i], velocity, stroke.palmMuted, i == 0 });
             }

@@ -84,11 +84,30 @@ namespace
 }
 
 //==============================================================================
+juce::Array<juce::File> RenderOptions::moduleCandidates()
+{
+    // Installed as <prefix>/bin/brask-render, the module of the same install is in
+    // <prefix>/lib/vst3: a system-wide or packaged copy then works as it stands.
+    const auto prefix = juce::File::getSpecialLocation (juce::File::currentExecutableFile)
+                            .getParentDirectory()
+                            .getParentDirectory();
+
+    return { prefix.getChildFile ("lib/vst3/Brask Overdrive.vst3"),
+             juce::File::getSpecialLocation (juce::File::userHomeDirectory)
+                 .getChildFile (".vst3")
+                 .getChildFile ("Brask Overdrive.vst3") };
+}
+
 juce::File RenderOptions::installedModule()
 {
-    return juce::File::getSpecialLocation (juce::File::userHomeDirectory)
-        .getChildFile (".vst3")
-        .getChildFile ("Brask Overdrive.vst3");
+    const auto candidates = moduleCandidates();
+
+    for (const auto& candidate : candidates)
+        if (candidate.isDirectory())
+            return candidate;
+
+    // None is there: name the place a user is most likely to put it.
+    return candidates.getLast();
 }
 
 juce::File RenderOptions::outputFor (const juce::File& input) const
@@ -114,8 +133,9 @@ juce::String RenderOptions::usage()
            "  --accept-short                   render a file that ends before its header says\n"
            "  --block N                        samples per processing block (default 512)\n"
            "  --plot FILE.png                  also draw input and output (one INPUT only)\n"
-           "  --plugin PATH                    the .vst3 bundle to load (default:\n"
-           "                                   ~/.vst3/Brask Overdrive.vst3)\n"
+           "  --plugin PATH                    the .vst3 bundle to load (default: the one\n"
+           "                                   installed beside this program in ../lib/vst3,\n"
+           "                                   else ~/.vst3/Brask Overdrive.vst3)\n"
            "  --out-dir DIR                    render every INPUT into DIR under its own name\n"
            "  --format EXT                     with --out-dir: write EXT files (wav, flac, ...)\n"
            "  --jobs N                         with --out-dir: files at once (default: cores)\n";

@@ -35,7 +35,13 @@ struct RenderOptions
     /** Where the output of this input goes in the batch form. */
     juce::File outputFor (const juce::File& input) const;
 
-    /** Where Linux hosts look for the installed pedal. */
+    /** Where to look for the pedal when no --plugin is given, first to last: the
+        lib/vst3 folder of the prefix this program is installed in, then the
+        user's ~/.vst3, where Linux hosts look.
+    */
+    static juce::Array<juce::File> moduleCandidates();
+
+    /** The first of moduleCandidates() that is there, else the last of them. */
     static juce::File installedModule();
 
     /** Reads the arguments (without the program name). Relative paths are taken

@@ -67,6 +67,7 @@ int main (int argc, char** argv)
     std::printf ("later opening, pictures cached (median of %d): %.3f ms (min %.3f, max %.3f)\n",
                  repetitions, cached[cached.size() / 2], cached.front(), cached.back());
     std::printf ("resident memory: %.1f MB before opening, %.1f MB with the editor open (+%.1f MB)\n",
-                 residentBefore / 1024.0, residentOpen / 1024.0, (residentOpen - residentBefore) / 1024.0);
+                 (double) residentBefore / 1024.0, (double) residentOpen / 1024.0,
+                 (double) (residentOpen - residentBefore) / 1024.0);
     return 0;
 }

@@ -1,10 +1,19 @@
-"""What the host-level test drivers share: the pedal's saved state, the
-framework's base64 in which some hosts keep it, float WAV files, and a list of
-named checks that ends in a pass/fail count."""
+"""What the host-level test drivers share: the pedal's identity and saved state,
+the framework's base64 in which some hosts keep it, float WAV files, a list of
+named checks that ends in a pass/fail count, and the two ways a host reads an
+installed pedal without playing it (Ardour's VST3 scanner, lilv's lv2info)."""
 
+import hashlib
+import os
 import struct
+import subprocess
+import xml.etree.ElementTree as ET
 
 SAMPLE_RATE = 48000
+
+CLASS_ID = "ABCDEF019182FAEB4D616E75517A7674"
+CATEGORY = "Fx|Distortion"
+LV2_URI = "https://quillonaudio.example/plugins/brask-overdrive"
 
 
 def pedal_state(drive, tone, level, effect_on):
@@ -94,3 +103,49 @@ def read_wav(path):
     return list(struct.unpack("<%df" % (len(data) // 4), data))
 
 
+
+
+#==============================================================================
+# What hosts read from an installed pedal.
+def host_environment(home, **extra):
+    """The environment for a host run with HOME in a folder of the test's own, so
+    that the user's plug-ins, caches and settings neither help nor harm."""
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith("XDG_") and k not in ("LV2_PATH", "VST3_PATH")}
+    env["HOME"] = home
+    env.update(extra)
+    return env
+
+
+def ardour_vst3_scan(bundle, home):
+    """Runs Ardour's VST3 scanner on a bundle. Returns the attributes of the
+    class it recorded (an empty dict when it wrote no usable entry) and what it
+    printed. Its exit status says nothing about the module; its cache entry does."""
+    module = os.path.join(bundle, "Contents", "x86_64-linux",
+                          os.path.splitext(os.path.basename(bundle))[0] + ".so")
+    scan = subprocess.run(["/usr/lib/ardour7/ardour-vst3-scanner", "-v", bundle],
+                          env=host_environment(home, LD_LIBRARY_PATH="/usr/lib/ardour7"),
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)
+    cache = ardour_vst3_cache_entry(module, home)
+    if not os.path.isfile(cache):
+        return {}, scan.stdout
+    info = ET.parse(cache).getroot().find("VST3Info")
+    return ({} if info is None else dict(info.attrib)), scan.stdout
+
+
+def ardour_vst3_cache_entry(module, home):
+    return os.path.join(home, ".cache", "ardour7", "vst", hashlib.sha1(module.encode()).hexdigest() + ".v3i")
+
+
+def lv2_plugin_info(lv2_folder, home):
+    """lv2info's description of the pedal, found in lv2_folder only (with the LV2
+    specifications Debian installs, which name the classes): {field: value}."""
+    result = subprocess.run(["lv2info", LV2_URI],
+                            env=host_environment(home, LV2_PATH=lv2_folder + ":/usr/lib/lv2"),
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)
+    fields = {}
+    for line in result.stdout.splitlines():
+        name, colon, value = line.strip().partition(":")
+        if colon and name and name not in fields:
+            fields[name] = value.strip()
+    return fields

@@ -1,6 +1,8 @@
 // Kept apart from the framework's headers: Xlib's macros (None, Bool, Status)
 // clash with the framework's names.
 
+#include "BareXServer.h"
+
 #include <X11/Xlib.h>
 
 #include <initializer_list>

@@ -14,7 +14,6 @@ plug-ins, caches and Ardour settings neither help nor harm.
 
 import argparse
 import base64
-import hashlib
 import math
 import os
 import shutil
@@ -25,8 +24,9 @@ import time
 import xml.etree.ElementTree as ET
 
 sys.dont_write_bytecode = True  # the test leaves the source tree as it found it
-from pedal_checks import (DEFAULT_STATE, SAMPLE_RATE, Abort, Checks, framework_base64_decode,  # noqa: E402
-                          framework_base64_encode, pedal_state, read_wav, write_wav)
+from pedal_checks import (CATEGORY, CLASS_ID, DEFAULT_STATE, LV2_URI, SAMPLE_RATE, Abort, Checks,  # noqa: E402
+                          ardour_vst3_cache_entry, ardour_vst3_scan, framework_base64_decode,
+                          framework_base64_encode, host_environment, pedal_state, read_wav, write_wav)
 
 SIGNAL_SAMPLES = 72000  # 1.5 s: not a whole number of blocks, so the last one is short
 
@@ -42,10 +42,6 @@ ARDOUR_RENDER_BLOCK = 8192
 # the DC blocker has settled on the offset the bias leaves.
 ENGINE_CYCLE = 64
 WARM_UP_CYCLES = 6000
-
-CLASS_ID = "ABCDEF019182FAEB4D616E75517A7674"
-CATEGORY = "Fx|Distortion"
-LV2_URI = "https://quillonaudio.example/plugins/brask-overdrive"
 
 # The same machine code runs in the host and in-process, so the renders agree
 # bit for bit when the host does what the test says it does; the margin
@@ -89,11 +85,7 @@ class Workspace:
         os.makedirs(self.home)
 
     def environment(self, **extra):
-        env = {k: v for k, v in os.environ.items()
-               if not k.startswith("XDG_") and k not in ("LV2_PATH", "VST3_PATH")}
-        env["HOME"] = self.home
-        env.update(extra)
-        return env
+        return host_environment(self.home, **extra)
 
     @property
     def session_file(self):
@@ -216,20 +208,12 @@ class Vst3Pedal:
             for name in names:
                 os.utime(os.path.join(folder, name), (past, past))
 
-        scan = subprocess.run(["/usr/lib/ardour7/ardour-vst3-scanner", "-v", installed],
-                              env=self.workspace.environment(LD_LIBRARY_PATH="/usr/lib/ardour7"),
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)
-
-        # The scanner's exit status says nothing about the module; its cache entry does.
-        cache = os.path.join(self.workspace.home, ".cache", "ardour7", "vst",
-                             hashlib.sha1(module.encode()).hexdigest() + ".v3i")
-        if not checks.check("the VST3 scanner writes a cache entry for the module", os.path.isfile(cache),
-                            f"scanner exit {scan.returncode}"):
-            print(scan.stdout)
+        found, scanner_output = ardour_vst3_scan(installed, self.workspace.home)
+        cache = ardour_vst3_cache_entry(module, self.workspace.home)
+        if not checks.check("the VST3 scanner writes a cache entry for the module", bool(found)):
+            print(scanner_output)
             raise Abort("Ardour cannot see the pedal without the scanner's entry")
 
-        info = ET.parse(cache).getroot().find("VST3Info")
-        found = {} if info is None else info.attrib
         checks.check("the scanner reads the pedal's class ID", found.get("uid") == CLASS_ID,
                      f"uid {found.get('uid')}")
         checks.check("the scanner reads the category " + CATEGORY, found.get("category") == CATEGORY,

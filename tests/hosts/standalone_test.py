@@ -17,7 +17,6 @@ import time
 import xml.etree.ElementTree as ET
 
 sys.dont_write_bytecode = True  # the test leaves the source tree as it found it
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "daw"))
 from pedal_checks import (DEFAULT_STATE, Abort, Checks, framework_base64_decode,  # noqa: E402
                           framework_base64_encode, pedal_state)
 
