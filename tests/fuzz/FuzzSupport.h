@@ -15,6 +15,10 @@
 #include <limits>
 #include <vector>
 
+// The entry points libFuzzer calls, defined by each driver.
+extern "C" int LLVMFuzzerInitialize (int* argc, char*** argv);
+extern "C" int LLVMFuzzerTestOneInput (const std::uint8_t* data, size_t size);
+
 #define BRASK_FUZZ_CHECK(condition, ...)                                     \
     do                                                                       \
     {                                                                        \
