@@ -24,9 +24,9 @@ import time
 import xml.etree.ElementTree as ET
 
 sys.dont_write_bytecode = True  # the test leaves the source tree as it found it
-from pedal_checks import (CATEGORY, CLASS_ID, DEFAULT_STATE, LV2_URI, SAMPLE_RATE, Abort, Checks,  # noqa: E402
+from pedal_checks import (CATEGORY, CLASS_ID, DEFAULT_STATE, LV2_URI, SAMPLE_RATE, Abort,  # noqa: E402
                           ardour_vst3_cache_entry, ardour_vst3_scan, framework_base64_decode,
-                          framework_base64_encode, host_environment, pedal_state, read_wav, write_wav)
+                          framework_base64_encode, host_environment, pedal_state, read_wav, run_checks, write_wav)
 
 SIGNAL_SAMPLES = 72000  # 1.5 s: not a whole number of blocks, so the last one is short
 
@@ -438,14 +438,7 @@ def main():
     parser.add_argument("--work", required=True, help="a scratch folder, emptied first")
     args = parser.parse_args()
 
-    checks = Checks()
-    started = time.monotonic()
-    try:
-        run(args, checks)
-    except (Abort, subprocess.TimeoutExpired, OSError) as problem:
-        checks.check("the session round trip runs to the end", False, str(problem))
-    print(f"took {time.monotonic() - started:.1f} s")
-    return checks.summary()
+    return run_checks("the session round trip", lambda checks: run(args, checks))
 
 
 if __name__ == "__main__":

@@ -28,7 +28,7 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # the test leaves the source tree as it found it
-from pedal_checks import DEFAULT_STATE, SAMPLE_RATE, Abort, Checks, read_wav, write_wav  # noqa: E402
+from pedal_checks import DEFAULT_STATE, SAMPLE_RATE, Abort, read_wav, run_checks, write_wav  # noqa: E402
 from audacity_session import Audacity, AudacityError  # noqa: E402
 
 LV2_URI = "https://quillonaudio.example/plugins/brask-overdrive"
@@ -304,14 +304,7 @@ def main():
     parser.add_argument("--work", required=True, help="a scratch folder, emptied first")
     args = parser.parse_args()
 
-    checks = Checks()
-    started = time.monotonic()
-    try:
-        run(args, checks)
-    except (Abort, AudacityError, subprocess.TimeoutExpired, subprocess.CalledProcessError, OSError) as problem:
-        checks.check("the Audacity session runs to the end", False, str(problem))
-    print(f"took {time.monotonic() - started:.1f} s")
-    return checks.summary()
+    return run_checks("the Audacity session", lambda checks: run(args, checks), stops=(AudacityError,))
 
 
 if __name__ == "__main__":

@@ -15,11 +15,10 @@ import os
 import shutil
 import subprocess
 import sys
-import time
 
 sys.dont_write_bytecode = True  # the test leaves the source tree as it found it
 from installed_layout import VST3_BUNDLE, check_hosts_find_it, check_render_without_plugin, check_tree  # noqa: E402
-from pedal_checks import Abort, Checks  # noqa: E402
+from pedal_checks import Abort, run_checks  # noqa: E402
 
 
 def run_checked(command, **kwargs):
@@ -57,14 +56,7 @@ def main():
     parser.add_argument("--work", required=True, help="a scratch folder, emptied first")
     args = parser.parse_args()
 
-    checks = Checks()
-    started = time.monotonic()
-    try:
-        run(args, checks)
-    except (Abort, subprocess.TimeoutExpired, OSError) as problem:
-        checks.check("the install test runs to the end", False, str(problem))
-    print(f"took {time.monotonic() - started:.1f} s")
-    return checks.summary()
+    return run_checks("the install test", lambda checks: run(args, checks))
 
 
 if __name__ == "__main__":

@@ -20,11 +20,10 @@ import os
 import shutil
 import subprocess
 import sys
-import time
 
 sys.dont_write_bytecode = True  # the test leaves the source tree as it found it
 from installed_layout import FILES, check_hosts_find_it, check_render_without_plugin, check_tree  # noqa: E402
-from pedal_checks import Abort, Checks  # noqa: E402
+from pedal_checks import Abort, run_checks  # noqa: E402
 
 PACKAGE = "brask-overdrive"
 SKIPPED = 77
@@ -157,14 +156,7 @@ def main():
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(os.path.join(work, "home"))
 
-    checks = Checks()
-    started = time.monotonic()
-    try:
-        run(args, checks, work)
-    except (Abort, subprocess.TimeoutExpired, OSError) as problem:
-        checks.check("the package test runs to the end", False, str(problem))
-    print(f"took {time.monotonic() - started:.1f} s")
-    return checks.summary()
+    return run_checks("the package test", lambda checks: run(args, checks, work))
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@ import hashlib
 import os
 import struct
 import subprocess
+import time
 import xml.etree.ElementTree as ET
 
 SAMPLE_RATE = 48000
@@ -66,6 +67,20 @@ class Checks:
 
 class Abort(Exception):
     """A step the remaining checks cannot do without."""
+
+
+def run_checks(what, run, stops=()):
+    """Runs run(checks) and reports every check and the time taken. A step that
+    cannot go on (Abort, a failed or hung process, a file error, or one of the
+    host's own errors in stops) fails the run as "<what> runs to the end"."""
+    checks = Checks()
+    started = time.monotonic()
+    try:
+        run(checks)
+    except (Abort, subprocess.SubprocessError, OSError, *stops) as problem:
+        checks.check(f"{what} runs to the end", False, str(problem))
+    print(f"took {time.monotonic() - started:.1f} s")
+    return checks.summary()
 
 
 #==============================================================================
