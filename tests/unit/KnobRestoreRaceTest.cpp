@@ -1,4 +1,5 @@
 #include "BraskOverdriveAudioProcessor.h"
+#include "PedalSettings.h"
 
 #include <gtest/gtest.h>
 
@@ -14,14 +15,7 @@ namespace
 {
     juce::MemoryBlock savedStateOf (float drive, float tone, float level)
     {
-        BraskOverdriveAudioProcessor donor;
-        donor.setDrive (drive);
-        donor.setTone (tone);
-        donor.setLevel (level);
-
-        juce::MemoryBlock blob;
-        donor.getStateInformation (blob);
-        return blob;
+        return PedalSettings { drive, tone, level, true }.toBlob();
     }
 
     // Lets a thread wait for the next round without sleeping through it.

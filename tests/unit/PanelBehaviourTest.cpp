@@ -1,6 +1,7 @@
 #include "AppGUI.h"
 
 #include "BinaryData.h"
+#include "PedalSettings.h"
 
 #include <gtest/gtest.h>
 
@@ -118,18 +119,10 @@ namespace
         return lamp;
     }
 
-    // A project as the host keeps it, written by a pedal holding these settings as they are.
+    // A project as the host keeps it, holding these settings as they are.
     juce::MemoryBlock savedStateOf (float drive, float tone, float level, bool on)
     {
-        BraskOverdriveAudioProcessor donor;
-        donor.drive = drive;
-        donor.tone = tone;
-        donor.level = level;
-        donor.effectOn = on;
-
-        juce::MemoryBlock blob;
-        donor.getStateInformation (blob);
-        return blob;
+        return PedalSettings { drive, tone, level, on }.toBlob();
     }
 
     void restore (BraskOverdriveAudioProcessor& processor, const juce::MemoryBlock& blob)

@@ -1,5 +1,6 @@
 #include "BraskOverdriveAudioProcessor.h"
 #include "OverdriveKernel.h"
+#include "PedalSettings.h"
 
 #include <gtest/gtest.h>
 
@@ -185,13 +186,7 @@ namespace
 
     void restoreState (BraskOverdriveAudioProcessor& processor, const Knobs& knobs)
     {
-        juce::MemoryBlock blob;
-        juce::MemoryOutputStream stream (blob, false);
-        stream.writeFloat (knobs.drive);
-        stream.writeFloat (knobs.tone);
-        stream.writeFloat (knobs.level);
-        stream.writeFloat (knobs.on ? 1.0f : 0.0f);
-        stream.flush();
+        const auto blob = PedalSettings { knobs.drive, knobs.tone, knobs.level, knobs.on }.toBlob();
         processor.setStateInformation (blob.getData(), (int) blob.getSize());
     }
 
