@@ -9,6 +9,28 @@ namespace
     // A one-pole filter turns unstable as its cutoff reaches half the sample rate;
     // the tone control's top end is held just below it at low sample rates.
     constexpr float toneCutoffCeilingRatio = 0.49f;
+
+    /*  Publishes the setting a knob's stored value maps to, checking that the store
+        held still meanwhile. Every writer of a knob's store publishes after its
+        write, so the writer whose publication comes last either read the last
+        stored value or, on re-checking, sees it and publishes again: once all
+        calls have returned, the chain plays the mapping of what the store holds,
+        whatever the interleaving. No lock: a turn never waits on a restore.
+    */
+    void publishFromStore (const std::atomic<float>& stored, std::atomic<float>& setting,
+                           float (*mapping) (float) noexcept) noexcept
+    {
+        for (auto value = stored.load();;)
+        {
+            setting.store (mapping (value));
+            const auto now = stored.load();
+
+            if (BraskOverdriveAudioProcessor::isSameStoredValue (now, value))
+                return;
+
+            value = now;
+        }
+    }
 }
 
 //==============================================================================
@@ -19,9 +41,9 @@ BraskOverdriveAudioProcessor::BraskOverdriveAudioProcessor()
 {
     // The same decibel mapping as the knobs, so that opening the editor (which
     // re-applies the stored knobs) never changes the sound.
-    publishLevel (level.load());
-    publishTone (tone.load());
-    publishDrive (drive.load());
+    publishStoredLevel();
+    publishStoredTone();
+    publishStoredDrive();
 }
 
 BraskOverdriveAudioProcessor::~BraskOverdriveAudioProcessor() = default;
@@ -245,55 +267,19 @@ float BraskOverdriveAudioProcessor::levelGainFor (float levelValue) noexcept
     return juce::Decibels::decibelsToGain (juce::Decibels::gainToDecibels (sanitiseKnobValue (levelValue)));
 }
 
-void BraskOverdriveAudioProcessor::publishDrive (float driveValue) noexcept
-{
-    targetDriveGain.store (driveGainFor (driveValue));
-}
-
-void BraskOverdriveAudioProcessor::publishTone (float toneValue) noexcept
-{
-    targetToneCutoff.store (toneCutoffFor (toneValue));
-}
-
-void BraskOverdriveAudioProcessor::publishLevel (float levelValue) noexcept
-{
-    targetLevelGain.store (levelGainFor (levelValue));
-}
-
-namespace
-{
-    // Every writer of a knob's store publishes after its write, so the writer whose
-    // publication comes last either read the last stored value or, on re-checking,
-    // sees that value and publishes again. No lock: a turn never waits on a restore.
-    template <typename Publish>
-    void publishUntilStoreHoldsStill (const std::atomic<float>& stored, Publish&& publish) noexcept
-    {
-        for (auto value = stored.load();;)
-        {
-            publish (value);
-            const auto now = stored.load();
-
-            if (BraskOverdriveAudioProcessor::isSameStoredValue (now, value))
-                return;
-
-            value = now;
-        }
-    }
-}
-
 void BraskOverdriveAudioProcessor::publishStoredDrive() noexcept
 {
-    publishUntilStoreHoldsStill (drive, [this] (float value) { publishDrive (value); });
+    publishFromStore (drive, targetDriveGain, driveGainFor);
 }
 
 void BraskOverdriveAudioProcessor::publishStoredTone() noexcept
 {
-    publishUntilStoreHoldsStill (tone, [this] (float value) { publishTone (value); });
+    publishFromStore (tone, targetToneCutoff, toneCutoffFor);
 }
 
 void BraskOverdriveAudioProcessor::publishStoredLevel() noexcept
 {
-    publishUntilStoreHoldsStill (level, [this] (float value) { publishLevel (value); });
+    publishFromStore (level, targetLevelGain, levelGainFor);
 }
 
 //==============================================================================

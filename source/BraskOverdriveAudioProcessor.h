@@ -111,10 +111,6 @@ public:
 
 private:
     //==============================================================================
-    void publishDrive (float driveValue) noexcept;
-    void publishTone (float toneValue) noexcept;
-    void publishLevel (float levelValue) noexcept;
-
     // Publish what the store holds, checking that it held still meanwhile: a knob
     // turn and a restore may store and publish in any interleaving, and the last
     // publication must map the last stored value.
