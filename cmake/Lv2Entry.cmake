@@ -5,8 +5,14 @@
 # Audacity embed the pedal's X11 UI. The framework's sources stay as Debian ships
 # them: only the wrapper's translation unit is compiled with its entries renamed,
 # so that ours are the ones hosts find.
-# The options reader lives in the shared code, where the unit tests reach it.
-target_sources (BraskOverdrive PRIVATE "${CMAKE_SOURCE_DIR}/source/Lv2HostOptions.cpp")
+# The entry also gives the pedal's settings control ports (hosts such as Audacity
+# keep an effect's settings as port values only), declared in the bundle's data by
+# cmake/Lv2SettingPorts.cmake.
+# The options reader and the ports' rule live in the shared code, where the unit
+# tests reach them.
+target_sources (BraskOverdrive PRIVATE
+    "${CMAKE_SOURCE_DIR}/source/Lv2HostOptions.cpp"
+    "${CMAKE_SOURCE_DIR}/source/Lv2SettingPorts.cpp")
 
 if (NOT TARGET BraskOverdrive_LV2)
     return()
@@ -24,3 +30,10 @@ set_property (SOURCE ${BRASK_LV2_CLIENT_SOURCES}
     APPEND PROPERTY COMPILE_DEFINITIONS lv2_descriptor=juce_lv2_descriptor lv2ui_descriptor=juce_lv2ui_descriptor)
 
 target_sources (BraskOverdrive_LV2 PRIVATE "${CMAKE_SOURCE_DIR}/source/Lv2Entry.cpp")
+
+# After the framework has written the bundle's data (post-build steps run in the
+# order they are added).
+add_custom_command (TARGET BraskOverdrive_LV2 POST_BUILD
+    COMMAND ${CMAKE_COMMAND} "-DBUNDLE=$<TARGET_FILE_DIR:BraskOverdrive_LV2>"
+            -P "${CMAKE_SOURCE_DIR}/cmake/Lv2SettingPorts.cmake"
+    VERBATIM)

@@ -284,7 +284,19 @@ void BraskOverdriveAudioProcessor::publishStoredLevel() noexcept
 
 //==============================================================================
 // The module entry: the framework's wrapper owns what this returns.
+namespace
+{
+    // One per thread, so that instances made on different threads never mix.
+    thread_local BraskOverdriveAudioProcessor* lastMade = nullptr;
+}
+
+BraskOverdriveAudioProcessor* BraskOverdriveAudioProcessor::lastMadeOnThisThread() noexcept
+{
+    return lastMade;
+}
+
 juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter()
 {
-    return new BraskOverdriveAudioProcessor();
+    lastMade = new BraskOverdriveAudioProcessor();
+    return lastMade;
 }

@@ -95,6 +95,13 @@ public:
     static float toneCutoffFor (float tone) noexcept;
     static float levelGainFor (float level) noexcept;
 
+    /** The pedal the module entry (createPluginFilter) last made on the calling
+        thread, or null. A format wrapper makes its processor through the entry on
+        the thread that asks it for an instance: our LV2 layer reads this right
+        after, on that thread, to reach the pedal behind the instance.
+    */
+    static BraskOverdriveAudioProcessor* lastMadeOnThisThread() noexcept;
+
     //==============================================================================
     // The parameter store: the single record of the pedal's settings.
     std::atomic<float> drive { 0.5f };

@@ -1,0 +1,65 @@
+# Runs after the framework has written the LV2 bundle's turtle files: declares the
+# pedal's four settings as control input ports after the wrapper's own ports, in
+# the order, with the symbols and defaults of source/Lv2SettingPorts.h. Hosts that
+# keep an effect's settings as port values only (Audacity) reach the pedal's store
+# through them. They are settings, not automation: pprop:notAutomatic. Running it
+# again changes nothing.
+#
+#   cmake -D BUNDLE=<path to the .lv2 folder> -P Lv2SettingPorts.cmake
+if (NOT BUNDLE)
+    message (FATAL_ERROR "usage: cmake -D BUNDLE=<bundle.lv2> -P ${CMAKE_SCRIPT_MODE_FILE}")
+endif()
+
+set (data "${BUNDLE}/dsp.ttl")
+
+if (NOT EXISTS "${data}")
+    message (FATAL_ERROR "${data} is missing: the framework has not written the bundle's data")
+endif()
+
+file (READ "${data}" turtle)
+
+if (turtle MATCHES "lv2:symbol \"drive\"")
+    return()
+endif()
+
+# Ours follow the highest index the wrapper declared.
+string (REGEX MATCHALL "lv2:index [0-9]+" declared "${turtle}")
+set (next 0)
+foreach (entry IN LISTS declared)
+    string (REGEX REPLACE "lv2:index ([0-9]+)" "\\1" index "${entry}")
+    if (index GREATER_EQUAL next)
+        math (EXPR next "${index} + 1")
+    endif()
+endforeach()
+
+set (ports "")
+foreach (port IN ITEMS "drive|Drive|0.5|pprop:notAutomatic" "tone|Tone|0.5|pprop:notAutomatic"
+                       "level|Level|0.5|pprop:notAutomatic" "effectOn|Effect On|1.0|lv2:toggled , pprop:notAutomatic")
+    string (REPLACE "|" ";" fields "${port}")
+    list (GET fields 0 symbol)
+    list (GET fields 1 name)
+    list (GET fields 2 default)
+    list (GET fields 3 properties)
+    string (APPEND ports
+        "\t] , [\n"
+        "\t\ta lv2:InputPort , lv2:ControlPort ;\n"
+        "\t\tlv2:index ${next} ;\n"
+        "\t\tlv2:symbol \"${symbol}\" ;\n"
+        "\t\tlv2:name \"${name}\" ;\n"
+        "\t\tlv2:default ${default} ;\n"
+        "\t\tlv2:minimum 0.0 ;\n"
+        "\t\tlv2:maximum 1.0 ;\n"
+        "\t\tlv2:portProperty ${properties} ;\n")
+    math (EXPR next "${next} + 1")
+endforeach()
+
+# The wrapper's last port closes the port list just before its supported options.
+set (end "\t] ;\n\topts:supportedOption")
+string (FIND "${turtle}" "${end}" at)
+
+if (at LESS 0)
+    message (FATAL_ERROR "${data} has no port list ending before its supported options")
+endif()
+
+string (REPLACE "${end}" "${ports}${end}" turtle "${turtle}")
+file (WRITE "${data}" "${turtle}")
