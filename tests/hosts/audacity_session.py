@@ -10,6 +10,7 @@ plug-in scan looks in."""
 import datetime
 import json
 import os
+import re
 import select
 import shutil
 import signal
@@ -168,9 +169,9 @@ class Audacity:
         return {entry["id"]: entry for entry in json.loads(reply)}
 
     #==========================================================================
-    def registry(self):
-        """pluginregistry.cfg as {section: {key: value}}."""
-        path = os.path.join(self.config_folder, "pluginregistry.cfg")
+    def config(self, name):
+        """One of Audacity's settings files as {section: {key: value}}."""
+        path = os.path.join(self.config_folder, name)
         sections, current = {}, None
         if not os.path.isfile(path):
             return sections
@@ -183,6 +184,20 @@ class Audacity:
                     key, value = line.split("=", 1)
                     current[key] = value
         return sections
+
+    def registry(self):
+        return self.config("pluginregistry.cfg")
+
+    def effect_settings(self, section, parameter):
+        """The parameters Audacity keeps for an effect in pluginsettings.cfg, from
+        the section whose name ends with SECTION ("/private/CurrentSettings" for
+        the settings last applied, "/private/UserPresets/<name>" for a user
+        preset), in the effect that has PARAMETER; as {name: value}, or None."""
+        for name, keys in self.config("pluginsettings.cfg").items():
+            parameters = dict(re.findall(r'(\w+)="([^"]*)"', keys.get("Parameters", "")))
+            if name.endswith(section) and parameter in parameters:
+                return parameters
+        return None
 
     def registered(self, uri):
         """The registry's entry whose Path is the plug-in's URI, once the scan wrote it."""

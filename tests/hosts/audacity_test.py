@@ -1,18 +1,27 @@
 #!/usr/bin/env python3
-"""Audacity plays the built LV2 pedal and shows it, headless.
+"""Audacity plays the built LV2 pedal, shows it, and applies and keeps what it is
+set to, headless.
 
 Debian's Audacity 3.2 has no VST3 support: the LV2 is how the pedal reaches its
 users there. Audacity scans the bundle and keeps the pedal enabled; its script
 pipe lists the effect, applies it to an imported file and exports the result,
 which must equal the pedal's own processor run in-process on the same audio;
-and Effect > Brask Overdrive... shows the pedal itself in the effect dialog, the
-size the editor chooses, with a knob that turns when dragged.
+Effect > Brask Overdrive... shows the pedal itself in the effect dialog, the size
+the editor chooses, with a knob that turns when dragged; Apply then plays the
+pedal as the knob was turned; and a user preset saved in the dialog ("Presets &
+settings" > "Save Preset...") and loaded again after another turn sets the knob
+back and plays as it was saved.
 
-How Audacity runs the pedal, as measured: it makes a fresh instance for the
-render, with the pedal's default state (Audacity 3.2 keeps an LV2 effect's
-settings as its control-port values only, and the pedal keeps its knobs in its
-LV2 state), prepares it once, plays nothing through it beforehand, and hands it
-the audio in blocks of AUDACITY_BLOCK samples.
+How Audacity runs the pedal, as measured: it keeps an LV2 effect's settings, and
+its presets, as the values of the effect's control input ports only (in
+pluginsettings.cfg, by port name: Drive, Tone, Level, Effect_On), and makes a
+fresh instance for each render, which it hands those values, prepares once,
+plays nothing through beforehand, and gives the audio in blocks of
+AUDACITY_BLOCK samples. The dialog's pedal writes each change of its knobs to
+those ports, and follows the values Audacity sends it (when the dialog opens and
+when a preset is loaded). Audacity 3.2.4's scripting has no command that saves
+or loads a preset, and passes no parameters to an LV2 effect's command: presets
+are made and loaded in the dialog, as a user does.
 
 Runs in a folder of its own with HOME pointing into it, so that the user's
 plug-ins and Audacity settings neither help nor harm. Audacity's script pipe has
@@ -28,7 +37,7 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # the test leaves the source tree as it found it
-from pedal_checks import DEFAULT_STATE, SAMPLE_RATE, Abort, read_wav, run_checks, write_wav  # noqa: E402
+from pedal_checks import DEFAULT_STATE, SAMPLE_RATE, Abort, pedal_state, read_wav, run_checks, write_wav  # noqa: E402
 from audacity_session import Audacity, AudacityError  # noqa: E402
 
 LV2_URI = "https://quillonaudio.example/plugins/brask-overdrive"
@@ -76,13 +85,16 @@ def difference(a, b):
 
 #==============================================================================
 def stereo_file(work, left, right, name):
-    """One stereo 32-bit float WAV from two mono ones, the way Audacity imports it."""
+    """One stereo 32-bit float WAV from two mono ones, the way Audacity imports it,
+    and its two channels as mono files for the reference. sox carries samples as
+    32-bit integers, which moves the smallest floats by up to 3e-8 (the drive
+    multiplies that by up to 250): the reference reads what Audacity reads."""
     mono = [os.path.join(work, f"{name}-{side}.wav") for side in "LR"]
     write_wav(mono[0], left)
     write_wav(mono[1], right)
     stereo = os.path.join(work, name + ".wav")
     subprocess.run(["sox", "-V1", "-M", *mono, "-e", "floating-point", "-b", "32", stereo], check=True)
-    return stereo, mono
+    return stereo, mono_files(stereo)
 
 
 def mono_files(stereo):
@@ -96,9 +108,9 @@ def mono_files(stereo):
     return paths
 
 
-def reference_render(args, work, inputs, block, tag):
+def reference_render(args, work, inputs, block, tag, state=DEFAULT_STATE):
     out = [os.path.join(work, f"reference-{tag}-{side}.wav") for side in "LR"]
-    result = subprocess.run([args.reference, "render", "--state", DEFAULT_STATE.hex(), "--block", str(block),
+    result = subprocess.run([args.reference, "render", "--state", state.hex(), "--block", str(block),
                              *inputs, *out], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)
     if result.returncode != 0:
         raise Abort("the in-process reference failed: " + result.stdout)
@@ -194,6 +206,7 @@ def render(args, audacity, checks, work):
     for command in (f'Import2: Filename="{source}"', "SelectAll:", f"{EFFECT_ID}:",
                     f'Export2: Filename="{exported}" NumChannels=2'):
         audacity.must(command)
+    fresh_signal(audacity, source)
 
     got = tuple(read_wav(path) for path in mono_files(exported))
     dry = (left, right)
@@ -211,12 +224,112 @@ def render(args, audacity, checks, work):
         checks.check(f"blocks of {block} would not pass for Audacity's", other > 10 * TOLERANCE,
                      f"max difference {other:.3g}")
 
-    return os.path.splitext(os.path.basename(source))[0]
+    return os.path.splitext(os.path.basename(source))[0], source, source_mono
 
 
-def dialog(args, audacity, checks, work, project):
-    """Effect > Brask Overdrive... from the keyboard: the pedal is the Effect
-    menu's last entry."""
+def fresh_signal(audacity, source):
+    """The signal again, as imported, selected: each render starts from it.
+    (Undo after a scripted effect would undo the import as well.)"""
+    for command in ("SelectAll:", "RemoveTracks:", f'Import2: Filename="{source}"', "SelectAll:"):
+        audacity.must(command)
+
+
+class EffectDialog:
+    """Effect > Brask Overdrive..., opened from the keyboard (the pedal is the
+    Effect menu's last entry): Audacity's buttons in a row above the pedal, which
+    fills the rest."""
+
+    def __init__(self, audacity, project, editor_width, editor_height):
+        project_window = wait_for_window(audacity, f"^{project}$")
+        menus_before = set(audacity.windows("^audacity$"))
+        xdotool("key", "--window", project_window, "alt+c")
+        # The open menu is a window of its own, named after the program.
+        deadline = time.monotonic() + 10
+        while not set(audacity.windows("^audacity$")) - menus_before and time.monotonic() < deadline:
+            time.sleep(0.1)
+        xdotool("key", "Up", "Return")
+        self.audacity = audacity
+        self.window = wait_for_window(audacity, f"^{EFFECT_NAME}$")
+        self.x, self.y, self.width, self.height = window_geometry(self.window)
+        self.editor_width, self.editor_height = editor_width, editor_height
+        self.top = self.height - editor_height
+        print(f"effect dialog {self.window:#x}: {self.width}x{self.height} at {self.x},{self.y}")
+
+    def area(self, x, y, width, height):
+        """A region of the pedal, in the editor's fractions of 423x665, as a geometry of the dialog."""
+        w, h = self.editor_width, self.editor_height
+        return f"{w * width // 423}x{h * height // 665}+{w * x // 423}+{self.top + h * y // 665}"
+
+    @property
+    def ui(self):
+        return f"{self.editor_width}x{self.editor_height}+0+{self.top}"
+
+    @property
+    def drive_knob(self):
+        """The drive knob and the number under it."""
+        return self.area(55, 50, 100, 130)
+
+    @property
+    def lower_half(self):
+        return f"{self.editor_width}x{self.editor_height // 2}+0+{self.height - self.editor_height // 2}"
+
+    def drag_drive(self, steps):
+        """Drags the drive knob (left, near the top) up by STEPS of 10 pixels (down when negative)."""
+        knob_x = self.x + self.editor_width * 105 // 423
+        knob_y = self.y + self.top + self.editor_height * 99 // 665
+        xdotool("mousemove", knob_x, knob_y, "mousedown", 1)
+        for step in range(1, abs(steps) + 1):
+            xdotool("mousemove", knob_x, knob_y - 10 * step * (1 if steps > 0 else -1))
+            time.sleep(0.03)
+        xdotool("mouseup", 1)
+
+    def presets_menu(self, *keys):
+        """Opens "Presets & settings" (the leftmost button) and picks from it by KEYS."""
+        xdotool("mousemove", self.x + 80, self.y + self.top // 2, "click", 1)
+        time.sleep(0.5)
+        xdotool("key", *keys)
+
+    def save_preset(self, name):
+        self.presets_menu("Down", "Return")  # "Save Preset...", the first item that can be chosen
+        asked = wait_for_window(self.audacity, "^Save Preset$")
+        # There is no window manager to give the new window the keyboard.
+        xdotool("windowfocus", "--sync", asked)
+        xdotool("type", name)
+        xdotool("key", "Return")
+        wait_until_gone(self.audacity, "^Save Preset$")
+
+    def load_first_preset(self):
+        self.presets_menu("Down", "Right", "Return")  # "User Presets" > the first
+
+    def apply(self):
+        """Apply (the rightmost button): Audacity closes the dialog and renders."""
+        xdotool("mousemove", self.x + self.width - 48, self.y + self.top // 2, "click", 1)
+        wait_until_gone(self.audacity, f"^{EFFECT_NAME}$")
+
+
+def wait_until_gone(audacity, name, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while audacity.windows(name):
+        if time.monotonic() > deadline:
+            raise Abort(f"the window named '{name}' did not close")
+        time.sleep(0.2)
+
+
+def settings_state(parameters):
+    """The pedal's state for the port values Audacity keeps (printed as decimals;
+    the ports take them as 32-bit floats, as the state does)."""
+    return pedal_state(float(parameters["Drive"]), float(parameters["Tone"]), float(parameters["Level"]),
+                       float(parameters["Effect_On"]) > 0)
+
+
+def exported_render(audacity, work, name, source):
+    exported = os.path.join(work, name + ".wav")
+    audacity.must(f'Export2: Filename="{exported}" NumChannels=2')
+    fresh_signal(audacity, source)
+    return tuple(read_wav(path) for path in mono_files(exported))
+
+
+def dialog(args, audacity, checks, work, project, source, source_mono):
     size = subprocess.run([args.reference, "editor-size"], env=dict(os.environ, HOME=audacity.home),
                           stdout=subprocess.PIPE, text=True, timeout=60)
     if size.returncode != 0:
@@ -224,54 +337,87 @@ def dialog(args, audacity, checks, work, project):
     editor_width, editor_height = map(int, size.stdout.split())
     print(f"a new editor on this display: {editor_width}x{editor_height}")
 
-    project_window = wait_for_window(audacity, f"^{project}$")
-    menus_before = set(audacity.windows("^audacity$"))
-    xdotool("key", "--window", project_window, "alt+c")
-    # The open menu is a window of its own, named after the program.
-    deadline = time.monotonic() + 10
-    while not set(audacity.windows("^audacity$")) - menus_before and time.monotonic() < deadline:
-        time.sleep(0.1)
-    xdotool("key", "Up", "Return")
-    window = wait_for_window(audacity, f"^{EFFECT_NAME}$")
-    x, y, width, height = window_geometry(window)
-    print(f"effect dialog {window:#x}: {width}x{height} at {x},{y}")
-
-    # Audacity puts its buttons above the effect's own UI, which fills the rest.
+    effect = EffectDialog(audacity, project, editor_width, editor_height)
     checks.check("the dialog holds an editor-sized pedal",
-                 editor_width <= width <= editor_width + 8 and editor_height < height <= editor_height + 80,
-                 f"dialog {width}x{height}, editor {editor_width}x{editor_height}")
-    ui = f"{editor_width}x{editor_height}+0+{height - editor_height}"
+                 editor_width <= effect.width <= editor_width + 8
+                 and editor_height < effect.height <= editor_height + 80,
+                 f"dialog {effect.width}x{effect.height}, editor {editor_width}x{editor_height}")
 
     drawn = os.path.join(work, "pedal-in-process.png")
     subprocess.run([args.snapshot, "--width", str(editor_width), drawn], check=True, timeout=60,
                    stdout=subprocess.DEVNULL, env=dict(os.environ, HOME=audacity.home))
     # The embedded pedal draws itself a moment after the dialog maps.
     shown = os.path.join(work, "audacity-dialog.png")
-    d = screenshot_until(window, shown, lambda: mean_difference(shown, drawn, ui), lambda d: d <= SAME_PICTURE)
+    d = screenshot_until(effect.window, shown, lambda: mean_difference(shown, drawn, effect.ui),
+                         lambda d: d <= SAME_PICTURE)
     print("screenshot: " + shown)
     checks.check("the dialog shows the pedal as its editor draws it", d <= SAME_PICTURE,
                  f"mean difference {d:.2f} of 255, allowed {SAME_PICTURE}")
 
-    # The drive knob (left, near the top) turns when dragged upwards.
-    knob_x = x + editor_width * 105 // 423
-    knob_y = y + height - editor_height + editor_height * 99 // 665
-    xdotool("mousemove", knob_x, knob_y, "mousedown", 1)
-    for step in range(1, 9):
-        xdotool("mousemove", knob_x, knob_y - 10 * step)
-        time.sleep(0.03)
-    xdotool("mouseup", 1)
+    knob = effect.drive_knob
+    effect.drag_drive(8)
     turned = os.path.join(work, "audacity-dialog-turned.png")
-    # The knob and the number under it.
-    knob_area = (f"{editor_width * 100 // 423}x{editor_height * 130 // 665}"
-                 f"+{editor_width * 55 // 423}+{height - editor_height + editor_height * 50 // 665}")
-    lower_half = f"{editor_width}x{editor_height // 2}+0+{height - editor_height // 2}"
-    changed = screenshot_until(window, turned, lambda: mean_difference(turned, shown, knob_area, knob_area),
+    changed = screenshot_until(effect.window, turned, lambda: mean_difference(turned, shown, knob, knob),
                                lambda d: d > 0.25)
-    rest = mean_difference(turned, shown, lower_half, lower_half)
+    rest = mean_difference(turned, shown, effect.lower_half, effect.lower_half)
     checks.check("dragging the drive knob turns it, and nothing below it changes", changed > 0.25 and rest < 0.05,
                  f"mean change {changed:.2f} around the knob, {rest:.2f} in the lower half")
 
-    xdotool("key", "--window", window, "Escape")
+    # What the knob was turned to is what Audacity keeps and applies.
+    effect.apply()
+    got = exported_render(audacity, work, "audacity-turned", source)
+    applied = audacity.effect_settings("/private/CurrentSettings", "Drive")
+    checks.check("the turned knob is in Audacity's settings for the pedal",
+                 applied is not None and float(applied["Drive"]) > 0.6, str(applied))
+    if applied is None:
+        raise Abort("Audacity keeps no settings for the pedal")
+    expected = reference_render(args, work, source_mono, AUDACITY_BLOCK, "turned", settings_state(applied))
+    d = difference(got, expected)
+    checks.check(f"Apply plays the pedal as its knob was turned (Drive={applied['Drive']})", d <= TOLERANCE,
+                 f"max difference {d:.3g}, tolerance {TOLERANCE:g}")
+    untouched = difference(got, reference_render(args, work, source_mono, AUDACITY_BLOCK, "untouched"))
+    checks.check("the turned knob, not the default, shapes that sound", untouched > 10 * TOLERANCE,
+                 f"max difference from the default knobs {untouched:.3g}")
+
+    presets(args, audacity, checks, work, project, source, source_mono, editor_width, editor_height, turned, knob)
+
+
+def presets(args, audacity, checks, work, project, source, source_mono, editor_width, editor_height, turned, knob):
+    """The dialog again: the pedal shows Audacity's settings; a preset saved from
+    it, after another turn, turns the knob back and plays as saved."""
+    effect = EffectDialog(audacity, project, editor_width, editor_height)
+    reopened = os.path.join(work, "audacity-dialog-reopened.png")
+    d = screenshot_until(effect.window, reopened, lambda: mean_difference(reopened, turned, knob, knob),
+                         lambda d: d < 0.05)
+    checks.check("the dialog opens again with the knob where it was applied", d < 0.05,
+                 f"mean difference {d:.2f} around the knob")
+
+    effect.save_preset("Crunch")
+    saved = audacity.effect_settings("/private/UserPresets/Crunch", "Drive")
+    applied = audacity.effect_settings("/private/CurrentSettings", "Drive")
+    checks.check("the user preset keeps the pedal's settings", saved is not None and saved == applied,
+                 f"preset {saved}, applied {applied}")
+    if saved is None:
+        raise Abort("Audacity saved no preset")
+
+    effect.drag_drive(-4)
+    other = os.path.join(work, "audacity-dialog-other.png")
+    d = screenshot_until(effect.window, other, lambda: mean_difference(other, turned, knob, knob),
+                         lambda d: d > 0.25)
+    checks.check("the knob turns away from the preset's setting", d > 0.25, f"mean change {d:.2f} around the knob")
+
+    effect.load_first_preset()
+    loaded = os.path.join(work, "audacity-dialog-preset.png")
+    d = screenshot_until(effect.window, loaded, lambda: mean_difference(loaded, turned, knob, knob),
+                         lambda d: d < 0.05)
+    checks.check("loading the preset turns the knob back", d < 0.05, f"mean difference {d:.2f} around the knob")
+
+    effect.apply()
+    got = exported_render(audacity, work, "audacity-preset", source)
+    expected = reference_render(args, work, source_mono, AUDACITY_BLOCK, "preset", settings_state(saved))
+    d = difference(got, expected)
+    checks.check(f"Apply plays the pedal as the preset keeps it (Drive={saved['Drive']})", d <= TOLERANCE,
+                 f"max difference {d:.3g}, tolerance {TOLERANCE:g}")
 
 
 #==============================================================================
@@ -290,8 +436,8 @@ def run(args, checks):
 
     audacity.start()
     try:
-        project = render(args, audacity, checks, work)
-        dialog(args, audacity, checks, work, project)
+        project, source, source_mono = render(args, audacity, checks, work)
+        dialog(args, audacity, checks, work, project, source, source_mono)
     finally:
         audacity.stop()
 
