@@ -392,9 +392,16 @@ def run(args, checks):
     pedal.write_state(root, "Pedal off", OFF_STATE)
     save_session(tree, workspace)
 
-    run_ardour_lua(workspace, os.path.join(here, "session_render.lua"), "rendered all",
-                   BRASK_RENDER_SAMPLES=SIGNAL_SAMPLES, BRASK_CYCLE_SIZE=ENGINE_CYCLE,
-                   BRASK_WARM_UP_CYCLES=WARM_UP_CYCLES, BRASK_BYPASS_BY=pedal.bypass_by)
+    output = run_ardour_lua(workspace, os.path.join(here, "session_render.lua"), "rendered all",
+                            BRASK_RENDER_SAMPLES=SIGNAL_SAMPLES, BRASK_CYCLE_SIZE=ENGINE_CYCLE,
+                            BRASK_WARM_UP_CYCLES=WARM_UP_CYCLES, BRASK_BYPASS_BY=pedal.bypass_by)
+
+    # The pedal's settings are its own, not automation: the LV2's setting ports
+    # (marked notAutomatic) get no lane; the host's bypass does.
+    automatable = [line.split(": ", 1)[1] for line in output.splitlines() if line.startswith("automatable: ")]
+    checks.check("Ardour offers the host's bypass as automation, and none of the pedal's settings",
+                 bool(automatable) and not {"Drive", "Tone", "Level", "Effect On"} & set(automatable),
+                 ", ".join(automatable))
 
     signal_files = [os.path.join(workspace.audio_folder, f"signal%{side}.wav") for side in "LR"]
     dry = (read_wav(signal_files[0]), read_wav(signal_files[1]))

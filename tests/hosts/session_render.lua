@@ -1,7 +1,8 @@
 -- Opens the session the driver prepared (the signal on both tracks, each pedal's
 -- state set in the file), lets the engine run until the pedals are warmed up,
 -- renders each track through its pedal, then bypasses the pedal on "Pedal on" the
--- way the host does for this format, renders that track again, and saves.
+-- way the host does for this format, renders that track again, and saves. It also
+-- lists the pedal's parameters that Ardour offers as automation.
 --
 -- Why the warm-up: the pedal's bias creeps up once per processed block for its
 -- first 4800 blocks, and Ardour runs its plug-ins on silence in every engine cycle
@@ -45,6 +46,14 @@ renderThroughPedal ("Pedal on", "render-on")
 renderThroughPedal ("Pedal off", "render-off")
 
 local pedal = pedalOn ("Pedal on")
+
+-- What Ardour offers as automation lanes for the pedal.
+do
+    local insert = pedal:to_insert ()
+    for _, parameter in ipairs (insert:to_automatable ():all_automatable_params ():table ()) do
+        print ("automatable: " .. insert:plugin (0):parameter_label (parameter:id ()))
+    end
+end
 
 if bypassBy == "parameter" then
     -- The VST3 pedal's only parameter: the "Bypass" the framework's wrapper adds.
