@@ -1,4 +1,5 @@
 #include "BraskOverdriveAudioProcessor.h"
+#include "Lv2SettingPorts.h"
 
 #include <gtest/gtest.h>
 #include <juce_gui_basics/juce_gui_basics.h>
@@ -7,6 +8,7 @@
 #include <malloc.h>
 #include <pthread.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -248,6 +250,37 @@ TEST (RealtimeSafety, ProcessBlockNeitherAllocatesNorLocks)
         EXPECT_EQ (host.worst.allocations, 0) << c.name;
         EXPECT_EQ (host.worst.locks, 0) << c.name;
     }
+}
+
+TEST (RealtimeSafety, TheLv2SettingPortsNeitherAllocateNorLock)
+{
+    // The LV2 pedal applies the ports a host changed at the start of every run,
+    // on the audio thread, before the block.
+    Host host;
+    host.processor.prepareToPlay (48000.0, 256);
+    Lv2SettingPorts::Follower follower;
+    Lv2SettingPorts::Values ports = Lv2SettingPorts::defaults;
+    const std::array<const float*, Lv2SettingPorts::count> connected { &ports[0], &ports[1], &ports[2], &ports[3] };
+    Watched worst;
+
+    for (int block = 0; block < 200; ++block)
+    {
+        ports[(size_t) block % Lv2SettingPorts::count] = (float) (block % 13) / 12.0f;
+
+        const auto seen = watch ([&] { follower.apply (host.processor, connected); });
+        worst.allocations = std::max (worst.allocations, seen.allocations);
+        worst.locks = std::max (worst.locks, seen.locks);
+        host.play (2, 256, block);
+    }
+
+    // The ports did reach the pedal: it holds their last values.
+    ASSERT_NE (ports, Lv2SettingPorts::defaults);
+    EXPECT_EQ (Lv2SettingPorts::read (host.processor),
+               (Lv2SettingPorts::Values { ports[0], ports[1], ports[2], ports[3] > 0.0f ? 1.0f : 0.0f }));
+    EXPECT_EQ (worst.allocations, 0);
+    EXPECT_EQ (worst.locks, 0);
+    EXPECT_EQ (host.worst.allocations, 0);
+    EXPECT_EQ (host.worst.locks, 0);
 }
 
 //==============================================================================
