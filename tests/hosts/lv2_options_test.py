@@ -1,19 +1,30 @@
 #!/usr/bin/env python3
 """The built LV2 module makes an instance for every encoding of the maximum block
 length that hosts use, and declines, without crashing, one that cannot be a
-length.
+length; and the pedal's setting ports, which our build adds to the bundle's
+data, are valid LV2.
 
 A minimal LV2 host in ctypes: it loads the module as hosts do (dlopen, then
 lv2_descriptor), offers the features the pedal requires (urid:map, the options,
 boundedBlockLength) and the options Audacity sends besides, and calls
-instantiate with the maximum block length typed as each host types it."""
+instantiate with the maximum block length typed as each host types it.
+
+The data is checked by sord_validate against the LV2 vocabularies lv2-dev
+installs, once as built and once without our ports: the framework's own data
+has errors of its own (doap on the plug-in, ui:noUserResize as extension data,
+opts:interface as a feature, its program preset's property), which our ports
+must not add to."""
 
 import argparse
 import ctypes
 import glob
 import os
+import re
+import shutil
 import struct
+import subprocess
 import sys
+import tempfile
 
 sys.dont_write_bytecode = True  # the test leaves the source tree as it found it
 from pedal_checks import Checks  # noqa: E402
@@ -97,7 +108,46 @@ class Host:
         return descriptor.instantiate(ctypes.addressof(descriptor), 48000.0, bundle.encode() + b"/", array)
 
 
+def validate(bundle):
+    """sord_validate on a bundle's data: its errors (blank nodes renamed away)
+    and the number of restrictions it checked."""
+    vocabularies = [path for path in subprocess.run(["dpkg", "-L", "lv2-dev"], stdout=subprocess.PIPE, text=True,
+                                                   check=True).stdout.split()
+                    if path.startswith("/usr/lib/lv2/") and path.endswith(".ttl")]
+    result = subprocess.run(["sord_validate", *vocabularies, *sorted(glob.glob(os.path.join(bundle, "*.ttl")))],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    report = result.stdout.split("\nFound ")[0]  # the errors, without the closing count
+    errors = [re.sub(r"\bb[0-9]+\b", "_", error).strip() for error in report.split("error: ")[1:]]
+    checked = re.search(r"checked ([0-9]+) restrictions", result.stdout)
+    return errors, int(checked.group(1)) if checked else 0
+
+
+def check_setting_ports_data(bundle, checks):
+    with open(os.path.join(bundle, "dsp.ttl")) as f:
+        data = f.read()
+    # Ours are the ports from the one named "drive" to the end of the port list.
+    drive = data.find('lv2:symbol "drive"')
+    start, end = data.rfind("\t] , [\n", 0, drive), data.find("\t] ;\n\topts:supportedOption")
+    if not checks.check("the bundle's data declares the setting ports after the wrapper's", 0 <= start < drive < end):
+        return
+    with tempfile.TemporaryDirectory() as without:
+        for name in ("manifest.ttl", "ui.ttl"):
+            shutil.copy(os.path.join(bundle, name), without)
+        with open(os.path.join(without, "dsp.ttl"), "w") as f:
+            f.write(data[:start] + data[end:])
+        framework_errors, framework_checked = validate(without)
+    errors, checked = validate(bundle)
+    checks.check("sord_validate checks the setting ports", checked > framework_checked,
+                 f"{checked} restrictions, {framework_checked} without the setting ports")
+    added = [error for error in errors if error not in framework_errors]
+    checks.check("the setting ports add no error to the framework's data",
+                 not added and len(errors) == len(framework_errors),
+                 f"{len(errors)} errors, {len(framework_errors)} without them; new: {added}")
+
+
 def run(args, checks):
+    check_setting_ports_data(args.plugin, checks)
+
     binaries = glob.glob(os.path.join(args.plugin, "*.so"))
     if not checks.check("the bundle holds one shared object", len(binaries) == 1, str(binaries)):
         return
