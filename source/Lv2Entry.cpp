@@ -309,8 +309,13 @@ namespace
             if (wrapped == nullptr)
                 return nullptr;
 
-            return new Ui { wrapped, instance.pedal, instance.firstSettingPort, write, controller,
-                            Lv2SettingPorts::Mirror (instance.pedal) };
+            auto* ui = new (std::nothrow) Ui { wrapped, instance.pedal, instance.firstSettingPort, write, controller,
+                                               Lv2SettingPorts::Mirror (instance.pedal) };
+
+            if (ui == nullptr)
+                wrapper.cleanup (wrapped);
+
+            return ui;
         }
         catch (...)
         {
@@ -330,17 +335,26 @@ namespace
         auto& ui = uiOf (handle);
         const auto setting = port - ui.firstSettingPort;
 
-        // Format 0 is a control port's float.
         if (port < ui.firstSettingPort || setting >= Lv2SettingPorts::count)
+        {
             wrapperUiDescriptor().port_event (ui.wrapped, port, size, format, buffer);
-        else if (format == 0 && size == sizeof (float) && buffer != nullptr)
-            if (ui.mirror.receive (ui.pedal, (Lv2SettingPorts::Setting) setting, *static_cast<const float*> (buffer)))
-                ui.pedal.restoreBroadcaster.sendChangeMessage(); // the open panel follows, as after a restore
+            return;
+        }
+
+        // Format 0 is a control port's float.
+        if (format != 0 || size != sizeof (float) || buffer == nullptr)
+            return;
+
+        if (ui.mirror.receive (ui.pedal, (Lv2SettingPorts::Setting) setting, *static_cast<const float*> (buffer)))
+            ui.pedal.restoreBroadcaster.sendChangeMessage(); // the open panel follows, as after a restore
     }
 
     // Writes what the panel changed since the last call to the host's ports.
     void writeChanges (Ui& ui)
     {
+        if (ui.write == nullptr)
+            return;
+
         if (const auto changed = ui.mirror.takeChanges (ui.pedal))
             for (uint32_t setting = 0; setting < Lv2SettingPorts::count; ++setting)
                 ui.write (ui.controller, ui.firstSettingPort + setting, sizeof (float), 0, &(*changed)[setting]);
