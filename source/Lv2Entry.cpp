@@ -187,7 +187,14 @@ namespace
                 [] (LV2_Handle handle, LV2_State_Retrieve_Function retrieve, LV2_State_Handle stateHandle,
                     uint32_t flags, const LV2_Feature* const* features)
                 {
-                    return wrappedState->restore (instanceOf (handle).wrapped, retrieve, stateHandle, flags, features);
+                    auto& instance = instanceOf (handle);
+                    const auto status = wrappedState->restore (instance.wrapped, retrieve, stateHandle, flags, features);
+
+                    // The state is the truth: ports holding other values stay ignored until they change.
+                    if (status == LV2_STATE_SUCCESS)
+                        instance.follower.restored();
+
+                    return status;
                 }
             };
 

@@ -42,6 +42,8 @@ namespace Lv2SettingPorts
     void Follower::apply (BraskOverdriveAudioProcessor& processor,
                           const std::array<const float*, count>& ports) noexcept
     {
+        const auto afterRestore = seeAgain.exchange (false);
+
         for (auto setting = 0; setting < count; ++setting)
         {
             if (ports[(size_t) setting] == nullptr)
@@ -54,8 +56,15 @@ namespace Lv2SettingPorts
                 continue;
 
             seen = value;
-            Lv2SettingPorts::apply (processor, (Setting) setting, value);
+
+            if (! afterRestore)
+                Lv2SettingPorts::apply (processor, (Setting) setting, value);
         }
+    }
+
+    void Follower::restored() noexcept
+    {
+        seeAgain.store (true);
     }
 
     //==============================================================================

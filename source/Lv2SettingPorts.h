@@ -3,6 +3,7 @@
 #include "BraskOverdriveAudioProcessor.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 
@@ -60,8 +61,8 @@ namespace Lv2SettingPorts
     //==============================================================================
     /**
         The plug-in's side: at the start of each run, the ports the host changed
-        since the last run are applied to the store. Audio thread only; never
-        allocates or locks.
+        since the last run are applied to the store. Runs on the audio thread;
+        never allocates or locks.
     */
     class Follower final
     {
@@ -70,8 +71,16 @@ namespace Lv2SettingPorts
         void apply (BraskOverdriveAudioProcessor& processor,
                     const std::array<const float*, count>& ports) noexcept;
 
+        /** The host restored a saved state: whatever the ports hold at the next
+            run counts as seen, so the restored state stands until the host changes
+            a port. (Hosts connect and set their ports around a restore in either
+            order; Ardour sets them after it.) Safe from any thread.
+        */
+        void restored() noexcept;
+
     private:
         Values lastSeen = defaults;
+        std::atomic<bool> seeAgain { false };
     };
 
     //==============================================================================

@@ -328,6 +328,16 @@ class Lv2Pedal:
         with open(self._state_file(root, track_name), "w") as f:
             f.write(text[:start] + framework_base64_encode(state) + text[end:])
 
+    def set_setting_port(self, root, track_name, symbol, value):
+        """One of the pedal's setting ports as the session keeps it: the port's
+        value and its control's."""
+        processor = self._processor(root, track_name)
+        for element in (processor.find(f"lv2/Port[@symbol='{symbol}']"),
+                        processor.find(f"Controllable[@symbol='{symbol}']")):
+            if element is None:
+                raise Abort(f"the session keeps no setting port '{symbol}'")
+            element.set("value", repr(value))
+
     def bypass_saved(self, root, track_name):
         port = self._processor(root, track_name).find("lv2/Port[@symbol='enabled']")
         return port is not None and float(port.get("value")) < 0.5
@@ -390,6 +400,12 @@ def run(args, checks):
     save_session(tree, workspace)
     pedal.write_state(root, "Pedal on", ON_STATE)
     pedal.write_state(root, "Pedal off", OFF_STATE)
+    if args.format == "lv2":
+        # A setting port that went stale (a preset holding only the state, loaded
+        # with the pedal's window closed) is saved beside the state: the state is
+        # what the pedal plays. "Pedal off" keeps its ports at their defaults, as
+        # every session saved before the ports existed does.
+        pedal.set_setting_port(root, "Pedal on", "drive", 0.2)
     save_session(tree, workspace)
 
     output = run_ardour_lua(workspace, os.path.join(here, "session_render.lua"), "rendered all",

@@ -97,6 +97,29 @@ TEST (Lv2SettingPortsFollower, AChangedPortWinsOnceAndALaterRestoreStands)
     expectPedalHolds (pedal, later);
 }
 
+TEST (Lv2SettingPortsFollower, AfterARestorePortsHoldingOtherValuesStayIgnoredUntilTheyChange)
+{
+    BraskOverdriveAudioProcessor pedal;
+    HostPorts ports;
+    Lv2SettingPorts::Follower follower;
+
+    // A host whose ports went stale (a state-only preset loaded meanwhile) saved
+    // them with the state; reloading, it restores the state and sets the ports.
+    restore (pedal, restored);
+    follower.restored();
+    ports.values = { 0.1f, 0.1f, 0.1f, 1.0f };
+    follower.apply (pedal, ports.connected());
+    follower.apply (pedal, ports.connected());
+    expectPedalHolds (pedal, restored);
+
+    // A port the host changes afterwards wins, as ever.
+    ports.values[Lv2SettingPorts::level] = 0.2f;
+    follower.apply (pedal, ports.connected());
+    auto expected = restored;
+    expected.level = 0.2f;
+    expectPedalHolds (pedal, expected);
+}
+
 TEST (Lv2SettingPortsFollower, TheFootswitchPortIsOnAboveZero)
 {
     struct Case { float port; bool on; };
