@@ -17,9 +17,11 @@
     one thing a host restores; the ports are only how such a host reads and writes
     that record. They follow one rule on both sides of the plug-in: a port's value
     reaches the store only when it differs from the last value seen on that port,
-    and "last seen" starts at the port's default. So a host that never touches the
-    ports (or restores an older session, whose ports sit at their defaults) keeps
-    whatever state it restored, while a port the host changes wins.
+    and "last seen" starts at the port's default (and, after the host restores a
+    saved state, is whatever the ports then hold). So a host that never touches
+    the ports (or restores an older session, whose ports sit at their defaults, or
+    one whose ports went stale) keeps whatever state it restored, while a port the
+    host changes wins.
 
     The bundle's data declares the ports after the wrapper's own, in this order
     (cmake/Lv2SettingPorts.cmake); the symbols and defaults below are the ones it
