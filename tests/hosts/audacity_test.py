@@ -10,7 +10,7 @@ Effect > Brask Overdrive... shows the pedal itself in the effect dialog, the siz
 the editor chooses, with a knob that turns when dragged; Apply then plays the
 pedal as the knob was turned; and a user preset saved in the dialog ("Presets &
 settings" > "Save Preset...") and loaded again after another turn sets the knob
-back and plays as it was saved.
+back and plays as it was saved, in the dialog and through the effect's command.
 
 How Audacity runs the pedal, as measured: it keeps an LV2 effect's settings, and
 its presets, as the values of the effect's control input ports only (in
@@ -20,8 +20,10 @@ plays nothing through beforehand, and gives the audio in blocks of
 AUDACITY_BLOCK samples. The dialog's pedal writes each change of its knobs to
 those ports, and follows the values Audacity sends it (when the dialog opens and
 when a preset is loaded). Audacity 3.2.4's scripting has no command that saves
-or loads a preset, and passes no parameters to an LV2 effect's command: presets
-are made and loaded in the dialog, as a user does.
+or loads a preset, and an LV2 effect's command ignores port values given as
+parameters (it plays the settings last applied), but it takes a user preset by
+name (Use_Preset="User Preset:<name>"): the preset is saved and loaded in the
+dialog, as a user does, and then also played through the command.
 
 Runs in a folder of its own with HOME pointing into it, so that the user's
 plug-ins and Audacity settings neither help nor harm. Audacity's script pipe has
@@ -322,11 +324,19 @@ def settings_state(parameters):
                        float(parameters["Effect_On"]) > 0)
 
 
-def exported_render(audacity, work, name, source):
-    exported = os.path.join(work, name + ".wav")
+def check_applied(args, audacity, checks, work, source, source_mono, tag, parameters, what):
+    """Exports what Audacity rendered, brings the signal back for the next render,
+    and compares the render with the pedal run in-process at the port values
+    PARAMETERS (as Audacity keeps them). Returns the render."""
+    exported = os.path.join(work, f"audacity-{tag}.wav")
     audacity.must(f'Export2: Filename="{exported}" NumChannels=2')
     fresh_signal(audacity, source)
-    return tuple(read_wav(path) for path in mono_files(exported))
+    got = tuple(read_wav(path) for path in mono_files(exported))
+    expected = reference_render(args, work, source_mono, AUDACITY_BLOCK, tag, settings_state(parameters))
+    d = difference(got, expected)
+    checks.check(f"{what} (Drive={parameters['Drive']})", d <= TOLERANCE,
+                 f"max difference {d:.3g}, tolerance {TOLERANCE:g}")
+    return got
 
 
 def dialog(args, audacity, checks, work, project, source, source_mono):
@@ -365,16 +375,13 @@ def dialog(args, audacity, checks, work, project, source, source_mono):
 
     # What the knob was turned to is what Audacity keeps and applies.
     effect.apply()
-    got = exported_render(audacity, work, "audacity-turned", source)
     applied = audacity.effect_settings("/private/CurrentSettings", "Drive")
     checks.check("the turned knob is in Audacity's settings for the pedal",
                  applied is not None and float(applied["Drive"]) > 0.6, str(applied))
     if applied is None:
         raise Abort("Audacity keeps no settings for the pedal")
-    expected = reference_render(args, work, source_mono, AUDACITY_BLOCK, "turned", settings_state(applied))
-    d = difference(got, expected)
-    checks.check(f"Apply plays the pedal as its knob was turned (Drive={applied['Drive']})", d <= TOLERANCE,
-                 f"max difference {d:.3g}, tolerance {TOLERANCE:g}")
+    got = check_applied(args, audacity, checks, work, source, source_mono, "turned", applied,
+                        "Apply plays the pedal as its knob was turned")
     untouched = difference(got, reference_render(args, work, source_mono, AUDACITY_BLOCK, "untouched"))
     checks.check("the turned knob, not the default, shapes that sound", untouched > 10 * TOLERANCE,
                  f"max difference from the default knobs {untouched:.3g}")
@@ -384,7 +391,8 @@ def dialog(args, audacity, checks, work, project, source, source_mono):
 
 def presets(args, audacity, checks, work, project, source, source_mono, editor_width, editor_height, turned, knob):
     """The dialog again: the pedal shows Audacity's settings; a preset saved from
-    it, after another turn, turns the knob back and plays as saved."""
+    it, after another turn, turns the knob back and plays as saved; and the
+    effect's command plays the preset by name."""
     effect = EffectDialog(audacity, project, editor_width, editor_height)
     reopened = os.path.join(work, "audacity-dialog-reopened.png")
     d = screenshot_until(effect.window, reopened, lambda: mean_difference(reopened, turned, knob, knob),
@@ -413,11 +421,25 @@ def presets(args, audacity, checks, work, project, source, source_mono, editor_w
     checks.check("loading the preset turns the knob back", d < 0.05, f"mean difference {d:.2f} around the knob")
 
     effect.apply()
-    got = exported_render(audacity, work, "audacity-preset", source)
-    expected = reference_render(args, work, source_mono, AUDACITY_BLOCK, "preset", settings_state(saved))
-    d = difference(got, expected)
-    checks.check(f"Apply plays the pedal as the preset keeps it (Drive={saved['Drive']})", d <= TOLERANCE,
-                 f"max difference {d:.3g}, tolerance {TOLERANCE:g}")
+    check_applied(args, audacity, checks, work, source, source_mono, "preset", saved,
+                  "Apply plays the pedal as the preset keeps it")
+
+    # Audacity 3.2.4's scripting has no command that saves or loads a preset, and
+    # an LV2 effect's command ignores port values given as parameters, but it
+    # takes a preset (Use_Preset). Other settings applied first, from the dialog:
+    effect = EffectDialog(audacity, project, editor_width, editor_height)
+    effect.drag_drive(-4)
+    d = screenshot_until(effect.window, other, lambda: mean_difference(other, turned, knob, knob),
+                         lambda d: d > 0.25)
+    effect.apply()
+    elsewhere = audacity.effect_settings("/private/CurrentSettings", "Drive")
+    checks.check("another turn applied from the dialog is Audacity's setting now",
+                 d > 0.25 and elsewhere is not None and elsewhere["Drive"] != saved["Drive"], str(elsewhere))
+    check_applied(args, audacity, checks, work, source, source_mono, "elsewhere", elsewhere or saved,
+                  "Apply plays that other setting")
+    audacity.must(f'{EFFECT_ID}: Use_Preset="User Preset:Crunch"')
+    check_applied(args, audacity, checks, work, source, source_mono, "scripted-preset", saved,
+                  "the effect's command with Use_Preset plays the preset")
 
 
 #==============================================================================
