@@ -1,6 +1,6 @@
 # Runs after the framework has written the LV2 bundle's turtle files: declares the
 # pedal's four settings as control input ports after the wrapper's own ports, in
-# the order, with the symbols and defaults of source/Lv2SettingPorts.h. Hosts that
+# the order and with the defaults of source/Lv2SettingPorts.h. Hosts that
 # keep an effect's settings as port values only (Audacity) reach the pedal's store
 # through them. They are settings, not automation: pprop:notAutomatic. Running it
 # again changes nothing.

@@ -23,9 +23,11 @@
     one whose ports went stale) keeps whatever state it restored, while a port the
     host changes wins.
 
-    The bundle's data declares the ports after the wrapper's own, in this order
-    (cmake/Lv2SettingPorts.cmake); the symbols and defaults below are the ones it
-    writes.
+    The bundle's data declares the ports after the wrapper's own, in the order of
+    Setting, as "drive", "tone", "level" and "effectOn", with the defaults below
+    (cmake/Lv2SettingPorts.cmake writes it; the host tests check that both agree:
+    Audacity's render finds each port where the plug-in reads it, and Ardour's
+    older sessions, whose ports sit at the declared defaults, keep their state).
 */
 namespace Lv2SettingPorts
 {
@@ -39,9 +41,6 @@ namespace Lv2SettingPorts
     };
 
     using Values = std::array<float, count>;
-
-    /** The ports' symbols in the bundle's data, in port order. */
-    constexpr std::array<const char*, count> symbols { "drive", "tone", "level", "effectOn" };
 
     /** What every port holds until the host writes it: the store's defaults. */
     constexpr Values defaults { 0.5f, 0.5f, 0.5f, 1.0f };
