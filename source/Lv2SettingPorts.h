@@ -25,9 +25,8 @@
 
     The bundle's data declares the ports after the wrapper's own, in the order of
     Setting, as "drive", "tone", "level" and "effectOn", with the defaults below
-    (cmake/Lv2SettingPorts.cmake writes it; the host tests check that both agree:
-    Audacity's render finds each port where the plug-in reads it, and Ardour's
-    older sessions, whose ports sit at the declared defaults, keep their state).
+    (cmake/Lv2SettingPorts.cmake writes it; Audacity's test finds each port where
+    the plug-in reads it).
 */
 namespace Lv2SettingPorts
 {
