@@ -39,6 +39,17 @@ namespace brask::audiofile
             return ((std::uint32_t) p[0] << 24) | ((std::uint32_t) p[1] << 16) | ((std::uint32_t) p[2] << 8) | (std::uint32_t) p[3];
         }
 
+        /** Rounds to the nearest whole number, ties to even, as std::nearbyint does in
+            the default rounding mode, for |value| <= 2^51, without a library call.
+        */
+        double roundToEven (double value) noexcept
+        {
+            // Adding 1.5 * 2^52 leaves no bits below the units, so the sum is rounded
+            // there; strict floating-point rules keep the compiler from undoing it.
+            constexpr double shifter = 0x1.8p52;
+            return (value + shifter) - shifter;
+        }
+
         bool isStreamingSize (std::uint64_t size) noexcept
         {
             return size == 0 || size >= streamingPlaceholder;
@@ -192,6 +203,12 @@ namespace brask::audiofile
             std::int64_t position = 0;
             std::vector<Mend> mends;
 
+            // libsndfile asks for a few kilobytes at a time; a system call for each
+            // costs more than the copy, so the bytes come from here in large reads.
+            static constexpr std::int64_t bufferSize = 1 << 18;
+            std::vector<std::uint8_t> buffer;
+            std::int64_t bufferStart = 0, bufferEnd = 0;     // the file's bytes the buffer holds
+
             static sf_count_t length (void* self)
             {
                 return static_cast<MendedSource*> (self)->size;
@@ -210,6 +227,22 @@ namespace brask::audiofile
                 return target;
             }
 
+            /** The file's bytes from offset on, with the mends applied; 0 at the end. */
+            std::int64_t readAt (std::uint8_t* destination, std::int64_t count, std::int64_t offset)
+            {
+                const auto got = ::pread (fd, destination, (size_t) std::min (count, size - offset), offset);
+
+                if (got <= 0)
+                    return 0;
+
+                for (const auto& mend : mends)
+                    for (std::uint64_t i = 0; i < 4; ++i)
+                        if (mend.offset + i >= (std::uint64_t) offset && mend.offset + i < (std::uint64_t) (offset + got))
+                            destination[mend.offset + i - (std::uint64_t) offset] = (std::uint8_t) (mend.value >> (8 * i));
+
+                return got;
+            }
+
             static sf_count_t read (void* destination, sf_count_t count, void* self)
             {
                 auto& file = *static_cast<MendedSource*> (self);
@@ -217,18 +250,28 @@ namespace brask::audiofile
                 if (count <= 0 || file.position >= file.size)
                     return 0;
 
-                const auto got = ::pread (file.fd, destination, (size_t) std::min (count, file.size - file.position), file.position);
+                auto* bytes = static_cast<std::uint8_t*> (destination);
+
+                if (count >= bufferSize)
+                {
+                    const auto got = file.readAt (bytes, count, file.position);
+                    file.position += got;
+                    return got;
+                }
+
+                if (file.position < file.bufferStart || file.position + count > file.bufferEnd)
+                {
+                    file.buffer.resize ((size_t) bufferSize);
+                    file.bufferStart = file.position;
+                    file.bufferEnd = file.position + file.readAt (file.buffer.data(), bufferSize, file.position);
+                }
+
+                const auto got = std::min<std::int64_t> (count, file.bufferEnd - file.position);
 
                 if (got <= 0)
                     return 0;
 
-                auto* bytes = static_cast<std::uint8_t*> (destination);
-
-                for (const auto& mend : file.mends)
-                    for (std::uint64_t i = 0; i < 4; ++i)
-                        if (mend.offset + i >= (std::uint64_t) file.position && mend.offset + i < (std::uint64_t) (file.position + got))
-                            bytes[mend.offset + i - (std::uint64_t) file.position] = (std::uint8_t) (mend.value >> (8 * i));
-
+                std::memcpy (bytes, file.buffer.data() + (file.position - file.bufferStart), (size_t) got);
                 file.position += got;
                 return got;
             }
@@ -613,11 +656,9 @@ namespace brask::audiofile
 
     Writer::Writer (SNDFILE* openedFile, Format fileFormat, int channels)
         : file (openedFile), format (fileFormat), numChannels (channels),
-          integerScale (integerBits (fileFormat) > 0 ? std::ldexp (1.0, integerBits (fileFormat) - 1) : 0.0)
+          integerScale (integerBits (fileFormat) > 0 ? std::ldexp (1.0, integerBits (fileFormat) - 1) : 0.0),
+          wordScale (integerBits (fileFormat) > 0 ? std::ldexp (1.0, 32 - integerBits (fileFormat)) : 0.0)
     {
-        // Integers are handed over already scaled and rounded, for the library to store as they are.
-        if (integerScale > 0.0)
-            sf_command (file, SFC_SET_NORM_DOUBLE, nullptr, SF_FALSE);
     }
 
     Writer::~Writer()
@@ -632,6 +673,31 @@ namespace brask::audiofile
             return ! failed;
 
         const auto count = (size_t) numChannels;
+
+        if (integerScale > 0.0)
+        {
+            // Integers go to the library as 32-bit words, which it stores by dropping
+            // the low bits: the rounded sample, moved to the top of the word, is
+            // stored exactly. The bounds are whole numbers, so clamping before
+            // rounding gives what rounding before clamping would.
+            words.resize ((size_t) numFrames * count);
+
+            for (size_t channel = 0; channel < count; ++channel)
+            {
+                const auto* in = channels[channel];
+                auto* out = words.data() + channel;
+
+                for (int i = 0; i < numFrames; ++i)
+                {
+                    const auto scaled = std::clamp (in[i] * integerScale, -integerScale, integerScale - 1.0);
+                    out[(size_t) i * count] = (std::int32_t) (roundToEven (scaled) * wordScale);
+                }
+            }
+
+            failed = sf_writef_int (file, words.data(), numFrames) != numFrames;
+            return ! failed;
+        }
+
         interleaved.resize ((size_t) numFrames * count);
 
         for (size_t channel = 0; channel < count; ++channel)
@@ -639,16 +705,8 @@ namespace brask::audiofile
             const auto* in = channels[channel];
             auto* out = interleaved.data() + channel;
 
-            if (integerScale > 0.0)
-            {
-                for (int i = 0; i < numFrames; ++i)
-                    out[(size_t) i * count] = std::clamp (std::nearbyint (in[i] * integerScale), -integerScale, integerScale - 1.0);
-            }
-            else
-            {
-                for (int i = 0; i < numFrames; ++i)
-                    out[(size_t) i * count] = in[i];
-            }
+            for (int i = 0; i < numFrames; ++i)
+                out[(size_t) i * count] = in[i];
         }
 
         failed = sf_writef_double (file, interleaved.data(), numFrames) != numFrames;
@@ -657,10 +715,10 @@ namespace brask::audiofile
 
     bool Writer::close (std::string& error)
     {
-        // libsndfile writes the final header on closing; a full disk shows up as an error there.
-        if (! failed)
-            sf_write_sync (file);
-
+        // libsndfile writes the final header on closing; an error there is reported.
+        // The file is not forced to the disk first: that waits for the device (about
+        // as long again as a whole render of a minute), and a full disk already fails
+        // the writes themselves.
         const auto closeError = sf_close (file);
         file = nullptr;
 
