@@ -1,14 +1,16 @@
 #include "OutputStage.h"
 
-OutputStage::OutputStage (int numSlots, int numChannels, int samplesPerSlot, std::function<bool (Slot&)> consumeSlot)
+OutputStage::OutputStage (int numSlots, int numChannels, int samplesPerSlot, bool keepInput, std::function<bool (Slot&)> consumeSlot)
     : consume (std::move (consumeSlot))
 {
     for (int i = 0; i < numSlots; ++i)
     {
         auto slot = std::make_unique<Slot>();
         slot->exact.setSize (numChannels, samplesPerSlot);
-        slot->input.setSize (numChannels, samplesPerSlot);
         slot->output.setSize (numChannels, samplesPerSlot);
+
+        if (keepInput)
+            slot->input.setSize (numChannels, samplesPerSlot);
         freeSlots.push_back (slot.get());
         slots.push_back (std::move (slot));
     }

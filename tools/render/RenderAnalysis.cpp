@@ -11,65 +11,60 @@ namespace
 }
 
 //==============================================================================
-void LevelMeter::add (const juce::AudioBuffer<float>& buffer, int numSamples)
+void LevelMeter::add (const float* samples, int numSamples)
 {
-    for (int channel = 0; channel < buffer.getNumChannels(); ++channel)
+    // Eight running sums side by side keep the loop vectorisable; a block's worth
+    // of float sums loses nothing that matters before it joins the double total.
+    float partial[8] = {};
+    float largest[8] = {};
+    int i = 0;
+
+    for (; i + 8 <= numSamples; i += 8)
     {
-        const auto* samples = buffer.getReadPointer (channel);
-
-        // Eight running sums side by side keep the loop vectorisable; a block's worth
-        // of float sums loses nothing that matters before it joins the double total.
-        float partial[8] = {};
-        float largest[8] = {};
-        int i = 0;
-
-        for (; i + 8 <= numSamples; i += 8)
+        for (int lane = 0; lane < 8; ++lane)
         {
-            for (int lane = 0; lane < 8; ++lane)
-            {
-                partial[lane] += samples[i + lane] * samples[i + lane];
-                largest[lane] = std::max (largest[lane], std::abs (samples[i + lane]));
-            }
+            partial[lane] += samples[i + lane] * samples[i + lane];
+            largest[lane] = std::max (largest[lane], std::abs (samples[i + lane]));
         }
+    }
 
-        auto blockSum = 0.0;
-        auto blockPeak = 0.0f;
+    auto blockSum = 0.0;
+    auto blockPeak = 0.0f;
 
-        for (; i < numSamples; ++i)
+    for (; i < numSamples; ++i)
+    {
+        blockSum += (double) samples[i] * samples[i];
+        blockPeak = std::max (blockPeak, std::abs (samples[i]));
+    }
+
+    for (int lane = 0; lane < 8; ++lane)
+    {
+        blockSum += partial[lane];
+        blockPeak = std::max (blockPeak, largest[lane]);
+    }
+
+    if (! std::isfinite (blockSum))
+    {
+        // Rare: go again one sample at a time, setting NaNs and infinities aside.
+        blockSum = 0.0;
+        blockPeak = 0.0f;
+
+        for (i = 0; i < numSamples; ++i)
         {
+            if (! std::isfinite (samples[i]))
+            {
+                ++nonFinite;
+                continue;
+            }
+
             blockSum += (double) samples[i] * samples[i];
             blockPeak = std::max (blockPeak, std::abs (samples[i]));
         }
-
-        for (int lane = 0; lane < 8; ++lane)
-        {
-            blockSum += partial[lane];
-            blockPeak = std::max (blockPeak, largest[lane]);
-        }
-
-        if (! std::isfinite (blockSum))
-        {
-            // Rare: go again one sample at a time, setting NaNs and infinities aside.
-            blockSum = 0.0;
-            blockPeak = 0.0f;
-
-            for (i = 0; i < numSamples; ++i)
-            {
-                if (! std::isfinite (samples[i]))
-                {
-                    ++nonFinite;
-                    continue;
-                }
-
-                blockSum += (double) samples[i] * samples[i];
-                blockPeak = std::max (blockPeak, std::abs (samples[i]));
-            }
-        }
-
-        peak = std::max (peak, blockPeak);
-        sumOfSquares += blockSum;
-        count += numSamples;
     }
+
+    peak = std::max (peak, blockPeak);
+    sumOfSquares += blockSum;
+    count += numSamples;
 }
 
 juce::String LevelMeter::describe() const
