@@ -2,6 +2,7 @@
 // loaded through the framework's VST3 host exactly as a DAW loads it. For a
 // user, a tester or a batch job who wants the pedal's sound without a DAW.
 
+#include "DisplayLessHost.h"
 #include "HostedPedal.h"
 #include "ProgressDisplay.h"
 #include "RenderJob.h"
@@ -10,6 +11,7 @@
 #include <juce_events/juce_events.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 namespace
@@ -168,6 +170,9 @@ int main (int argc, char* argv[])
         std::fputs (RenderOptions::usage().toRawUTF8(), stdout);
         return 0;
     }
+
+    // Nothing here is ever shown: the module need not look for a display.
+    ::setenv (DisplayLessHost::variableName, "1", 1);
 
     // The framework's VST3 host needs a message thread: this one.
     juce::ScopedJuceInitialiser_GUI framework;
