@@ -1,6 +1,7 @@
 #include "RenderAnalysis.h"
 
 #include <cmath>
+#include <cstring>
 #include <numeric>
 
 namespace
@@ -13,20 +14,28 @@ namespace
 //==============================================================================
 void LevelMeter::add (const float* samples, int numSamples)
 {
-    // Eight running sums side by side keep the loop vectorisable; a block's worth
-    // of float sums loses nothing that matters before it joins the double total.
-    float partial[8] = {};
-    float largest[8] = {};
+    // Eight running sums side by side, one per lane of a vector; a block's worth of
+    // float sums loses nothing that matters before it joins the double total. Lane
+    // k takes samples k, k + 8, k + 16 ..., whatever width the machine's registers have.
+    using Lanes = float __attribute__ ((vector_size (32)));
+    using LaneBits = std::uint32_t __attribute__ ((vector_size (32)));
+
+    Lanes sums {}, largests {};
     int i = 0;
 
     for (; i + 8 <= numSamples; i += 8)
     {
-        for (int lane = 0; lane < 8; ++lane)
-        {
-            partial[lane] += samples[i + lane] * samples[i + lane];
-            largest[lane] = std::max (largest[lane], std::abs (samples[i + lane]));
-        }
+        Lanes lanes;
+        std::memcpy (&lanes, samples + i, sizeof (lanes));
+        sums += lanes * lanes;
+
+        const auto magnitudes = (Lanes) ((LaneBits) lanes & 0x7fffffffu);
+        largests = largests < magnitudes ? magnitudes : largests;
     }
+
+    float partial[8], largest[8];
+    std::memcpy (partial, &sums, sizeof (partial));
+    std::memcpy (largest, &largests, sizeof (largest));
 
     auto blockSum = 0.0;
     auto blockPeak = 0.0f;
