@@ -183,10 +183,10 @@ namespace brask::audiofile
             return total == 0 ? -1 : (std::int64_t) total;
         }
 
-        HeaderBytes headerOf (int fd)
+        HeaderBytes headerOf (int fd, std::int64_t fileSize)
         {
             HeaderBytes header;
-            header.bytes.resize (65536);
+            header.bytes.resize ((size_t) std::clamp<std::int64_t> (fileSize, 0, 65536));
             const auto got = ::pread (fd, header.bytes.data(), header.bytes.size(), 0);
             header.bytes.resize (got > 0 ? (size_t) got : 0);
             return header;
@@ -206,7 +206,7 @@ namespace brask::audiofile
             // libsndfile asks for a few kilobytes at a time; a system call for each
             // costs more than the copy, so the bytes come from here in large reads.
             static constexpr std::int64_t bufferSize = 1 << 18;
-            std::vector<std::uint8_t> buffer;
+            std::unique_ptr<std::uint8_t[]> buffer;
             std::int64_t bufferStart = 0, bufferEnd = 0;     // the file's bytes the buffer holds
 
             static sf_count_t length (void* self)
@@ -261,9 +261,15 @@ namespace brask::audiofile
 
                 if (file.position < file.bufferStart || file.position + count > file.bufferEnd)
                 {
-                    file.buffer.resize ((size_t) bufferSize);
+                    // No larger than the file, and not cleared first: a short file
+                    // touches no more memory than it has bytes.
+                    const auto capacity = std::min (bufferSize, file.size);
+
+                    if (file.buffer == nullptr)
+                        file.buffer.reset (new std::uint8_t[(size_t) capacity]);
+
                     file.bufferStart = file.position;
-                    file.bufferEnd = file.position + file.readAt (file.buffer.data(), bufferSize, file.position);
+                    file.bufferEnd = file.position + file.readAt (file.buffer.get(), capacity, file.position);
                 }
 
                 const auto got = std::min<std::int64_t> (count, file.bufferEnd - file.position);
@@ -271,7 +277,7 @@ namespace brask::audiofile
                 if (got <= 0)
                     return 0;
 
-                std::memcpy (bytes, file.buffer.data() + (file.position - file.bufferStart), (size_t) got);
+                std::memcpy (bytes, file.buffer.get() + (file.position - file.bufferStart), (size_t) got);
                 file.position += got;
                 return got;
             }
@@ -552,7 +558,7 @@ namespace brask::audiofile
         source->fd = fd;
         source->size = (std::int64_t) status.st_size;
 
-        const auto header = headerOf (fd);
+        const auto header = headerOf (fd, (std::int64_t) status.st_size);
         const auto announcedByRiff = announcedByWav (header, (std::uint64_t) status.st_size, source->mends);
 
         SF_VIRTUAL_IO io { &MendedSource::length, &MendedSource::seek, &MendedSource::read, &MendedSource::write, &MendedSource::tell };
