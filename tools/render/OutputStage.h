@@ -32,7 +32,8 @@ public:
 
     /** consume runs on the stage's thread for each submitted slot, in order;
         returning false stops the stage (a failed write, say). Slots have room
-        for the input only when keepInput is true.
+        for the input only when keepInput is true. A stage of one slot starts no
+        thread: submit() consumes the slot there and then.
     */
     OutputStage (int numSlots, int numChannels, int samplesPerSlot, bool keepInput, std::function<bool (Slot&)> consume);
     ~OutputStage();

@@ -237,7 +237,10 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
     LevelMeter inputLevels, outputLevels;
     juce::int64 silencedSamples = 0;
 
-    OutputStage outputStage (stretchesInFlight, numChannels, stretchSize, analysis != nullptr, [&] (OutputStage::Slot& stretch)
+    // A file of one stretch has nothing to overlap: no thread for it.
+    const auto slots = expectedBlocks > 0 && expectedBlocks <= maximumBlocks ? 1 : stretchesInFlight;
+
+    OutputStage outputStage (slots, numChannels, stretchSize, analysis != nullptr, [&] (OutputStage::Slot& stretch)
     {
         const auto n = stretch.numSamples;
 
