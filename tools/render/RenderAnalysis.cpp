@@ -14,28 +14,31 @@ namespace
 //==============================================================================
 void LevelMeter::add (const float* samples, int numSamples)
 {
-    // Eight running sums side by side, one per lane of a vector; a block's worth of
-    // float sums loses nothing that matters before it joins the double total. Lane
-    // k takes samples k, k + 8, k + 16 ..., whatever width the machine's registers have.
-    using Lanes = float __attribute__ ((vector_size (32)));
-    using LaneBits = std::uint32_t __attribute__ ((vector_size (32)));
+    // Eight running sums side by side, in two vectors of four lanes; a block's worth
+    // of float sums loses nothing that matters before it joins the double total.
+    // Lane k of vector h takes samples 4h + k, 4h + k + 8, 4h + k + 16 ...
+    using Lanes = float __attribute__ ((vector_size (16)));
+    using LaneBits = std::uint32_t __attribute__ ((vector_size (16)));
 
-    Lanes sums {}, largests {};
+    Lanes sums[2] {}, largests[2] {};
     int i = 0;
 
     for (; i + 8 <= numSamples; i += 8)
     {
-        Lanes lanes;
-        std::memcpy (&lanes, samples + i, sizeof (lanes));
-        sums += lanes * lanes;
+        for (int half = 0; half < 2; ++half)
+        {
+            Lanes lanes;
+            std::memcpy (&lanes, samples + i + 4 * half, sizeof (lanes));
+            sums[half] += lanes * lanes;
 
-        const auto magnitudes = (Lanes) ((LaneBits) lanes & 0x7fffffffu);
-        largests = largests < magnitudes ? magnitudes : largests;
+            const auto magnitudes = (Lanes) ((LaneBits) lanes & 0x7fffffffu);
+            largests[half] = largests[half] < magnitudes ? magnitudes : largests[half];
+        }
     }
 
     float partial[8], largest[8];
-    std::memcpy (partial, &sums, sizeof (partial));
-    std::memcpy (largest, &largests, sizeof (largest));
+    std::memcpy (partial, sums, sizeof (partial));
+    std::memcpy (largest, largests, sizeof (largest));
 
     auto blockSum = 0.0;
     auto blockPeak = 0.0f;
