@@ -351,6 +351,106 @@ namespace brask::audiofile
     {
     };
 
+    /** The file libsndfile writes, gathered into large writes: the library hands
+        over a few kilobytes at a time, and on ext4 every write call also journals
+        the file's new times, which costs more than the bytes.
+    */
+    struct Writer::BufferedFile final
+    {
+        int fd = -1;
+        std::int64_t position = 0, size = 0;
+        std::vector<std::uint8_t> pending;          // bytes from pendingStart on, not yet written
+        std::int64_t pendingStart = 0;
+        bool failed = false;
+
+        static constexpr size_t capacity = 1 << 18;
+
+        bool flush()
+        {
+            for (size_t done = 0; done < pending.size() && ! failed;)
+            {
+                const auto wrote = ::pwrite (fd, pending.data() + done, pending.size() - done, (off_t) (pendingStart + (std::int64_t) done));
+
+                if (wrote < 0 && errno == EINTR)
+                    continue;
+
+                if (wrote <= 0)
+                    failed = true;
+                else
+                    done += (size_t) wrote;
+            }
+
+            pending.clear();
+            return ! failed;
+        }
+
+        static sf_count_t length (void* self)
+        {
+            return static_cast<BufferedFile*> (self)->size;
+        }
+
+        static sf_count_t seek (sf_count_t offset, int whence, void* self)
+        {
+            auto& file = *static_cast<BufferedFile*> (self);
+            const auto base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? file.position : file.size;
+
+            if (base + offset < 0)
+                return -1;
+
+            file.position = base + offset;
+            return file.position;
+        }
+
+        static sf_count_t read (void* destination, sf_count_t count, void* self)
+        {
+            auto& file = *static_cast<BufferedFile*> (self);
+
+            if (count <= 0 || ! file.flush())
+                return 0;
+
+            const auto got = ::pread (file.fd, destination, (size_t) count, (off_t) file.position);
+
+            if (got <= 0)
+                return 0;
+
+            file.position += got;
+            return got;
+        }
+
+        static sf_count_t write (const void* source, sf_count_t count, void* self)
+        {
+            auto& file = *static_cast<BufferedFile*> (self);
+
+            if (count <= 0)
+                return 0;
+
+            // Only bytes that continue the pending ones join them.
+            if (! file.pending.empty() && file.position != file.pendingStart + (std::int64_t) file.pending.size())
+                file.flush();
+
+            if (file.pending.empty())
+            {
+                file.pending.reserve (capacity);
+                file.pendingStart = file.position;
+            }
+
+            const auto* bytes = static_cast<const std::uint8_t*> (source);
+            file.pending.insert (file.pending.end(), bytes, bytes + count);
+            file.position += count;
+            file.size = std::max (file.size, file.position);
+
+            if (file.pending.size() >= capacity)
+                file.flush();
+
+            return file.failed ? 0 : count;
+        }
+
+        static sf_count_t tell (void* self)
+        {
+            return static_cast<BufferedFile*> (self)->position;
+        }
+    };
+
     //==============================================================================
     std::string containerName (Format format)
     {
@@ -644,24 +744,35 @@ namespace brask::audiofile
     //==============================================================================
     std::unique_ptr<Writer> Writer::create (const std::string& path, Format format, int numChannels, double sampleRate, std::string& error)
     {
+        auto target = std::make_unique<BufferedFile>();
+        target->fd = ::open (path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+
+        if (target->fd < 0)
+        {
+            error = std::strerror (errno);
+            return nullptr;
+        }
+
         SF_INFO info {};
         info.format = format;
         info.channels = numChannels;
         info.samplerate = (int) std::lround (sampleRate);
 
-        auto* file = sf_open (path.c_str(), SFM_WRITE, &info);
+        SF_VIRTUAL_IO io { &BufferedFile::length, &BufferedFile::seek, &BufferedFile::read, &BufferedFile::write, &BufferedFile::tell };
+        auto* file = sf_open_virtual (&io, SFM_WRITE, &info, target.get());
 
         if (file == nullptr)
         {
             error = sf_strerror (nullptr);
+            ::close (target->fd);
             return nullptr;
         }
 
-        return std::unique_ptr<Writer> (new Writer (file, format, numChannels));
+        return std::unique_ptr<Writer> (new Writer (file, std::move (target), format, numChannels));
     }
 
-    Writer::Writer (SNDFILE* openedFile, Format fileFormat, int channels)
-        : file (openedFile), format (fileFormat), numChannels (channels),
+    Writer::Writer (SNDFILE* openedFile, std::unique_ptr<BufferedFile> fileTarget, Format fileFormat, int channels)
+        : file (openedFile), target (std::move (fileTarget)), format (fileFormat), numChannels (channels),
           integerScale (integerBits (fileFormat) > 0 ? std::ldexp (1.0, integerBits (fileFormat) - 1) : 0.0),
           wordScale (integerBits (fileFormat) > 0 ? std::ldexp (1.0, 32 - integerBits (fileFormat)) : 0.0)
     {
@@ -671,6 +782,9 @@ namespace brask::audiofile
     {
         if (file != nullptr)
             sf_close (file);
+
+        if (target->fd >= 0)
+            ::close (target->fd);
     }
 
     bool Writer::write (const double* const* channels, int numFrames)
@@ -728,9 +842,13 @@ namespace brask::audiofile
         const auto closeError = sf_close (file);
         file = nullptr;
 
-        if (failed || closeError != 0)
+        const auto flushed = target->flush();
+        const auto closed = ::close (target->fd) == 0;
+        target->fd = -1;
+
+        if (failed || closeError != 0 || ! flushed || ! closed)
         {
-            error = failed ? "a write failed (is the disk full?)" : sf_error_number (closeError);
+            error = closeError != 0 && ! failed ? sf_error_number (closeError) : "a write failed (is the disk full?)";
             return false;
         }
 

@@ -143,9 +143,11 @@ namespace brask::audiofile
         bool close (std::string& error);
 
     private:
-        Writer (SNDFILE*, Format, int numChannels);
+        struct BufferedFile;
+        Writer (SNDFILE*, std::unique_ptr<BufferedFile>, Format, int numChannels);
 
         SNDFILE* file;
+        std::unique_ptr<BufferedFile> target;
         Format format;
         int numChannels;
         double integerScale;        // 2^(bits-1), or 0 for non-integer encodings
