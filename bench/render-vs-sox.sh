@@ -69,6 +69,13 @@ for title, brask_name, sox_name, seconds in rows:
         print(f"  {name:14s} mean {r['mean']*1000:8.1f} ms  ± {r['stddev']*1000:5.1f}  "
               f"(min {r['min']*1000:.1f} ms, user {r['user']*1000:.1f} ms, system {r['system']*1000:.1f} ms)")
     print(f"  brask-render takes {brask['mean']/sox['mean']:.2f}x sox's time ({seconds/brask['mean']:.1f}x real time)")
+
+# The fixed cost is what the 10 ms file takes; the rest of the minute's time is
+# the cost of streaming a minute of audio through.
+print("split of the one-minute render:")
+for name, long, short in (("brask-render", "brask-render", "brask-render-10ms"), ("sox overdrive", "sox", "sox-10ms")):
+    fixed = results[short]["mean"]
+    print(f"  {name:14s} start-up and finish {fixed*1000:6.1f} ms, a minute of audio {(results[long]['mean'] - fixed)*1000:6.1f} ms")
 EOF
 else
     # Without hyperfine: plain loops, best of ten.

@@ -39,6 +39,17 @@ namespace brask::audiofile
             return ((std::uint32_t) p[0] << 24) | ((std::uint32_t) p[1] << 16) | ((std::uint32_t) p[2] << 8) | (std::uint32_t) p[3];
         }
 
+        /** Rounds to the nearest whole number, ties to even, as std::nearbyint does in
+            the default rounding mode, for |value| <= 2^51, without a library call.
+        */
+        double roundToEven (double value) noexcept
+        {
+            // Adding 1.5 * 2^52 leaves no bits below the units, so the sum is rounded
+            // there; strict floating-point rules keep the compiler from undoing it.
+            constexpr double shifter = 0x1.8p52;
+            return (value + shifter) - shifter;
+        }
+
         bool isStreamingSize (std::uint64_t size) noexcept
         {
             return size == 0 || size >= streamingPlaceholder;
@@ -172,10 +183,10 @@ namespace brask::audiofile
             return total == 0 ? -1 : (std::int64_t) total;
         }
 
-        HeaderBytes headerOf (int fd)
+        HeaderBytes headerOf (int fd, std::int64_t fileSize)
         {
             HeaderBytes header;
-            header.bytes.resize (65536);
+            header.bytes.resize ((size_t) std::clamp<std::int64_t> (fileSize, 0, 65536));
             const auto got = ::pread (fd, header.bytes.data(), header.bytes.size(), 0);
             header.bytes.resize (got > 0 ? (size_t) got : 0);
             return header;
@@ -191,6 +202,12 @@ namespace brask::audiofile
             std::int64_t size;
             std::int64_t position = 0;
             std::vector<Mend> mends;
+
+            // libsndfile asks for a few kilobytes at a time; a system call for each
+            // costs more than the copy, so the bytes come from here in large reads.
+            static constexpr std::int64_t bufferSize = 1 << 18;
+            std::unique_ptr<std::uint8_t[]> buffer;
+            std::int64_t bufferStart = 0, bufferEnd = 0;     // the file's bytes the buffer holds
 
             static sf_count_t length (void* self)
             {
@@ -210,6 +227,22 @@ namespace brask::audiofile
                 return target;
             }
 
+            /** The file's bytes from offset on, with the mends applied; 0 at the end. */
+            std::int64_t readAt (std::uint8_t* destination, std::int64_t count, std::int64_t offset)
+            {
+                const auto got = ::pread (fd, destination, (size_t) std::min (count, size - offset), offset);
+
+                if (got <= 0)
+                    return 0;
+
+                for (const auto& mend : mends)
+                    for (std::uint64_t i = 0; i < 4; ++i)
+                        if (mend.offset + i >= (std::uint64_t) offset && mend.offset + i < (std::uint64_t) (offset + got))
+                            destination[mend.offset + i - (std::uint64_t) offset] = (std::uint8_t) (mend.value >> (8 * i));
+
+                return got;
+            }
+
             static sf_count_t read (void* destination, sf_count_t count, void* self)
             {
                 auto& file = *static_cast<MendedSource*> (self);
@@ -217,18 +250,34 @@ namespace brask::audiofile
                 if (count <= 0 || file.position >= file.size)
                     return 0;
 
-                const auto got = ::pread (file.fd, destination, (size_t) std::min (count, file.size - file.position), file.position);
+                auto* bytes = static_cast<std::uint8_t*> (destination);
+
+                if (count >= bufferSize)
+                {
+                    const auto got = file.readAt (bytes, count, file.position);
+                    file.position += got;
+                    return got;
+                }
+
+                if (file.position < file.bufferStart || file.position + count > file.bufferEnd)
+                {
+                    // No larger than the file, and not cleared first: a short file
+                    // touches no more memory than it has bytes.
+                    const auto capacity = std::min (bufferSize, file.size);
+
+                    if (file.buffer == nullptr)
+                        file.buffer.reset (new std::uint8_t[(size_t) capacity]);
+
+                    file.bufferStart = file.position;
+                    file.bufferEnd = file.position + file.readAt (file.buffer.get(), capacity, file.position);
+                }
+
+                const auto got = std::min<std::int64_t> (count, file.bufferEnd - file.position);
 
                 if (got <= 0)
                     return 0;
 
-                auto* bytes = static_cast<std::uint8_t*> (destination);
-
-                for (const auto& mend : file.mends)
-                    for (std::uint64_t i = 0; i < 4; ++i)
-                        if (mend.offset + i >= (std::uint64_t) file.position && mend.offset + i < (std::uint64_t) (file.position + got))
-                            bytes[mend.offset + i - (std::uint64_t) file.position] = (std::uint8_t) (mend.value >> (8 * i));
-
+                std::memcpy (bytes, file.buffer.get() + (file.position - file.bufferStart), (size_t) got);
                 file.position += got;
                 return got;
             }
@@ -300,6 +349,106 @@ namespace brask::audiofile
 
     struct Reader::MendedFile final : MendedSource
     {
+    };
+
+    /** The file libsndfile writes, gathered into large writes: the library hands
+        over a few kilobytes at a time, and on ext4 every write call also journals
+        the file's new times, which costs more than the bytes.
+    */
+    struct Writer::BufferedFile final
+    {
+        int fd = -1;
+        std::int64_t position = 0, size = 0;
+        std::vector<std::uint8_t> pending;          // bytes from pendingStart on, not yet written
+        std::int64_t pendingStart = 0;
+        bool failed = false;
+
+        static constexpr size_t capacity = 1 << 18;
+
+        bool flush()
+        {
+            for (size_t done = 0; done < pending.size() && ! failed;)
+            {
+                const auto wrote = ::pwrite (fd, pending.data() + done, pending.size() - done, (off_t) (pendingStart + (std::int64_t) done));
+
+                if (wrote < 0 && errno == EINTR)
+                    continue;
+
+                if (wrote <= 0)
+                    failed = true;
+                else
+                    done += (size_t) wrote;
+            }
+
+            pending.clear();
+            return ! failed;
+        }
+
+        static sf_count_t length (void* self)
+        {
+            return static_cast<BufferedFile*> (self)->size;
+        }
+
+        static sf_count_t seek (sf_count_t offset, int whence, void* self)
+        {
+            auto& file = *static_cast<BufferedFile*> (self);
+            const auto base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? file.position : file.size;
+
+            if (base + offset < 0)
+                return -1;
+
+            file.position = base + offset;
+            return file.position;
+        }
+
+        static sf_count_t read (void* destination, sf_count_t count, void* self)
+        {
+            auto& file = *static_cast<BufferedFile*> (self);
+
+            if (count <= 0 || ! file.flush())
+                return 0;
+
+            const auto got = ::pread (file.fd, destination, (size_t) count, (off_t) file.position);
+
+            if (got <= 0)
+                return 0;
+
+            file.position += got;
+            return got;
+        }
+
+        static sf_count_t write (const void* source, sf_count_t count, void* self)
+        {
+            auto& file = *static_cast<BufferedFile*> (self);
+
+            if (count <= 0)
+                return 0;
+
+            // Only bytes that continue the pending ones join them.
+            if (! file.pending.empty() && file.position != file.pendingStart + (std::int64_t) file.pending.size())
+                file.flush();
+
+            if (file.pending.empty())
+            {
+                file.pending.reserve (capacity);
+                file.pendingStart = file.position;
+            }
+
+            const auto* bytes = static_cast<const std::uint8_t*> (source);
+            file.pending.insert (file.pending.end(), bytes, bytes + count);
+            file.position += count;
+            file.size = std::max (file.size, file.position);
+
+            if (file.pending.size() >= capacity)
+                file.flush();
+
+            return file.failed ? 0 : count;
+        }
+
+        static sf_count_t tell (void* self)
+        {
+            return static_cast<BufferedFile*> (self)->position;
+        }
     };
 
     //==============================================================================
@@ -509,7 +658,7 @@ namespace brask::audiofile
         source->fd = fd;
         source->size = (std::int64_t) status.st_size;
 
-        const auto header = headerOf (fd);
+        const auto header = headerOf (fd, (std::int64_t) status.st_size);
         const auto announcedByRiff = announcedByWav (header, (std::uint64_t) status.st_size, source->mends);
 
         SF_VIRTUAL_IO io { &MendedSource::length, &MendedSource::seek, &MendedSource::read, &MendedSource::write, &MendedSource::tell };
@@ -595,35 +744,47 @@ namespace brask::audiofile
     //==============================================================================
     std::unique_ptr<Writer> Writer::create (const std::string& path, Format format, int numChannels, double sampleRate, std::string& error)
     {
+        auto target = std::make_unique<BufferedFile>();
+        target->fd = ::open (path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+
+        if (target->fd < 0)
+        {
+            error = std::strerror (errno);
+            return nullptr;
+        }
+
         SF_INFO info {};
         info.format = format;
         info.channels = numChannels;
         info.samplerate = (int) std::lround (sampleRate);
 
-        auto* file = sf_open (path.c_str(), SFM_WRITE, &info);
+        SF_VIRTUAL_IO io { &BufferedFile::length, &BufferedFile::seek, &BufferedFile::read, &BufferedFile::write, &BufferedFile::tell };
+        auto* file = sf_open_virtual (&io, SFM_WRITE, &info, target.get());
 
         if (file == nullptr)
         {
             error = sf_strerror (nullptr);
+            ::close (target->fd);
             return nullptr;
         }
 
-        return std::unique_ptr<Writer> (new Writer (file, format, numChannels));
+        return std::unique_ptr<Writer> (new Writer (file, std::move (target), format, numChannels));
     }
 
-    Writer::Writer (SNDFILE* openedFile, Format fileFormat, int channels)
-        : file (openedFile), format (fileFormat), numChannels (channels),
-          integerScale (integerBits (fileFormat) > 0 ? std::ldexp (1.0, integerBits (fileFormat) - 1) : 0.0)
+    Writer::Writer (SNDFILE* openedFile, std::unique_ptr<BufferedFile> fileTarget, Format fileFormat, int channels)
+        : file (openedFile), target (std::move (fileTarget)), format (fileFormat), numChannels (channels),
+          integerScale (integerBits (fileFormat) > 0 ? std::ldexp (1.0, integerBits (fileFormat) - 1) : 0.0),
+          wordScale (integerBits (fileFormat) > 0 ? std::ldexp (1.0, 32 - integerBits (fileFormat)) : 0.0)
     {
-        // Integers are handed over already scaled and rounded, for the library to store as they are.
-        if (integerScale > 0.0)
-            sf_command (file, SFC_SET_NORM_DOUBLE, nullptr, SF_FALSE);
     }
 
     Writer::~Writer()
     {
         if (file != nullptr)
             sf_close (file);
+
+        if (target->fd >= 0)
+            ::close (target->fd);
     }
 
     bool Writer::write (const double* const* channels, int numFrames)
@@ -632,6 +793,31 @@ namespace brask::audiofile
             return ! failed;
 
         const auto count = (size_t) numChannels;
+
+        if (integerScale > 0.0)
+        {
+            // Integers go to the library as 32-bit words, which it stores by dropping
+            // the low bits: the rounded sample, moved to the top of the word, is
+            // stored exactly. The bounds are whole numbers, so clamping before
+            // rounding gives what rounding before clamping would.
+            words.resize ((size_t) numFrames * count);
+
+            for (size_t channel = 0; channel < count; ++channel)
+            {
+                const auto* in = channels[channel];
+                auto* out = words.data() + channel;
+
+                for (int i = 0; i < numFrames; ++i)
+                {
+                    const auto scaled = std::clamp (in[i] * integerScale, -integerScale, integerScale - 1.0);
+                    out[(size_t) i * count] = (std::int32_t) (roundToEven (scaled) * wordScale);
+                }
+            }
+
+            failed = sf_writef_int (file, words.data(), numFrames) != numFrames;
+            return ! failed;
+        }
+
         interleaved.resize ((size_t) numFrames * count);
 
         for (size_t channel = 0; channel < count; ++channel)
@@ -639,16 +825,8 @@ namespace brask::audiofile
             const auto* in = channels[channel];
             auto* out = interleaved.data() + channel;
 
-            if (integerScale > 0.0)
-            {
-                for (int i = 0; i < numFrames; ++i)
-                    out[(size_t) i * count] = std::clamp (std::nearbyint (in[i] * integerScale), -integerScale, integerScale - 1.0);
-            }
-            else
-            {
-                for (int i = 0; i < numFrames; ++i)
-                    out[(size_t) i * count] = in[i];
-            }
+            for (int i = 0; i < numFrames; ++i)
+                out[(size_t) i * count] = in[i];
         }
 
         failed = sf_writef_double (file, interleaved.data(), numFrames) != numFrames;
@@ -657,16 +835,20 @@ namespace brask::audiofile
 
     bool Writer::close (std::string& error)
     {
-        // libsndfile writes the final header on closing; a full disk shows up as an error there.
-        if (! failed)
-            sf_write_sync (file);
-
+        // libsndfile writes the final header on closing; an error there is reported.
+        // The file is not forced to the disk first: that waits for the device (about
+        // as long again as a whole render of a minute), and a full disk already fails
+        // the writes themselves.
         const auto closeError = sf_close (file);
         file = nullptr;
 
-        if (failed || closeError != 0)
+        const auto flushed = target->flush();
+        const auto closed = ::close (target->fd) == 0;
+        target->fd = -1;
+
+        if (failed || closeError != 0 || ! flushed || ! closed)
         {
-            error = failed ? "a write failed (is the disk full?)" : sf_error_number (closeError);
+            error = closeError != 0 && ! failed ? sf_error_number (closeError) : "a write failed (is the disk full?)";
             return false;
         }
 

@@ -143,14 +143,18 @@ namespace brask::audiofile
         bool close (std::string& error);
 
     private:
-        Writer (SNDFILE*, Format, int numChannels);
+        struct BufferedFile;
+        Writer (SNDFILE*, std::unique_ptr<BufferedFile>, Format, int numChannels);
 
         SNDFILE* file;
+        std::unique_ptr<BufferedFile> target;
         Format format;
         int numChannels;
         double integerScale;        // 2^(bits-1), or 0 for non-integer encodings
+        double wordScale;           // 2^(32-bits): from a sample's integer to a 32-bit word
         bool failed = false;
         std::vector<double> interleaved;
+        std::vector<std::int32_t> words;
 
         Writer (const Writer&) = delete;
         Writer& operator= (const Writer&) = delete;

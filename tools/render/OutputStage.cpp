@@ -1,19 +1,24 @@
 #include "OutputStage.h"
 
-OutputStage::OutputStage (int numSlots, int numChannels, int samplesPerSlot, std::function<bool (Slot&)> consumeSlot)
+OutputStage::OutputStage (int numSlots, int numChannels, int samplesPerSlot, bool keepInput, std::function<bool (Slot&)> consumeSlot)
     : consume (std::move (consumeSlot))
 {
     for (int i = 0; i < numSlots; ++i)
     {
         auto slot = std::make_unique<Slot>();
         slot->exact.setSize (numChannels, samplesPerSlot);
-        slot->input.setSize (numChannels, samplesPerSlot);
         slot->output.setSize (numChannels, samplesPerSlot);
+
+        if (keepInput)
+            slot->input.setSize (numChannels, samplesPerSlot);
+
         freeSlots.push_back (slot.get());
         slots.push_back (std::move (slot));
     }
 
-    thread = std::thread ([this] { run(); });
+    // With one slot there is nothing to overlap: the caller's thread consumes it.
+    if (numSlots > 1)
+        thread = std::thread ([this] { run(); });
 }
 
 OutputStage::~OutputStage()
@@ -36,6 +41,15 @@ OutputStage::Slot* OutputStage::acquire()
 
 void OutputStage::submit (Slot* slot)
 {
+    if (! thread.joinable())
+    {
+        const auto ok = consume (*slot);
+        const std::lock_guard<std::mutex> guard (lock);
+        freeSlots.push_back (slot);
+        failed = failed || ! ok;
+        return;
+    }
+
     {
         const std::lock_guard<std::mutex> guard (lock);
         filledSlots.push_back (slot);

@@ -20,20 +20,22 @@
 class OutputStage final
 {
 public:
-    /** One stretch of the file: the samples exactly as read, the input as the
-        pedal takes it, and the pedal's output.
+    /** One stretch of the file: the samples exactly as read, the pedal's output,
+        and (when asked for) the input as the pedal took it.
     */
     struct Slot
     {
         juce::AudioBuffer<double> exact;
-        juce::AudioBuffer<float> input, output;
+        juce::AudioBuffer<float> output, input;
         int numSamples = 0;
     };
 
     /** consume runs on the stage's thread for each submitted slot, in order;
-        returning false stops the stage (a failed write, say).
+        returning false stops the stage (a failed write, say). Slots have room
+        for the input only when keepInput is true. A stage of one slot starts no
+        thread: submit() consumes the slot there and then.
     */
-    OutputStage (int numSlots, int numChannels, int samplesPerSlot, std::function<bool (Slot&)> consume);
+    OutputStage (int numSlots, int numChannels, int samplesPerSlot, bool keepInput, std::function<bool (Slot&)> consume);
     ~OutputStage();
 
     /** A free slot to fill, waiting for one if need be; nullptr once the stage has failed. */

@@ -1,6 +1,7 @@
 #include "RenderAnalysis.h"
 
 #include <cmath>
+#include <cstring>
 #include <numeric>
 
 namespace
@@ -11,65 +12,71 @@ namespace
 }
 
 //==============================================================================
-void LevelMeter::add (const juce::AudioBuffer<float>& buffer, int numSamples)
+void LevelMeter::add (const float* samples, int numSamples)
 {
-    for (int channel = 0; channel < buffer.getNumChannels(); ++channel)
+    // Eight running sums side by side, in two vectors of four lanes; a block's worth
+    // of float sums loses nothing that matters before it joins the double total.
+    // Lane k of vector h takes samples 4h + k, 4h + k + 8, 4h + k + 16 ...
+    using Lanes = float __attribute__ ((vector_size (16)));
+    using LaneBits = std::uint32_t __attribute__ ((vector_size (16)));
+
+    Lanes sums[2] {}, largests[2] {};
+    int i = 0;
+
+    for (; i + 8 <= numSamples; i += 8)
     {
-        const auto* samples = buffer.getReadPointer (channel);
-
-        // Eight running sums side by side keep the loop vectorisable; a block's worth
-        // of float sums loses nothing that matters before it joins the double total.
-        float partial[8] = {};
-        float largest[8] = {};
-        int i = 0;
-
-        for (; i + 8 <= numSamples; i += 8)
+        for (int half = 0; half < 2; ++half)
         {
-            for (int lane = 0; lane < 8; ++lane)
-            {
-                partial[lane] += samples[i + lane] * samples[i + lane];
-                largest[lane] = std::max (largest[lane], std::abs (samples[i + lane]));
-            }
+            Lanes lanes;
+            std::memcpy (&lanes, samples + i + 4 * half, sizeof (lanes));
+            sums[half] += lanes * lanes;
+
+            const auto magnitudes = (Lanes) ((LaneBits) lanes & 0x7fffffffu);
+            largests[half] = largests[half] < magnitudes ? magnitudes : largests[half];
         }
+    }
 
-        auto blockSum = 0.0;
-        auto blockPeak = 0.0f;
+    float partial[8], largest[8];
+    std::memcpy (partial, sums, sizeof (partial));
+    std::memcpy (largest, largests, sizeof (largest));
 
-        for (; i < numSamples; ++i)
+    auto blockSum = 0.0;
+    auto blockPeak = 0.0f;
+
+    for (; i < numSamples; ++i)
+    {
+        blockSum += (double) samples[i] * samples[i];
+        blockPeak = std::max (blockPeak, std::abs (samples[i]));
+    }
+
+    for (int lane = 0; lane < 8; ++lane)
+    {
+        blockSum += partial[lane];
+        blockPeak = std::max (blockPeak, largest[lane]);
+    }
+
+    if (! std::isfinite (blockSum))
+    {
+        // Rare: go again one sample at a time, setting NaNs and infinities aside.
+        blockSum = 0.0;
+        blockPeak = 0.0f;
+
+        for (i = 0; i < numSamples; ++i)
         {
+            if (! std::isfinite (samples[i]))
+            {
+                ++nonFinite;
+                continue;
+            }
+
             blockSum += (double) samples[i] * samples[i];
             blockPeak = std::max (blockPeak, std::abs (samples[i]));
         }
-
-        for (int lane = 0; lane < 8; ++lane)
-        {
-            blockSum += partial[lane];
-            blockPeak = std::max (blockPeak, largest[lane]);
-        }
-
-        if (! std::isfinite (blockSum))
-        {
-            // Rare: go again one sample at a time, setting NaNs and infinities aside.
-            blockSum = 0.0;
-            blockPeak = 0.0f;
-
-            for (i = 0; i < numSamples; ++i)
-            {
-                if (! std::isfinite (samples[i]))
-                {
-                    ++nonFinite;
-                    continue;
-                }
-
-                blockSum += (double) samples[i] * samples[i];
-                blockPeak = std::max (blockPeak, std::abs (samples[i]));
-            }
-        }
-
-        peak = std::max (peak, blockPeak);
-        sumOfSquares += blockSum;
-        count += numSamples;
     }
+
+    peak = std::max (peak, blockPeak);
+    sumOfSquares += blockSum;
+    count += numSamples;
 }
 
 juce::String LevelMeter::describe() const

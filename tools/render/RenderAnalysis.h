@@ -13,7 +13,8 @@
 class LevelMeter final
 {
 public:
-    void add (const juce::AudioBuffer<float>& buffer, int numSamples);
+    /** One channel's samples; the channels of a file may come in any order. */
+    void add (const float* samples, int numSamples);
 
     float getPeak() const noexcept                  { return peak; }
     double getRms() const noexcept;

@@ -227,21 +227,22 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
 
     // The file moves in stretches of whole blocks; the pedal still gets them one
     // block at a time, exactly as asked, while the stretch before is measured and
-    // written on the output stage's thread.
-    const auto blocksPerStretch = juce::jmax (1, samplesPerStretch / options.blockSize);
+    // written on the output stage's thread. A short file gets short stretches, so
+    // that no memory is set aside (and touched) for samples that never come.
+    const auto maximumBlocks = juce::jmax (1, samplesPerStretch / options.blockSize);
+    const auto expectedBlocks = (info.expectedFrames + options.blockSize - 1) / options.blockSize;
+    const auto blocksPerStretch = expectedBlocks > 0 ? (int) std::min<juce::int64> (maximumBlocks, expectedBlocks) : maximumBlocks;
     const auto stretchSize = blocksPerStretch * options.blockSize;
 
     LevelMeter inputLevels, outputLevels;
     juce::int64 silencedSamples = 0;
 
-    OutputStage outputStage (stretchesInFlight, numChannels, stretchSize, [&] (OutputStage::Slot& stretch)
+    // A file of one stretch has nothing to overlap: no thread for it.
+    const auto slots = expectedBlocks > 0 && expectedBlocks <= maximumBlocks ? 1 : stretchesInFlight;
+
+    OutputStage outputStage (slots, numChannels, stretchSize, analysis != nullptr, [&] (OutputStage::Slot& stretch)
     {
         const auto n = stretch.numSamples;
-        inputLevels.add (stretch.input, n);
-        outputLevels.add (stretch.output, n);
-
-        if (analysis != nullptr)
-            analysis->add (stretch.input, stretch.output, n);
 
         // A sample the pedal left untouched goes out exactly as it came in, at its
         // own precision (a 32-bit integer or a double is more than a float holds).
@@ -249,22 +250,22 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
         for (int channel = 0; channel < numChannels; ++channel)
         {
             auto* exact = stretch.exact.getWritePointer (channel);
-            const auto* in = stretch.input.getReadPointer (channel);
             const auto* out = stretch.output.getReadPointer (channel);
 
             for (int i = 0; i < n; ++i)
             {
-                auto value = bitsOf (out[i]) == bitsOf (in[i]) ? exact[i] : (double) out[i];
-
-                if (! std::isfinite (value))
-                {
-                    value = 0.0;
-                    ++silencedSamples;
-                }
-
-                exact[i] = value;
+                const auto untouched = bitsOf (out[i]) == bitsOf ((float) exact[i]);
+                const auto value = untouched ? exact[i] : (double) out[i];
+                const auto finite = std::isfinite (value);
+                silencedSamples += finite ? 0 : 1;
+                exact[i] = finite ? value : 0.0;
             }
+
+            outputLevels.add (out, n);
         }
+
+        if (analysis != nullptr)
+            analysis->add (stretch.input, stretch.output, n);
 
         return writer->write (stretch.exact.getArrayOfReadPointers(), n);
     });
@@ -285,14 +286,21 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
 
         stretch->numSamples = numSamples;
 
+        // The pedal takes floats: each sample converted once, and measured as it
+        // goes in (the output stage compares the pedal's result with the same
+        // conversion of the exact sample).
         for (int channel = 0; channel < numChannels; ++channel)
         {
             const auto* exact = stretch->exact.getReadPointer (channel);
-            auto* in = stretch->input.getWritePointer (channel);
             auto* out = stretch->output.getWritePointer (channel);
 
             for (int i = 0; i < numSamples; ++i)
-                out[i] = in[i] = (float) exact[i];
+                out[i] = (float) exact[i];
+
+            inputLevels.add (out, numSamples);
+
+            if (analysis != nullptr)
+                stretch->input.copyFrom (channel, 0, out, numSamples);
         }
 
         for (int start = 0; start < numSamples; start += options.blockSize)

@@ -2,6 +2,7 @@
 // loaded through the framework's VST3 host exactly as a DAW loads it. For a
 // user, a tester or a batch job who wants the pedal's sound without a DAW.
 
+#include "DisplayLessHost.h"
 #include "HostedPedal.h"
 #include "ProgressDisplay.h"
 #include "RenderJob.h"
@@ -10,6 +11,7 @@
 #include <juce_events/juce_events.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 namespace
@@ -17,6 +19,19 @@ namespace
     void say (std::FILE* stream, const juce::String& line)
     {
         std::fprintf (stream, "brask-render: %s\n", line.toRawUTF8());
+    }
+
+    /** Ends the process once every file is complete and every line is out, without
+        unloading the pedal: taking down its instance and its module (each step of
+        which waits for the module's message thread) and the framework costs more
+        than rendering a short file, and nothing of it reaches a file or the screen.
+        The files are already in place and their descriptors closed, so nothing is lost.
+    */
+    [[noreturn]] void endWithoutUnloading (int exitStatus)
+    {
+        std::fflush (stdout);
+        std::fflush (stderr);
+        std::_Exit (exitStatus);
     }
 
     //==============================================================================
@@ -45,7 +60,7 @@ namespace
         }
 
         say (outcome.succeeded() ? stdout : stderr, outcome.line);
-        return outcome.exitStatus;
+        endWithoutUnloading (outcome.exitStatus);
     }
 
     //==============================================================================
@@ -76,57 +91,59 @@ namespace
             }
         }
 
-        ProgressDisplay progress;
         std::atomic<int> nextInput { 0 }, workersLeft { numJobs };
         std::mutex failuresLock;
         juce::StringArray failures;
 
-        auto work = [&] (HostedPedal& pedal)
         {
-            for (int index; (index = nextInput++) < options.inputs.size();)
+            ProgressDisplay progress;
+
+            auto work = [&] (HostedPedal& pedal)
             {
-                const auto& input = options.inputs.getReference (index);
-                RenderJob job (options, input, options.outputFor (input), {});
-                auto outcome = job.open();
-
-                if (outcome.succeeded())
-                    outcome = job.render (pedal, progress, juce::Time::getMillisecondCounterHiRes());
-
-                progress.printLine (outcome.succeeded() ? stdout : stderr, "brask-render: " + outcome.line);
-
-                if (! outcome.succeeded())
+                for (int index; (index = nextInput++) < options.inputs.size();)
                 {
-                    const std::lock_guard<std::mutex> guard (failuresLock);
-                    failures.add (shownPath (input));
+                    const auto& input = options.inputs.getReference (index);
+                    RenderJob job (options, input, options.outputFor (input), {});
+                    auto outcome = job.open();
+
+                    if (outcome.succeeded())
+                        outcome = job.render (pedal, progress, juce::Time::getMillisecondCounterHiRes());
+
+                    progress.printLine (outcome.succeeded() ? stdout : stderr, "brask-render: " + outcome.line);
+
+                    if (! outcome.succeeded())
+                    {
+                        const std::lock_guard<std::mutex> guard (failuresLock);
+                        failures.add (shownPath (input));
+                    }
                 }
-            }
 
-            if (--workersLeft == 0)
-                juce::MessageManager::getInstance()->stopDispatchLoop();
-        };
+                if (--workersLeft == 0)
+                    juce::MessageManager::getInstance()->stopDispatchLoop();
+            };
 
-        std::vector<std::thread> workers;
+            std::vector<std::thread> workers;
 
-        for (auto* pedal : pedals)
-            workers.emplace_back (work, std::ref (*pedal));
+            for (auto* pedal : pedals)
+                workers.emplace_back (work, std::ref (*pedal));
 
-        juce::MessageManager::getInstance()->runDispatchLoop();
+            juce::MessageManager::getInstance()->runDispatchLoop();
 
-        for (auto& worker : workers)
-            worker.join();
+            for (auto& worker : workers)
+                worker.join();
+        }
 
         if (failures.isEmpty())
         {
             const auto elapsed = (juce::Time::getMillisecondCounterHiRes() - startMilliseconds) / 1000.0;
-            progress.printLine (stdout, "brask-render: " + juce::String (options.inputs.size()) + " files in "
-                                            + juce::String (elapsed, 2) + " s on " + juce::String (numJobs)
-                                            + (numJobs == 1 ? " worker" : " workers"));
-            return 0;
+            say (stdout, juce::String (options.inputs.size()) + " files in " + juce::String (elapsed, 2) + " s on "
+                             + juce::String (numJobs) + (numJobs == 1 ? " worker" : " workers"));
+            endWithoutUnloading (0);
         }
 
-        progress.printLine (stderr, "brask-render: " + juce::String (failures.size()) + " of " + juce::String (options.inputs.size())
-                                        + " files failed: " + failures.joinIntoString (", "));
-        return RenderOutcome::failed;
+        say (stderr, juce::String (failures.size()) + " of " + juce::String (options.inputs.size())
+                         + " files failed: " + failures.joinIntoString (", "));
+        endWithoutUnloading (RenderOutcome::failed);
     }
 }
 
@@ -153,6 +170,9 @@ int main (int argc, char* argv[])
         std::fputs (RenderOptions::usage().toRawUTF8(), stdout);
         return 0;
     }
+
+    // Nothing here is ever shown: the module need not look for a display.
+    ::setenv (DisplayLessHost::variableName, "1", 1);
 
     // The framework's VST3 host needs a message thread: this one.
     juce::ScopedJuceInitialiser_GUI framework;
