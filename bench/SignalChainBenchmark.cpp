@@ -1,4 +1,5 @@
 #include "BraskOverdriveAudioProcessor.h"
+#include "OverdriveKernel.h"
 
 #include <benchmark/benchmark.h>
 
@@ -13,6 +14,8 @@
 // each channel at a time), measured in the same run. Columns: ns per sample and
 // channel, how many times faster than real time, and (for processBlock) the time
 // relative to the fused loop with the same channels and block size.
+// processBlock runs on the widest instruction set the machine has; the rows named
+// processBlock_AVX2 and processBlock_Baseline pin the narrower sets it also has.
 //
 //     build/bench/brask_benchmarks
 //
@@ -135,8 +138,9 @@ namespace
         }
     }
 
-    void processBlock (benchmark::State& state)
+    void processBlock (benchmark::State& state, OverdriveKernel::InstructionSet set)
     {
+        OverdriveKernel::pinInstructionSet (set);
         const auto numChannels = (int) state.range (0);
         const auto blockSize = (int) state.range (1);
         const auto input = makeInput (numChannels, blockSize);
@@ -162,6 +166,8 @@ namespace
             benchmark::DoNotOptimize (buffer.getReadPointer (0));
             benchmark::ClobberMemory();
         }
+
+        OverdriveKernel::unpinInstructionSet();
     }
 
     //==============================================================================
@@ -218,10 +224,20 @@ namespace
 }
 
 BENCHMARK (fusedLoop)->Apply (blockSizes);
-BENCHMARK (processBlock)->Apply (blockSizes);
 
 int main (int argc, char** argv)
 {
+    using Set = OverdriveKernel::InstructionSet;
+    const auto widest = OverdriveKernel::widestSupported();
+    benchmark::RegisterBenchmark ("processBlock", processBlock, widest)->Apply (blockSizes);
+
+    const std::pair<Set, const char*> narrower[] = { { Set::avx2, "processBlock_AVX2" },
+                                                     { Set::baseline, "processBlock_Baseline" } };
+
+    for (const auto& [set, name] : narrower)
+        if (set != widest && OverdriveKernel::canRun (set))
+            benchmark::RegisterBenchmark (name, processBlock, set)->Apply (blockSizes);
+
     benchmark::Initialize (&argc, argv);
 
     if (benchmark::ReportUnrecognizedArguments (argc, argv))

@@ -114,6 +114,7 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
         precision its rounding, magnified by up to +48 dB of drive, would be heard
         against the circuit three times as much as the rest of the chain's.
     */
+    template <bool keepLowCut = false>
     HWY_INLINE void driveStage (Frame& frame, Stretch& stretch, size_t numSamples, const StretchSettings& settings,
                                 size_t firstChannel)
     {
@@ -131,11 +132,18 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
         for (size_t i = 0; i < numSamples; ++i)
         {
             const auto x = hn::PromoteTo (widePair, hn::LoadU (pair, input + numChannels * i));
-            const auto lowCut = hn::DemoteTo (pair, hn::Mul (outputWeight, hn::Sub (x, state)));
+            const auto lowCut = hn::Mul (outputWeight, hn::Sub (x, state));
             state = hn::MulAdd (feedback, state, hn::Mul (inputWeight, x));
 
-            // The bias makes the clipper asymmetric, as a transistor stage biased off centre.
-            hn::StoreU (hn::MulAdd (drive, lowCut, bias), pair, driven + numChannels * i);
+            if constexpr (keepLowCut)
+            {
+                hn::StoreU (lowCut, widePair, stretch.lowCut + firstChannel + numChannels * i);
+            }
+            else
+            {
+                // The bias makes the clipper asymmetric, as a transistor stage biased off centre.
+                hn::StoreU (hn::MulAdd (drive, hn::DemoteTo (pair, lowCut), bias), pair, driven + numChannels * i);
+            }
         }
 
         hn::Store (state, widePair, frame.lowCut + firstChannel);
@@ -230,11 +238,130 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
         hn::Store (tone2, pair, frame.tone2 + firstChannel);
     }
 
+    /** One channel, the first half of the stretch in lane 0 and the second in
+        lane 1 (see OverdriveKernel::halfLength). Only for registers with two lanes
+        of each type and settled blend weights.
+    */
+    HWY_INLINE void processHalves (Frame& frame, Stretch& stretch, float* samples, size_t numSamples,
+                                   const StretchSettings& settings)
+    {
+        // An odd count gives the second half one sample less: its lane starts one
+        // sample late, with a silent sample that leaves its silent state untouched.
+        const auto secondLength = numSamples / 2;
+        const auto firstLength = numSamples - secondLength;
+        const auto late = firstLength - secondLength;
+        float* secondHalf = samples + firstLength - late;
+
+        gatherChannels (stretch, samples, secondHalf, firstLength);
+        if (late != 0)
+            stretch.input[1] = 0.0f;
+
+        frame.lowCut[1] = 0.0;
+        frame.dcState1[1] = 0.0;
+        frame.dcState2[1] = 0.0;
+        frame.tone1[1] = 0.0f;
+        frame.tone2[1] = 0.0f;
+
+        driveStage<true> (frame, stretch, firstLength, settings, 0);
+
+        // The low cut's state at the middle, carried into the second half before
+        // the clipper.
+        {
+            const hn::ScalableTag<double> d;
+            const hn::Rebind<float, decltype (d)> narrow;
+            const auto middle = hn::Set (d, frame.lowCut[0]);
+            const auto drive = hn::Set (narrow, settings.driveGain);
+            const auto bias = hn::Set (narrow, settings.bias);
+            const auto* freeOutput = frame.lowCutFreeOutput + 2 * (1 - late);
+
+            for (size_t i = 0; i < numChannels * firstLength; i += hn::Lanes (d))
+            {
+                const auto lowCut = hn::MulAdd (middle, hn::LoadU (d, freeOutput + i), hn::Load (d, stretch.lowCut + i));
+                hn::StoreU (hn::MulAdd (drive, hn::DemoteTo (narrow, lowCut), bias), narrow, stretch.driven + i);
+            }
+
+            frame.lowCut[0] = frame.lowCut[1] + frame.lowCutFreeState[secondLength] * frame.lowCut[0];
+            frame.lowCut[1] = 0.0;
+        }
+
+        clipStage (stretch, firstLength);
+
+        if (late != 0)
+            stretch.driven[1] = 0.0f;
+
+        toneStage<false> (frame, stretch, firstLength, settings, 0);
+
+        // The states at the middle, carried into the second half after the clipper.
+        constexpr auto numStates = Frame::numToneStates;
+        const double middle[numStates] { frame.dcState1[0], frame.dcState2[0], frame.tone1[0], frame.tone2[0] };
+        double atEnd[numStates] { frame.dcState1[1], frame.dcState2[1], frame.tone1[1], frame.tone2[1] };
+        const auto& carried = frame.toneFreeStates[secondLength];
+
+        for (int state = 0; state < numStates; ++state)
+            for (int from = 0; from < numStates; ++from)
+                atEnd[state] += carried[state][from] * middle[from];
+
+        frame.dcState1[0] = atEnd[0];
+        frame.dcState2[0] = atEnd[1];
+        frame.tone1[0] = (float) atEnd[2];
+        frame.tone2[0] = (float) atEnd[3];
+        frame.dcState1[1] = frame.dcState2[1] = 0.0;
+        frame.tone1[1] = frame.tone2[1] = 0.0f;
+
+        // A late second half's first sample lands on the first half's last, which
+        // is written after it.
+        {
+            const hn::ScalableTag<float> d;
+            const auto lanes = hn::Lanes (d);
+            float share[numStates];
+
+            for (int state = 0; state < numStates; ++state)
+                share[state] = (float) middle[state] * settings.levelGain;
+
+            const auto shift = 1 - late;
+            const auto* free0 = frame.toneFreeOutput[0] + shift;
+            const auto* free1 = frame.toneFreeOutput[1] + shift;
+            const auto* free2 = frame.toneFreeOutput[2] + shift;
+            const auto* free3 = frame.toneFreeOutput[3] + shift;
+            size_t i = 0;
+
+            for (; i + lanes <= firstLength; i += lanes)
+            {
+                hn::Vec<decltype (d)> first, second;
+                hn::LoadInterleaved2 (d, stretch.input + 2 * i, first, second);
+                auto sum = hn::MulAdd (hn::Set (d, share[0]), hn::LoadU (d, free0 + i), second);
+                sum = hn::MulAdd (hn::Set (d, share[1]), hn::LoadU (d, free1 + i), sum);
+                sum = hn::MulAdd (hn::Set (d, share[2]), hn::LoadU (d, free2 + i), sum);
+                sum = hn::MulAdd (hn::Set (d, share[3]), hn::LoadU (d, free3 + i), sum);
+                hn::StoreU (sum, d, secondHalf + i);
+                hn::StoreU (first, d, samples + i);
+            }
+
+            for (; i < firstLength; ++i)
+            {
+                secondHalf[i] = stretch.input[2 * i + 1] + share[0] * free0[i] + share[1] * free1[i]
+                                + share[2] * free2[i] + share[3] * free3[i];
+                samples[i] = stretch.input[2 * i];
+            }
+        }
+    }
+
+    static size_t pairLanes()
+    {
+        return hn::Lanes (ChannelLanes());
+    }
+
     static void processStretch (Frame& frame, Stretch& stretch, float* left, float* right, int length, const StretchSettings& settings)
     {
         const auto numSamples = (size_t) length;
 
         const auto lanes = hn::Lanes (ChannelLanes());
+
+        if (settings.splitInHalves && lanes >= numChannels && right == nullptr && ! settings.fading)
+        {
+            processHalves (frame, stretch, left, numSamples, settings);
+            return;
+        }
 
         gatherChannels (stretch, left, right, numSamples);
 
@@ -314,22 +441,28 @@ namespace
 
     std::atomic<int> pinnedSet { -1 };
 
-    OverdriveKernel::VariantFunction variantFor (OverdriveKernel::InstructionSet set) noexcept
+    struct Variant
+    {
+        OverdriveKernel::VariantFunction process;
+        size_t (*pairLanes)();
+    };
+
+    Variant variantFor (OverdriveKernel::InstructionSet set) noexcept
     {
         namespace variants = brask_overdrive_kernel;
 
         switch (set)
         {
-            case OverdriveKernel::InstructionSet::avx512:   return variants::N_AVX3::processStretch;
-            case OverdriveKernel::InstructionSet::avx2:     return variants::N_AVX2::processStretch;
+            case OverdriveKernel::InstructionSet::avx512:   return { variants::N_AVX3::processStretch, variants::N_AVX3::pairLanes };
+            case OverdriveKernel::InstructionSet::avx2:     return { variants::N_AVX2::processStretch, variants::N_AVX2::pairLanes };
             case OverdriveKernel::InstructionSet::baseline: break;
         }
 
        #if HWY_BROKEN_EMU128
         // Highway's choice of portable fallback for compilers with a known fault in the other.
-        return variants::N_SCALAR::processStretch;
+        return { variants::N_SCALAR::processStretch, variants::N_SCALAR::pairLanes };
        #else
-        return variants::N_EMU128::processStretch;
+        return { variants::N_EMU128::processStretch, variants::N_EMU128::pairLanes };
        #endif
     }
 
@@ -394,15 +527,33 @@ void OverdriveKernel::prepare (double newSampleRate, int numChannels)
 {
     const auto pinned = pinnedSet.load();
     instructionSet = pinned >= 0 && canRun ((InstructionSet) pinned) ? (InstructionSet) pinned : widestSupported();
-    variant = variantFor (instructionSet);
+    const auto chosen = variantFor (instructionSet);
+    variant = chosen.process;
 
     sampleRate = newSampleRate;
     preparedChannels = juce::jlimit (0, maxChannels, numChannels);
+    halvesFitLanes = chosen.pairLanes() >= (size_t) maxChannels;
 
     const OnePole lowCut (lowCutHz, sampleRate);
     frame.lowCutFeedback = lowCut.feedback;
     frame.lowCutInput = lowCut.input;
     frame.lowCutOutput = lowCut.output;
+
+    // With no input the low cut's state s decays as s·a^j and its output is −c·s·a^j.
+    std::fill (std::begin (frame.lowCutFreeOutput), std::end (frame.lowCutFreeOutput), 0.0);
+    auto decay = 1.0;
+
+    for (int j = 0; j <= halfLength; ++j)
+    {
+        frame.lowCutFreeState[j] = decay;
+
+        if (j < halfLength)
+            frame.lowCutFreeOutput[2 * (j + 1) + 1] = -lowCut.output * decay;
+
+        decay *= lowCut.feedback;
+    }
+
+    frame.toneFreeLength = 0;
 
     const auto blocker = juce::dsp::IIR::Coefficients<double>::makeHighPass (sampleRate, dcBlockerHz);
     const auto* c = blocker->getRawCoefficients();   // b0, b1, b2, a1, a2 with a0 = 1
@@ -446,6 +597,51 @@ void OverdriveKernel::setToneCutoff (float cutoffHz) noexcept
     frame.toneFeedback = (float) tone.feedback;
     frame.toneInput = (float) tone.input;
     frame.toneG = (float) tone.g;
+    frame.toneFreeLength = 0;
+}
+
+void OverdriveKernel::extendToneFreeResponse (int length) noexcept
+{
+    // The chain after the clipper with no input, in the variants' own order of
+    // operations and with their coefficients, from each state at one in turn.
+    constexpr auto numStates = Frame::numToneStates;
+    const double wet = wetWeight.getTargetValue();
+    const double feedback = frame.toneFeedback, input = frame.toneInput, g = frame.toneG;
+
+    for (auto j = frame.toneFreeLength; j <= length; ++j)
+    {
+        auto& states = frame.toneFreeStates[j];
+
+        for (int from = 0; from < numStates; ++from)
+        {
+            if (j == 0)
+            {
+                for (int state = 0; state < numStates; ++state)
+                    states[state][from] = state == from ? 1.0 : 0.0;
+            }
+            else
+            {
+                const auto& before = frame.toneFreeStates[j - 1];
+                const auto blended = wet * before[0][from];
+                const auto toned1 = before[2][from] + g * (blended - before[2][from]);
+
+                states[0][from] = before[1][from] - frame.dcA1 * before[0][from];
+                states[1][from] = -frame.dcA2 * before[0][from];
+                states[2][from] = feedback * before[2][from] + input * blended;
+                states[3][from] = feedback * before[3][from] + input * toned1;
+            }
+
+            if (j < halfLength)
+            {
+                const auto blended = wet * states[0][from];
+                const auto toned1 = states[2][from] + g * (blended - states[2][from]);
+                const auto toned2 = states[3][from] + g * (toned1 - states[3][from]);
+                frame.toneFreeOutput[from][j + 1] = (float) toned2;
+            }
+        }
+    }
+
+    frame.toneFreeLength = juce::jmax (frame.toneFreeLength, length + 1);
 }
 
 void OverdriveKernel::process (float* const* channels, int numChannels, int numSamples,
@@ -473,8 +669,13 @@ void OverdriveKernel::process (float* const* channels, int numChannels, int numS
             }
         }
 
+        const auto splitInHalves = preparedChannels == 1 && halvesFitLanes && ! fading;
+
+        if (splitInHalves && frame.toneFreeLength <= (length + 1) / 2)
+            extendToneFreeResponse ((length + 1) / 2);
+
         const StretchSettings settings { driveGain, bias, levelGain,
-                                         wetWeight.getTargetValue(), dryWeight.getTargetValue(), fading };
+                                         wetWeight.getTargetValue(), dryWeight.getTargetValue(), fading, splitInHalves };
 
         variant (frame, stretch, left + start, right != nullptr ? right + start : nullptr, length, settings);
     }

@@ -71,6 +71,19 @@ public:
                   float driveGain, float bias, float levelGain) noexcept;
 
     //==============================================================================
+    /** Where a variant reads and writes one stretch of at most stretchLength
+        samples: interleaved channels, aligned for the widest register.
+    */
+    static constexpr int stretchLength = 256;
+
+    /** A single channel plays the two halves of a stretch side by side, one in each
+        lane: the first half from the channel's state, the second from silence.
+        Every stage on either side of the clipper is linear, so what the state at
+        the middle adds to the second half is its response with no input, which the
+        tables below hold for a state of one (each half at most halfLength long).
+    */
+    static constexpr int halfLength = stretchLength / 2;
+
     /** What a SIMD variant works on: the filter coefficients and states, with the
         two channels side by side (lane 0 left or mono, lane 1 right).
     */
@@ -92,17 +105,30 @@ public:
         alignas (16) float tone2[maxChannels];
         alignas (16) double dcState1[maxChannels];
         alignas (16) double dcState2[maxChannels];
-    };
 
-    /** Where a variant reads and writes one stretch of at most stretchLength
-        samples: interleaved channels, aligned for the widest register.
-    */
-    static constexpr int stretchLength = 256;
+        // The second half's share of the low cut's state at the middle: its output
+        // j samples on (for a state of one) in lane 1 of entry j + 1, lanes 0 and
+        // entry 0 zero, so that a half starting one sample late reads one entry
+        // earlier; and what is left of the state after j samples.
+        alignas (64) double lowCutFreeOutput[2 * (halfLength + 1) + 16];
+        double lowCutFreeState[halfLength + 1];
+
+        // The same after the clipper, for the four states (DC blocker first and
+        // second, tone filters first and second) each at one: the output before the
+        // level at entry j + 1 (entry 0 zero), and all four states after j samples.
+        // They follow the tone filter, so they are worked out again, as far as
+        // needed, after it moves.
+        static constexpr int numToneStates = 4;
+        alignas (64) float toneFreeOutput[numToneStates][halfLength + 1 + 16];
+        double toneFreeStates[halfLength + 1][numToneStates][numToneStates];   // [after][state][from]
+        int toneFreeLength;     // entries of both worked out so far
+    };
 
     struct Stretch
     {
         alignas (64) float input[maxChannels * stretchLength];
         alignas (64) float driven[maxChannels * stretchLength + 16];  // and a silent sample after the last
+        alignas (64) double lowCut[maxChannels * stretchLength + 16];
         alignas (64) float wetWeight[stretchLength];
         alignas (64) float dryWeight[stretchLength];
     };
@@ -112,6 +138,7 @@ public:
         float driveGain, bias, levelGain;
         float wetWeight, dryWeight;     // used while no fade is running
         bool fading;                    // the per-sample weights in the stretch apply
+        bool splitInHalves;             // one channel alone, played as two halves
     };
 
     /** One variant's work on one stretch: `right` is null for mono. */
@@ -121,6 +148,7 @@ public:
 private:
     //==============================================================================
     void snapStatesToZero() noexcept;
+    void extendToneFreeResponse (int length) noexcept;
 
     InstructionSet instructionSet = InstructionSet::baseline;
     VariantFunction variant = nullptr;
@@ -128,6 +156,7 @@ private:
     double sampleRate = 48000.0;
     float toneCutoff = 6000.0f;
     int preparedChannels = 0;
+    bool halvesFitLanes = false;    // the set's registers hold the two halves side by side
 
     // The blend's two weights glide as the framework's dry/wet mixer's do.
     juce::SmoothedValue<float> wetWeight, dryWeight;
