@@ -150,14 +150,17 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
     }
 
     /** The clipper, at the register's full width over the whole stretch. */
-    HWY_INLINE void clipStage (Stretch& stretch, size_t numSamples)
+    HWY_INLINE void clipStage (Stretch& stretch, size_t numSamples, size_t channelsInUse = numChannels)
     {
         const hn::ScalableTag<float> d;
         const auto lanes = hn::Lanes (d);
 
+        // One sample at a time, a channel not in use costs as much as one in use.
+        const auto step = lanes == 1 ? numChannels / channelsInUse : 1;
+
         // The stretch's arrays hold whole registers, so the last one may run past
         // the samples in use: those lanes are computed and never read.
-        for (size_t i = 0; i < numChannels * numSamples; i += lanes)
+        for (size_t i = 0; i < numChannels * numSamples; i += lanes * step)
             hn::Store (hn::Tanh (d, hn::Load (d, stretch.driven + i)), d, stretch.driven + i);
 
         for (size_t i = 0; i < numChannels; ++i)
@@ -357,20 +360,23 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
 
         const auto lanes = hn::Lanes (ChannelLanes());
 
-        if (settings.splitInHalves && lanes >= numChannels && right == nullptr && ! settings.fading)
+        if (settings.singleChannel && lanes >= numChannels && ! settings.fading)
         {
             processHalves (frame, stretch, left, numSamples, settings);
             return;
         }
 
+        // A kernel prepared for one channel has no use for the other's filters.
+        const auto channelsInUse = settings.singleChannel ? (size_t) 1 : numChannels;
+
         gatherChannels (stretch, left, right, numSamples);
 
-        for (size_t channel = 0; channel < numChannels; channel += lanes)
+        for (size_t channel = 0; channel < channelsInUse; channel += lanes)
             driveStage (frame, stretch, numSamples, settings, channel);
 
-        clipStage (stretch, numSamples);
+        clipStage (stretch, numSamples, channelsInUse);
 
-        for (size_t channel = 0; channel < numChannels; channel += lanes)
+        for (size_t channel = 0; channel < channelsInUse; channel += lanes)
         {
             if (settings.fading)
                 toneStage<true> (frame, stretch, numSamples, settings, channel);
@@ -669,13 +675,13 @@ void OverdriveKernel::process (float* const* channels, int numChannels, int numS
             }
         }
 
-        const auto splitInHalves = preparedChannels == 1 && halvesFitLanes && ! fading;
+        const auto singleChannel = preparedChannels == 1;
 
-        if (splitInHalves && frame.toneFreeLength <= (length + 1) / 2)
+        if (singleChannel && halvesFitLanes && ! fading && frame.toneFreeLength <= (length + 1) / 2)
             extendToneFreeResponse ((length + 1) / 2);
 
         const StretchSettings settings { driveGain, bias, levelGain,
-                                         wetWeight.getTargetValue(), dryWeight.getTargetValue(), fading, splitInHalves };
+                                         wetWeight.getTargetValue(), dryWeight.getTargetValue(), fading, singleChannel };
 
         variant (frame, stretch, left + start, right != nullptr ? right + start : nullptr, length, settings);
     }

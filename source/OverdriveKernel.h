@@ -138,7 +138,7 @@ public:
         float driveGain, bias, levelGain;
         float wetWeight, dryWeight;     // used while no fade is running
         bool fading;                    // the per-sample weights in the stretch apply
-        bool splitInHalves;             // one channel alone, played as two halves
+        bool singleChannel;             // prepared for one channel: the other lane is free
     };
 
     /** One variant's work on one stretch: `right` is null for mono. */
