@@ -109,7 +109,26 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
     using ChannelLanes = hn::CappedTag<float, numChannels>;
     using WideChannelLanes = hn::CappedTag<double, numChannels>;
 
-    /** Low cut, drive and bias: the clipper's input. The low cut's feedback runs in
+    template <bool keepLowCut, class V>
+    HWY_INLINE void emitLowCut (Stretch& stretch, size_t index, V lowCut, const StretchSettings& settings)
+    {
+        const ChannelLanes pair;
+        const WideChannelLanes widePair;
+
+        if constexpr (keepLowCut)
+        {
+            hn::StoreU (lowCut, widePair, stretch.lowCut + index);
+        }
+        else
+        {
+            // The bias makes the clipper asymmetric, as a transistor stage biased off centre.
+            hn::StoreU (hn::MulAdd (hn::Set (pair, settings.driveGain), hn::DemoteTo (pair, lowCut), hn::Set (pair, settings.bias)),
+                        pair, stretch.driven + index);
+        }
+    }
+
+    /** Low cut, drive and bias: the clipper's input (or, with keepLowCut, the low
+        cut's output alone, in double precision). The low cut's feedback runs in
         double precision: its coefficient lies so close to 1 that in single
         precision its rounding, magnified by up to +48 dB of drive, would be heard
         against the circuit three times as much as the rest of the chain's.
@@ -121,29 +140,34 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
         const ChannelLanes pair;
         const WideChannelLanes widePair;
         const auto feedback = hn::Set (widePair, frame.lowCutFeedback);
+        const auto feedbackTwice = hn::Set (widePair, frame.lowCutFeedbackTwice);
         const auto inputWeight = hn::Set (widePair, frame.lowCutInput);
+        const auto inputAhead = hn::Set (widePair, frame.lowCutInputAhead);
         const auto outputWeight = hn::Set (widePair, frame.lowCutOutput);
-        const auto drive = hn::Set (pair, settings.driveGain);
-        const auto bias = hn::Set (pair, settings.bias);
         auto state = hn::Load (widePair, frame.lowCut + firstChannel);
         const auto* input = stretch.input + firstChannel;
-        auto* driven = stretch.driven + firstChannel;
+        size_t i = 0;
 
-        for (size_t i = 0; i < numSamples; ++i)
+        // Two samples a step: the state jumps both at once with one multiply-add,
+        // s'' = a²·s + a·b·x + b·x', which halves the wait on the feedback path; the
+        // state between them is worked out beside it.
+        for (; i + 2 <= numSamples; i += 2)
         {
             const auto x = hn::PromoteTo (widePair, hn::LoadU (pair, input + numChannels * i));
-            const auto lowCut = hn::Mul (outputWeight, hn::Sub (x, state));
-            state = hn::MulAdd (feedback, state, hn::Mul (inputWeight, x));
+            const auto nextX = hn::PromoteTo (widePair, hn::LoadU (pair, input + numChannels * (i + 1)));
+            const auto between = hn::MulAdd (feedback, state, hn::Mul (inputWeight, x));
 
-            if constexpr (keepLowCut)
-            {
-                hn::StoreU (lowCut, widePair, stretch.lowCut + firstChannel + numChannels * i);
-            }
-            else
-            {
-                // The bias makes the clipper asymmetric, as a transistor stage biased off centre.
-                hn::StoreU (hn::MulAdd (drive, hn::DemoteTo (pair, lowCut), bias), pair, driven + numChannels * i);
-            }
+            emitLowCut<keepLowCut> (stretch, firstChannel + numChannels * i, hn::Mul (outputWeight, hn::Sub (x, state)), settings);
+            emitLowCut<keepLowCut> (stretch, firstChannel + numChannels * (i + 1), hn::Mul (outputWeight, hn::Sub (nextX, between)), settings);
+
+            state = hn::MulAdd (feedbackTwice, state, hn::MulAdd (inputAhead, x, hn::Mul (inputWeight, nextX)));
+        }
+
+        if (i < numSamples)
+        {
+            const auto x = hn::PromoteTo (widePair, hn::LoadU (pair, input + numChannels * i));
+            emitLowCut<keepLowCut> (stretch, firstChannel + numChannels * i, hn::Mul (outputWeight, hn::Sub (x, state)), settings);
+            state = hn::MulAdd (feedback, state, hn::Mul (inputWeight, x));
         }
 
         hn::Store (state, widePair, frame.lowCut + firstChannel);
@@ -167,8 +191,39 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
             stretch.driven[numChannels * numSamples + i] = 0.0f;
     }
 
+    /** What the stage after the clipper takes from each sample without waiting on
+        its feedback, at the register's full width: the DC blocker's two input
+        terms and the blend's dry share (while the blend's weights are settled).
+    */
+    HWY_INLINE void prepareToneInputs (const Frame& frame, Stretch& stretch, size_t numSamples,
+                                       const StretchSettings& settings, size_t channelsInUse)
+    {
+        const hn::ScalableTag<double> d;
+        const hn::Rebind<float, decltype (d)> narrow;
+        const auto lanes = hn::Lanes (d);
+        const auto step = lanes == 1 ? numChannels / channelsInUse : 1;
+
+        const auto b0 = hn::Set (d, frame.dcB0);
+        const auto k1 = hn::Set (d, frame.dcK1);
+        const auto k2 = hn::Set (d, frame.dcK2);
+        const auto dryDrive = hn::Set (narrow, settings.dryWeight * settings.driveGain);
+
+        // The clipped samples are followed by a silent one (and whole registers of
+        // room), so the look at the next sample never reads past what is there.
+        for (size_t i = 0; i < numChannels * numSamples; i += lanes * step)
+        {
+            const auto clipped = hn::PromoteTo (d, hn::LoadU (narrow, stretch.driven + i));
+            const auto nextClipped = hn::PromoteTo (d, hn::LoadU (narrow, stretch.driven + i + numChannels));
+            hn::Store (hn::Mul (b0, clipped), d, stretch.lowCut + i);
+            hn::Store (hn::MulAdd (k1, nextClipped, hn::Mul (k2, clipped)), d, stretch.dcAhead + i);
+
+            if (! settings.fading)
+                hn::StoreU (hn::Mul (dryDrive, hn::LoadU (narrow, stretch.input + i)), narrow, stretch.dry + i);
+        }
+    }
+
     /** DC blocker, blend, tone and level, both channels per step; the result
-        replaces the guarded input.
+        replaces the guarded input. Takes what prepareToneInputs left.
     */
     template <bool fading>
     HWY_INLINE void toneStage (Frame& frame, Stretch& stretch, size_t numSamples, const StretchSettings& settings,
@@ -179,60 +234,60 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
 
         // The 5 Hz high-pass removes the offset the bias leaves after the clipper.
         // Its poles sit so close to DC that it works in double precision.
-        const auto b0 = hn::Set (widePair, frame.dcB0);
         const auto a1 = hn::Set (widePair, frame.dcA1);
         const auto a2 = hn::Set (widePair, frame.dcA2);
         const auto k1 = hn::Set (widePair, frame.dcK1);
-        const auto k2 = hn::Set (widePair, frame.dcK2);
         auto dc1 = hn::Load (widePair, frame.dcState1 + firstChannel);
         const auto dc2 = hn::Load (widePair, frame.dcState2 + firstChannel);
 
         const auto drive = hn::Set (pair, settings.driveGain);
-        const auto level = hn::Set (pair, settings.levelGain);
+        const auto halfLevel = hn::Set (pair, 0.5f * settings.levelGain);
         auto wet = hn::Set (pair, settings.wetWeight);
-        auto dry = hn::Set (pair, settings.dryWeight);
 
         const auto toneFeedback = hn::Set (pair, frame.toneFeedback);
         const auto toneInput = hn::Set (pair, frame.toneInput);
-        const auto toneG = hn::Set (pair, frame.toneG);
+        const auto halfToneInput = hn::Set (pair, 0.5f * frame.toneInput);
         auto tone1 = hn::Load (pair, frame.tone1 + firstChannel);
         auto tone2 = hn::Load (pair, frame.tone2 + firstChannel);
-        const auto* clippedSamples = stretch.driven + firstChannel;
         auto* samples = stretch.input + firstChannel;
 
         // The second state travels with the next sample's share of the first already
         // added, which takes it off the path from one value of the first state to the
         // next but one. The stretch holds a silent sample after its last, so the
         // state stored at the end is the second state itself.
-        auto clipped = hn::PromoteTo (widePair, hn::LoadU (pair, clippedSamples));
-        auto dc2WithNext = hn::MulAdd (k1, clipped, dc2);
+        auto dc2WithNext = hn::MulAdd (k1, hn::PromoteTo (widePair, hn::LoadU (pair, stretch.driven + firstChannel)), dc2);
 
         for (size_t i = 0; i < numSamples; ++i)
         {
-            const auto nextClipped = hn::PromoteTo (widePair, hn::LoadU (pair, clippedSamples + numChannels * (i + 1)));
-            const auto blocked = hn::MulAdd (b0, clipped, dc1);
+            const auto at = firstChannel + numChannels * i;
+            const auto blocked = hn::Add (hn::LoadU (widePair, stretch.lowCut + at), dc1);
             const auto nextDc1 = hn::NegMulAdd (a1, dc1, dc2WithNext);
-            dc2WithNext = hn::NegMulAdd (a2, dc1, hn::MulAdd (k1, nextClipped, hn::Mul (k2, clipped)));
+            dc2WithNext = hn::NegMulAdd (a2, dc1, hn::LoadU (widePair, stretch.dcAhead + at));
             dc1 = nextDc1;
-            clipped = nextClipped;
+
+            // The dry path carries the drive but not the low cut, bias, clipper or DC blocker.
+            hn::Vec<decltype (pair)> dryShare;
 
             if constexpr (fading)
             {
                 wet = hn::Set (pair, stretch.wetWeight[i]);
-                dry = hn::Set (pair, stretch.dryWeight[i]);
+                dryShare = hn::Mul (hn::Set (pair, stretch.dryWeight[i]), hn::Mul (drive, hn::LoadU (pair, samples + numChannels * i)));
+            }
+            else
+            {
+                dryShare = hn::LoadU (pair, stretch.dry + at);
             }
 
-            // The dry path carries the drive but not the low cut, bias, clipper or DC blocker.
-            const auto driven = hn::Mul (drive, hn::LoadU (pair, samples + numChannels * i));
-            const auto blended = hn::MulAdd (wet, hn::DemoteTo (pair, blocked), hn::Mul (dry, driven));
+            const auto blended = hn::MulAdd (wet, hn::DemoteTo (pair, blocked), dryShare);
 
-            const auto toned1 = hn::MulAdd (toneG, hn::Sub (blended, tone1), tone1);
-            tone1 = hn::MulAdd (toneFeedback, tone1, hn::Mul (toneInput, blended));
-
-            const auto toned2 = hn::MulAdd (toneG, hn::Sub (toned1, tone2), tone2);
-            tone2 = hn::MulAdd (toneFeedback, tone2, hn::Mul (toneInput, toned1));
-
-            hn::StoreU (hn::Mul (level, toned2), pair, samples + numChannels * i);
+            // A one-pole's output is the mean of its state before and after the
+            // sample, so each filter needs one multiply-add on its feedback path
+            // and one sum for its output.
+            const auto nextTone1 = hn::MulAdd (toneFeedback, tone1, hn::Mul (toneInput, blended));
+            const auto nextTone2 = hn::MulAdd (toneFeedback, tone2, hn::Mul (halfToneInput, hn::Add (tone1, nextTone1)));
+            hn::StoreU (hn::Mul (halfLevel, hn::Add (tone2, nextTone2)), pair, samples + numChannels * i);
+            tone1 = nextTone1;
+            tone2 = nextTone2;
         }
 
         hn::Store (dc1, widePair, frame.dcState1 + firstChannel);
@@ -292,6 +347,7 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
         if (late != 0)
             stretch.driven[1] = 0.0f;
 
+        prepareToneInputs (frame, stretch, firstLength, settings, numChannels);
         toneStage<false> (frame, stretch, firstLength, settings, 0);
 
         // The states at the middle, carried into the second half after the clipper.
@@ -375,6 +431,7 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
             driveStage (frame, stretch, numSamples, settings, channel);
 
         clipStage (stretch, numSamples, channelsInUse);
+        prepareToneInputs (frame, stretch, numSamples, settings, channelsInUse);
 
         for (size_t channel = 0; channel < channelsInUse; channel += lanes)
         {
@@ -544,6 +601,8 @@ void OverdriveKernel::prepare (double newSampleRate, int numChannels)
     frame.lowCutFeedback = lowCut.feedback;
     frame.lowCutInput = lowCut.input;
     frame.lowCutOutput = lowCut.output;
+    frame.lowCutFeedbackTwice = lowCut.feedback * lowCut.feedback;
+    frame.lowCutInputAhead = lowCut.feedback * lowCut.input;
 
     // With no input the low cut's state s decays as s·a^j and its output is −c·s·a^j.
     std::fill (std::begin (frame.lowCutFreeOutput), std::end (frame.lowCutFreeOutput), 0.0);

@@ -94,6 +94,7 @@ public:
         // topology-preserving filter, with a single multiply-add on its feedback
         // path. The low cut, whose a lies close to 1, works in double precision.
         double lowCutFeedback, lowCutInput, lowCutOutput;
+        double lowCutFeedbackTwice, lowCutInputAhead;   // a² and a·b: two samples in one step
         float toneFeedback, toneInput, toneG;
 
         // The DC blocker in state-space form: one multiply-add between successive
@@ -128,7 +129,9 @@ public:
     {
         alignas (64) float input[maxChannels * stretchLength];
         alignas (64) float driven[maxChannels * stretchLength + 16];  // and a silent sample after the last
-        alignas (64) double lowCut[maxChannels * stretchLength + 16];
+        alignas (64) double lowCut[maxChannels * stretchLength + 16];      // later the DC blocker's input share
+        alignas (64) double dcAhead[maxChannels * stretchLength + 16];     // the DC blocker's next-state share
+        alignas (64) float dry[maxChannels * stretchLength + 16];          // the blend's dry share
         alignas (64) float wetWeight[stretchLength];
         alignas (64) float dryWeight[stretchLength];
     };
