@@ -11,7 +11,8 @@
     the two tone one-poles and the level, over plain arrays of one or two channels.
 
     Both channels advance together in the lanes of one SIMD register through every
-    feedback loop, and the clipper runs over whole stretches of samples at the
+    feedback loop (a single channel puts the two halves of each stretch there
+    instead), and the clipper runs over whole stretches of samples at the
     register's full width. The machine code comes in several instruction sets
     (baseline x86-64, AVX2, AVX-512): what the processor and the operating system
     support is read once, and each prepare takes the widest of them.
@@ -90,9 +91,10 @@ public:
     struct Frame
     {
         // The low cut and each tone one-pole as s' = a·s + b·x, output c·(x − s)
-        // for the high-pass and s + g·(x − s) for the low-pass: the same
-        // topology-preserving filter, with a single multiply-add on its feedback
-        // path. The low cut, whose a lies close to 1, works in double precision.
+        // for the high-pass and s + g·(x − s) = (s + s') / 2 for the low-pass: the
+        // same topology-preserving filter, with a single multiply-add on its
+        // feedback path. The low cut, whose a lies close to 1, works in double
+        // precision.
         double lowCutFeedback, lowCutInput, lowCutOutput;
         double lowCutFeedbackTwice, lowCutInputAhead;   // a² and a·b: two samples in one step
         float toneFeedback, toneInput, toneG;
