@@ -15,7 +15,8 @@
 // channel, how many times faster than real time, and (for processBlock) the time
 // relative to the fused loop with the same channels and block size.
 // processBlock runs on the widest instruction set the machine has; the rows named
-// processBlock_AVX2 and processBlock_Baseline pin the narrower sets it also has.
+// processBlock_AVX2 and processBlock_Baseline pin the narrower sets it also has, and
+// processBlockTurningTone moves the tone knob before every block.
 //
 //     build/bench/brask_benchmarks
 //
@@ -138,7 +139,7 @@ namespace
         }
     }
 
-    void processBlock (benchmark::State& state, OverdriveKernel::InstructionSet set)
+    void processBlock (benchmark::State& state, OverdriveKernel::InstructionSet set, bool turningTheTone)
     {
         OverdriveKernel::pinInstructionSet (set);
         const auto numChannels = (int) state.range (0);
@@ -159,8 +160,14 @@ namespace
             processor.processBlock (buffer, midi);
         }
 
+        auto toneUp = false;
+
         for (auto _ : state)
         {
+            // A hand on the tone knob: a new cutoff for every block.
+            if (turningTheTone)
+                processor.setTone ((toneUp = ! toneUp) ? 0.55f : 0.45f);
+
             buffer.makeCopyOf (input, true);
             processor.processBlock (buffer, midi);
             benchmark::DoNotOptimize (buffer.getReadPointer (0));
@@ -229,14 +236,15 @@ int main (int argc, char** argv)
 {
     using Set = OverdriveKernel::InstructionSet;
     const auto widest = OverdriveKernel::widestSupported();
-    benchmark::RegisterBenchmark ("processBlock", processBlock, widest)->Apply (blockSizes);
+    benchmark::RegisterBenchmark ("processBlock", processBlock, widest, false)->Apply (blockSizes);
+    benchmark::RegisterBenchmark ("processBlockTurningTone", processBlock, widest, true)->Apply (blockSizes);
 
     const std::pair<Set, const char*> narrower[] = { { Set::avx2, "processBlock_AVX2" },
                                                      { Set::baseline, "processBlock_Baseline" } };
 
     for (const auto& [set, name] : narrower)
         if (set != widest && OverdriveKernel::canRun (set))
-            benchmark::RegisterBenchmark (name, processBlock, set)->Apply (blockSizes);
+            benchmark::RegisterBenchmark (name, processBlock, set, false)->Apply (blockSizes);
 
     benchmark::Initialize (&argc, argv);
 

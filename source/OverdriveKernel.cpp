@@ -416,7 +416,7 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
 
         const auto lanes = hn::Lanes (ChannelLanes());
 
-        if (settings.singleChannel && lanes >= numChannels && ! settings.fading)
+        if (settings.splitInHalves && lanes >= numChannels && right == nullptr)
         {
             processHalves (frame, stretch, left, numSamples, settings);
             return;
@@ -618,8 +618,6 @@ void OverdriveKernel::prepare (double newSampleRate, int numChannels)
         decay *= lowCut.feedback;
     }
 
-    frame.toneFreeLength = 0;
-
     const auto blocker = juce::dsp::IIR::Coefficients<double>::makeHighPass (sampleRate, dcBlockerHz);
     const auto* c = blocker->getRawCoefficients();   // b0, b1, b2, a1, a2 with a0 = 1
     frame.dcB0 = c[0];
@@ -627,6 +625,30 @@ void OverdriveKernel::prepare (double newSampleRate, int numChannels)
     frame.dcA2 = c[4];
     frame.dcK1 = c[1] - c[3] * c[0];
     frame.dcK2 = c[2] - c[4] * c[0];
+
+    // The DC blocker's states with no input, from each at one (the tone filters'
+    // states never reach it); the tone filters' part follows the tone.
+    for (int j = 0; j <= halfLength; ++j)
+    {
+        auto& now = frame.toneFreeStates[j];
+
+        for (int from = 0; from < Frame::numToneStates; ++from)
+        {
+            if (j == 0)
+            {
+                now[0][from] = from == 0 ? 1.0 : 0.0;
+                now[1][from] = from == 1 ? 1.0 : 0.0;
+            }
+            else
+            {
+                const auto& before = frame.toneFreeStates[j - 1];
+                now[0][from] = before[1][from] - frame.dcA1 * before[0][from];
+                now[1][from] = -frame.dcA2 * before[0][from];
+            }
+        }
+    }
+
+    frame.toneFreeLength = 0;
 
     std::fill (std::begin (frame.lowCut), std::end (frame.lowCut), 0.0);
     std::fill (std::begin (frame.tone1), std::end (frame.tone1), 0.0f);
@@ -663,47 +685,61 @@ void OverdriveKernel::setToneCutoff (float cutoffHz) noexcept
     frame.toneInput = (float) tone.input;
     frame.toneG = (float) tone.g;
     frame.toneFreeLength = 0;
+    toneJustMoved = true;
 }
 
 void OverdriveKernel::extendToneFreeResponse (int length) noexcept
 {
-    // The chain after the clipper with no input, in the variants' own order of
-    // operations and with their coefficients, from each state at one in turn.
+    // The tone filters with no input, as the variants work them out, from each
+    // state at one in turn; the DC blocker's part is fixed from prepare. The four
+    // starting states advance side by side, and no step waits on more than a
+    // multiply and two sums.
     constexpr auto numStates = Frame::numToneStates;
+    const double feedback = frame.toneFeedback, input = frame.toneInput;
     const double wet = wetWeight.getTargetValue();
-    const double feedback = frame.toneFeedback, input = frame.toneInput, g = frame.toneG;
+    const auto meanWeight = 0.5 * (1.0 + feedback);
 
-    for (auto j = frame.toneFreeLength; j <= length; ++j)
+    const auto tone1FromDc = input * wet;
+    const auto tone2FromTone1 = input * meanWeight;
+    const auto tone2FromDc = 0.5 * input * input * wet;
+    const auto outputFromTone1 = 0.5 * input * meanWeight;
+    const auto outputFromDc = 0.25 * input * input * wet;
+
+    auto j = frame.toneFreeLength;
+    double tone1[numStates], tone2[numStates];
+
+    for (int from = 0; from < numStates; ++from)
     {
-        auto& states = frame.toneFreeStates[j];
+        tone1[from] = j == 0 ? (from == 2 ? 1.0 : 0.0) : frame.toneFreeStates[j - 1][2][from];
+        tone2[from] = j == 0 ? (from == 3 ? 1.0 : 0.0) : frame.toneFreeStates[j - 1][3][from];
+    }
+
+    for (; j <= length; ++j)
+    {
+        auto& now = frame.toneFreeStates[j];
+
+        if (j > 0)
+        {
+            const auto& dcBefore = frame.toneFreeStates[j - 1][0];
+
+            for (int from = 0; from < numStates; ++from)
+            {
+                const auto tone1Before = tone1[from];
+                tone1[from] = feedback * tone1Before + tone1FromDc * dcBefore[from];
+                tone2[from] = feedback * tone2[from] + tone2FromTone1 * tone1Before + tone2FromDc * dcBefore[from];
+            }
+        }
 
         for (int from = 0; from < numStates; ++from)
         {
-            if (j == 0)
-            {
-                for (int state = 0; state < numStates; ++state)
-                    states[state][from] = state == from ? 1.0 : 0.0;
-            }
-            else
-            {
-                const auto& before = frame.toneFreeStates[j - 1];
-                const auto blended = wet * before[0][from];
-                const auto toned1 = before[2][from] + g * (blended - before[2][from]);
-
-                states[0][from] = before[1][from] - frame.dcA1 * before[0][from];
-                states[1][from] = -frame.dcA2 * before[0][from];
-                states[2][from] = feedback * before[2][from] + input * blended;
-                states[3][from] = feedback * before[3][from] + input * toned1;
-            }
-
-            if (j < halfLength)
-            {
-                const auto blended = wet * states[0][from];
-                const auto toned1 = states[2][from] + g * (blended - states[2][from]);
-                const auto toned2 = states[3][from] + g * (toned1 - states[3][from]);
-                frame.toneFreeOutput[from][j + 1] = (float) toned2;
-            }
+            now[2][from] = tone1[from];
+            now[3][from] = tone2[from];
         }
+
+        if (j < halfLength)
+            for (int from = 0; from < numStates; ++from)
+                frame.toneFreeOutput[from][j + 1] = (float) (meanWeight * tone2[from] + outputFromTone1 * tone1[from]
+                                                             + outputFromDc * now[0][from]);
     }
 
     frame.toneFreeLength = juce::jmax (frame.toneFreeLength, length + 1);
@@ -735,12 +771,26 @@ void OverdriveKernel::process (float* const* channels, int numChannels, int numS
         }
 
         const auto singleChannel = preparedChannels == 1;
+        const auto halfOfStretch = (length + 1) / 2;
+        auto splitInHalves = singleChannel && halvesFitLanes && ! fading;
 
-        if (singleChannel && halvesFitLanes && ! fading && frame.toneFreeLength <= (length + 1) / 2)
-            extendToneFreeResponse ((length + 1) / 2);
+        // After the tone moves the tables must be worked out again, which a
+        // full stretch repays; a shorter one (a host's small block) right after
+        // the move is played one sample at a time instead, so that a hand turning
+        // the knob costs small blocks nothing extra.
+        if (splitInHalves && frame.toneFreeLength <= halfOfStretch)
+        {
+            if (toneJustMoved && length < stretchLength)
+                splitInHalves = false;
+            else
+                extendToneFreeResponse (halfOfStretch);
+        }
+
+        toneJustMoved = false;
 
         const StretchSettings settings { driveGain, bias, levelGain,
-                                         wetWeight.getTargetValue(), dryWeight.getTargetValue(), fading, singleChannel };
+                                         wetWeight.getTargetValue(), dryWeight.getTargetValue(),
+                                         fading, singleChannel, splitInHalves };
 
         variant (frame, stretch, left + start, right != nullptr ? right + start : nullptr, length, settings);
     }

@@ -144,6 +144,7 @@ public:
         float wetWeight, dryWeight;     // used while no fade is running
         bool fading;                    // the per-sample weights in the stretch apply
         bool singleChannel;             // prepared for one channel: the other lane is free
+        bool splitInHalves;             // ... and the halves of the stretch fill both (see halfLength)
     };
 
     /** One variant's work on one stretch: `right` is null for mono. */
@@ -162,6 +163,7 @@ private:
     float toneCutoff = 6000.0f;
     int preparedChannels = 0;
     bool halvesFitLanes = false;    // the set's registers hold the two halves side by side
+    bool toneJustMoved = true;
 
     // The blend's two weights glide as the framework's dry/wet mixer's do.
     juce::SmoothedValue<float> wetWeight, dryWeight;
