@@ -7,6 +7,7 @@
 #include <cmath>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 // How fast the pedal plays: processBlock on mono and stereo at 48 kHz, beside the
@@ -197,13 +198,15 @@ namespace
                 const auto first = name.find ('/');
                 const auto second = name.find ('/', first + 1);
 
-                if (first == std::string::npos || second == std::string::npos)
+                // A spread or a ratio among repetitions is no time to work from.
+                if (first == std::string::npos || second == std::string::npos
+                    || run.aggregate_unit != benchmark::StatisticUnit::kTime || run.aggregate_name == "stddev")
                     continue;
 
                 const auto family = name.substr (0, first);
                 const auto numChannels = std::stod (name.substr (first + 1, second - first - 1));
-                const auto blockSize = std::stod (name.substr (second + 1));
-                const auto key = std::make_pair (numChannels, blockSize);
+                const auto blockSize = std::stod (name.substr (second + 1));   // stops at "_median" and the like
+                const auto key = std::make_tuple (run.aggregate_name, numChannels, blockSize);
                 const auto seconds = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier (run.time_unit);
 
                 run.counters["ns/sample/ch"] = seconds * 1.0e9 / (blockSize * numChannels);
@@ -219,7 +222,7 @@ namespace
         }
 
     private:
-        std::map<std::pair<double, double>, double> fusedSeconds;
+        std::map<std::tuple<std::string, double, double>, double> fusedSeconds;   // by statistic, channels, block
     };
 
     void blockSizes (benchmark::internal::Benchmark* benchmark)
