@@ -1,4 +1,5 @@
 #include "BraskOverdriveAudioProcessor.h"
+#include "OverdriveKernel.h"
 
 #include <benchmark/benchmark.h>
 
@@ -6,6 +7,7 @@
 #include <cmath>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 // How fast the pedal plays: processBlock on mono and stereo at 48 kHz, beside the
@@ -13,6 +15,9 @@
 // each channel at a time), measured in the same run. Columns: ns per sample and
 // channel, how many times faster than real time, and (for processBlock) the time
 // relative to the fused loop with the same channels and block size.
+// processBlock runs on the widest instruction set the machine has; the rows named
+// processBlock_AVX2 and processBlock_Baseline pin the narrower sets it also has, and
+// processBlockTurningTone moves the tone knob before every block.
 //
 //     build/bench/brask_benchmarks
 //
@@ -135,8 +140,9 @@ namespace
         }
     }
 
-    void processBlock (benchmark::State& state)
+    void processBlock (benchmark::State& state, OverdriveKernel::InstructionSet set, bool turningTheTone)
     {
+        OverdriveKernel::pinInstructionSet (set);
         const auto numChannels = (int) state.range (0);
         const auto blockSize = (int) state.range (1);
         const auto input = makeInput (numChannels, blockSize);
@@ -155,13 +161,21 @@ namespace
             processor.processBlock (buffer, midi);
         }
 
+        auto toneUp = false;
+
         for (auto _ : state)
         {
+            // A hand on the tone knob: a new cutoff for every block.
+            if (turningTheTone)
+                processor.setTone ((toneUp = ! toneUp) ? 0.55f : 0.45f);
+
             buffer.makeCopyOf (input, true);
             processor.processBlock (buffer, midi);
             benchmark::DoNotOptimize (buffer.getReadPointer (0));
             benchmark::ClobberMemory();
         }
+
+        OverdriveKernel::unpinInstructionSet();
     }
 
     //==============================================================================
@@ -184,13 +198,15 @@ namespace
                 const auto first = name.find ('/');
                 const auto second = name.find ('/', first + 1);
 
-                if (first == std::string::npos || second == std::string::npos)
+                // A spread or a ratio among repetitions is no time to work from.
+                if (first == std::string::npos || second == std::string::npos
+                    || run.aggregate_unit != benchmark::StatisticUnit::kTime || run.aggregate_name == "stddev")
                     continue;
 
                 const auto family = name.substr (0, first);
                 const auto numChannels = std::stod (name.substr (first + 1, second - first - 1));
-                const auto blockSize = std::stod (name.substr (second + 1));
-                const auto key = std::make_pair (numChannels, blockSize);
+                const auto blockSize = std::stod (name.substr (second + 1));   // stops at "_median" and the like
+                const auto key = std::make_tuple (run.aggregate_name, numChannels, blockSize);
                 const auto seconds = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier (run.time_unit);
 
                 run.counters["ns/sample/ch"] = seconds * 1.0e9 / (blockSize * numChannels);
@@ -206,7 +222,7 @@ namespace
         }
 
     private:
-        std::map<std::pair<double, double>, double> fusedSeconds;
+        std::map<std::tuple<std::string, double, double>, double> fusedSeconds;   // by statistic, channels, block
     };
 
     void blockSizes (benchmark::internal::Benchmark* benchmark)
@@ -218,10 +234,21 @@ namespace
 }
 
 BENCHMARK (fusedLoop)->Apply (blockSizes);
-BENCHMARK (processBlock)->Apply (blockSizes);
 
 int main (int argc, char** argv)
 {
+    using Set = OverdriveKernel::InstructionSet;
+    const auto widest = OverdriveKernel::widestSupported();
+    benchmark::RegisterBenchmark ("processBlock", processBlock, widest, false)->Apply (blockSizes);
+    benchmark::RegisterBenchmark ("processBlockTurningTone", processBlock, widest, true)->Apply (blockSizes);
+
+    const std::pair<Set, const char*> narrower[] = { { Set::avx2, "processBlock_AVX2" },
+                                                     { Set::baseline, "processBlock_Baseline" } };
+
+    for (const auto& [set, name] : narrower)
+        if (set != widest && OverdriveKernel::canRun (set))
+            benchmark::RegisterBenchmark (name, processBlock, set, false)->Apply (blockSizes);
+
     benchmark::Initialize (&argc, argv);
 
     if (benchmark::ReportUnrecognizedArguments (argc, argv))

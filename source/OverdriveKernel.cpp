@@ -109,55 +109,121 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
     using ChannelLanes = hn::CappedTag<float, numChannels>;
     using WideChannelLanes = hn::CappedTag<double, numChannels>;
 
-    /** Low cut, drive and bias: the clipper's input. The low cut's feedback runs in
+    template <bool keepLowCut, class V>
+    HWY_INLINE void emitLowCut (Stretch& stretch, size_t index, V lowCut, const StretchSettings& settings)
+    {
+        const ChannelLanes pair;
+        const WideChannelLanes widePair;
+
+        if constexpr (keepLowCut)
+        {
+            hn::StoreU (lowCut, widePair, stretch.lowCut + index);
+        }
+        else
+        {
+            // The bias makes the clipper asymmetric, as a transistor stage biased off centre.
+            hn::StoreU (hn::MulAdd (hn::Set (pair, settings.driveGain), hn::DemoteTo (pair, lowCut), hn::Set (pair, settings.bias)),
+                        pair, stretch.driven + index);
+        }
+    }
+
+    /** Low cut, drive and bias: the clipper's input (or, with keepLowCut, the low
+        cut's output alone, in double precision). The low cut's feedback runs in
         double precision: its coefficient lies so close to 1 that in single
         precision its rounding, magnified by up to +48 dB of drive, would be heard
         against the circuit three times as much as the rest of the chain's.
     */
+    template <bool keepLowCut = false>
     HWY_INLINE void driveStage (Frame& frame, Stretch& stretch, size_t numSamples, const StretchSettings& settings,
                                 size_t firstChannel)
     {
         const ChannelLanes pair;
         const WideChannelLanes widePair;
         const auto feedback = hn::Set (widePair, frame.lowCutFeedback);
+        const auto feedbackTwice = hn::Set (widePair, frame.lowCutFeedbackTwice);
         const auto inputWeight = hn::Set (widePair, frame.lowCutInput);
+        const auto inputAhead = hn::Set (widePair, frame.lowCutInputAhead);
         const auto outputWeight = hn::Set (widePair, frame.lowCutOutput);
-        const auto drive = hn::Set (pair, settings.driveGain);
-        const auto bias = hn::Set (pair, settings.bias);
         auto state = hn::Load (widePair, frame.lowCut + firstChannel);
         const auto* input = stretch.input + firstChannel;
-        auto* driven = stretch.driven + firstChannel;
+        size_t i = 0;
 
-        for (size_t i = 0; i < numSamples; ++i)
+        // Two samples a step: the state jumps both at once with one multiply-add,
+        // s'' = a²·s + a·b·x + b·x', which halves the wait on the feedback path; the
+        // state between them is worked out beside it.
+        for (; i + 2 <= numSamples; i += 2)
         {
             const auto x = hn::PromoteTo (widePair, hn::LoadU (pair, input + numChannels * i));
-            const auto lowCut = hn::DemoteTo (pair, hn::Mul (outputWeight, hn::Sub (x, state)));
-            state = hn::MulAdd (feedback, state, hn::Mul (inputWeight, x));
+            const auto nextX = hn::PromoteTo (widePair, hn::LoadU (pair, input + numChannels * (i + 1)));
+            const auto between = hn::MulAdd (feedback, state, hn::Mul (inputWeight, x));
 
-            // The bias makes the clipper asymmetric, as a transistor stage biased off centre.
-            hn::StoreU (hn::MulAdd (drive, lowCut, bias), pair, driven + numChannels * i);
+            emitLowCut<keepLowCut> (stretch, firstChannel + numChannels * i, hn::Mul (outputWeight, hn::Sub (x, state)), settings);
+            emitLowCut<keepLowCut> (stretch, firstChannel + numChannels * (i + 1), hn::Mul (outputWeight, hn::Sub (nextX, between)), settings);
+
+            state = hn::MulAdd (feedbackTwice, state, hn::MulAdd (inputAhead, x, hn::Mul (inputWeight, nextX)));
+        }
+
+        if (i < numSamples)
+        {
+            const auto x = hn::PromoteTo (widePair, hn::LoadU (pair, input + numChannels * i));
+            emitLowCut<keepLowCut> (stretch, firstChannel + numChannels * i, hn::Mul (outputWeight, hn::Sub (x, state)), settings);
+            state = hn::MulAdd (feedback, state, hn::Mul (inputWeight, x));
         }
 
         hn::Store (state, widePair, frame.lowCut + firstChannel);
     }
 
     /** The clipper, at the register's full width over the whole stretch. */
-    HWY_INLINE void clipStage (Stretch& stretch, size_t numSamples)
+    HWY_INLINE void clipStage (Stretch& stretch, size_t numSamples, size_t channelsInUse = numChannels)
     {
         const hn::ScalableTag<float> d;
         const auto lanes = hn::Lanes (d);
 
+        // One sample at a time, a channel not in use costs as much as one in use.
+        const auto step = lanes == 1 ? numChannels / channelsInUse : 1;
+
         // The stretch's arrays hold whole registers, so the last one may run past
         // the samples in use: those lanes are computed and never read.
-        for (size_t i = 0; i < numChannels * numSamples; i += lanes)
+        for (size_t i = 0; i < numChannels * numSamples; i += lanes * step)
             hn::Store (hn::Tanh (d, hn::Load (d, stretch.driven + i)), d, stretch.driven + i);
 
         for (size_t i = 0; i < numChannels; ++i)
             stretch.driven[numChannels * numSamples + i] = 0.0f;
     }
 
+    /** What the stage after the clipper takes from each sample without waiting on
+        its feedback, at the register's full width: the DC blocker's two input
+        terms and the blend's dry share (while the blend's weights are settled).
+    */
+    HWY_INLINE void prepareToneInputs (const Frame& frame, Stretch& stretch, size_t numSamples,
+                                       const StretchSettings& settings, size_t channelsInUse)
+    {
+        const hn::ScalableTag<double> d;
+        const hn::Rebind<float, decltype (d)> narrow;
+        const auto lanes = hn::Lanes (d);
+        const auto step = lanes == 1 ? numChannels / channelsInUse : 1;
+
+        const auto b0 = hn::Set (d, frame.dcB0);
+        const auto k1 = hn::Set (d, frame.dcK1);
+        const auto k2 = hn::Set (d, frame.dcK2);
+        const auto dryDrive = hn::Set (narrow, settings.dryWeight * settings.driveGain);
+
+        // The clipped samples are followed by a silent one (and whole registers of
+        // room), so the look at the next sample never reads past what is there.
+        for (size_t i = 0; i < numChannels * numSamples; i += lanes * step)
+        {
+            const auto clipped = hn::PromoteTo (d, hn::LoadU (narrow, stretch.driven + i));
+            const auto nextClipped = hn::PromoteTo (d, hn::LoadU (narrow, stretch.driven + i + numChannels));
+            hn::Store (hn::Mul (b0, clipped), d, stretch.lowCut + i);
+            hn::Store (hn::MulAdd (k1, nextClipped, hn::Mul (k2, clipped)), d, stretch.dcAhead + i);
+
+            if (! settings.fading)
+                hn::StoreU (hn::Mul (dryDrive, hn::LoadU (narrow, stretch.input + i)), narrow, stretch.dry + i);
+        }
+    }
+
     /** DC blocker, blend, tone and level, both channels per step; the result
-        replaces the guarded input.
+        replaces the guarded input. Takes what prepareToneInputs left.
     */
     template <bool fading>
     HWY_INLINE void toneStage (Frame& frame, Stretch& stretch, size_t numSamples, const StretchSettings& settings,
@@ -168,60 +234,60 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
 
         // The 5 Hz high-pass removes the offset the bias leaves after the clipper.
         // Its poles sit so close to DC that it works in double precision.
-        const auto b0 = hn::Set (widePair, frame.dcB0);
         const auto a1 = hn::Set (widePair, frame.dcA1);
         const auto a2 = hn::Set (widePair, frame.dcA2);
         const auto k1 = hn::Set (widePair, frame.dcK1);
-        const auto k2 = hn::Set (widePair, frame.dcK2);
         auto dc1 = hn::Load (widePair, frame.dcState1 + firstChannel);
         const auto dc2 = hn::Load (widePair, frame.dcState2 + firstChannel);
 
         const auto drive = hn::Set (pair, settings.driveGain);
-        const auto level = hn::Set (pair, settings.levelGain);
+        const auto halfLevel = hn::Set (pair, 0.5f * settings.levelGain);
         auto wet = hn::Set (pair, settings.wetWeight);
-        auto dry = hn::Set (pair, settings.dryWeight);
 
         const auto toneFeedback = hn::Set (pair, frame.toneFeedback);
         const auto toneInput = hn::Set (pair, frame.toneInput);
-        const auto toneG = hn::Set (pair, frame.toneG);
+        const auto halfToneInput = hn::Set (pair, 0.5f * frame.toneInput);
         auto tone1 = hn::Load (pair, frame.tone1 + firstChannel);
         auto tone2 = hn::Load (pair, frame.tone2 + firstChannel);
-        const auto* clippedSamples = stretch.driven + firstChannel;
         auto* samples = stretch.input + firstChannel;
 
         // The second state travels with the next sample's share of the first already
         // added, which takes it off the path from one value of the first state to the
         // next but one. The stretch holds a silent sample after its last, so the
         // state stored at the end is the second state itself.
-        auto clipped = hn::PromoteTo (widePair, hn::LoadU (pair, clippedSamples));
-        auto dc2WithNext = hn::MulAdd (k1, clipped, dc2);
+        auto dc2WithNext = hn::MulAdd (k1, hn::PromoteTo (widePair, hn::LoadU (pair, stretch.driven + firstChannel)), dc2);
 
         for (size_t i = 0; i < numSamples; ++i)
         {
-            const auto nextClipped = hn::PromoteTo (widePair, hn::LoadU (pair, clippedSamples + numChannels * (i + 1)));
-            const auto blocked = hn::MulAdd (b0, clipped, dc1);
+            const auto at = firstChannel + numChannels * i;
+            const auto blocked = hn::Add (hn::LoadU (widePair, stretch.lowCut + at), dc1);
             const auto nextDc1 = hn::NegMulAdd (a1, dc1, dc2WithNext);
-            dc2WithNext = hn::NegMulAdd (a2, dc1, hn::MulAdd (k1, nextClipped, hn::Mul (k2, clipped)));
+            dc2WithNext = hn::NegMulAdd (a2, dc1, hn::LoadU (widePair, stretch.dcAhead + at));
             dc1 = nextDc1;
-            clipped = nextClipped;
+
+            // The dry path carries the drive but not the low cut, bias, clipper or DC blocker.
+            hn::Vec<decltype (pair)> dryShare;
 
             if constexpr (fading)
             {
                 wet = hn::Set (pair, stretch.wetWeight[i]);
-                dry = hn::Set (pair, stretch.dryWeight[i]);
+                dryShare = hn::Mul (hn::Set (pair, stretch.dryWeight[i]), hn::Mul (drive, hn::LoadU (pair, samples + numChannels * i)));
+            }
+            else
+            {
+                dryShare = hn::LoadU (pair, stretch.dry + at);
             }
 
-            // The dry path carries the drive but not the low cut, bias, clipper or DC blocker.
-            const auto driven = hn::Mul (drive, hn::LoadU (pair, samples + numChannels * i));
-            const auto blended = hn::MulAdd (wet, hn::DemoteTo (pair, blocked), hn::Mul (dry, driven));
+            const auto blended = hn::MulAdd (wet, hn::DemoteTo (pair, blocked), dryShare);
 
-            const auto toned1 = hn::MulAdd (toneG, hn::Sub (blended, tone1), tone1);
-            tone1 = hn::MulAdd (toneFeedback, tone1, hn::Mul (toneInput, blended));
-
-            const auto toned2 = hn::MulAdd (toneG, hn::Sub (toned1, tone2), tone2);
-            tone2 = hn::MulAdd (toneFeedback, tone2, hn::Mul (toneInput, toned1));
-
-            hn::StoreU (hn::Mul (level, toned2), pair, samples + numChannels * i);
+            // A one-pole's output is the mean of its state before and after the
+            // sample, so each filter needs one multiply-add on its feedback path
+            // and one sum for its output.
+            const auto nextTone1 = hn::MulAdd (toneFeedback, tone1, hn::Mul (toneInput, blended));
+            const auto nextTone2 = hn::MulAdd (toneFeedback, tone2, hn::Mul (halfToneInput, hn::Add (tone1, nextTone1)));
+            hn::StoreU (hn::Mul (halfLevel, hn::Add (tone2, nextTone2)), pair, samples + numChannels * i);
+            tone1 = nextTone1;
+            tone2 = nextTone2;
         }
 
         hn::Store (dc1, widePair, frame.dcState1 + firstChannel);
@@ -230,20 +296,144 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
         hn::Store (tone2, pair, frame.tone2 + firstChannel);
     }
 
+    /** One channel, the first half of the stretch in lane 0 and the second in
+        lane 1 (see OverdriveKernel::halfLength). Only for registers with two lanes
+        of each type and settled blend weights.
+    */
+    HWY_INLINE void processHalves (Frame& frame, Stretch& stretch, float* samples, size_t numSamples,
+                                   const StretchSettings& settings)
+    {
+        // An odd count gives the second half one sample less: its lane starts one
+        // sample late, with a silent sample that leaves its silent state untouched.
+        const auto secondLength = numSamples / 2;
+        const auto firstLength = numSamples - secondLength;
+        const auto late = firstLength - secondLength;
+        float* secondHalf = samples + firstLength - late;
+
+        gatherChannels (stretch, samples, secondHalf, firstLength);
+        if (late != 0)
+            stretch.input[1] = 0.0f;
+
+        frame.lowCut[1] = 0.0;
+        frame.dcState1[1] = 0.0;
+        frame.dcState2[1] = 0.0;
+        frame.tone1[1] = 0.0f;
+        frame.tone2[1] = 0.0f;
+
+        driveStage<true> (frame, stretch, firstLength, settings, 0);
+
+        // The low cut's state at the middle, carried into the second half before
+        // the clipper.
+        {
+            const hn::ScalableTag<double> d;
+            const hn::Rebind<float, decltype (d)> narrow;
+            const auto middle = hn::Set (d, frame.lowCut[0]);
+            const auto drive = hn::Set (narrow, settings.driveGain);
+            const auto bias = hn::Set (narrow, settings.bias);
+            const auto* freeOutput = frame.lowCutFreeOutput + 2 * (1 - late);
+
+            for (size_t i = 0; i < numChannels * firstLength; i += hn::Lanes (d))
+            {
+                const auto lowCut = hn::MulAdd (middle, hn::LoadU (d, freeOutput + i), hn::Load (d, stretch.lowCut + i));
+                hn::StoreU (hn::MulAdd (drive, hn::DemoteTo (narrow, lowCut), bias), narrow, stretch.driven + i);
+            }
+
+            frame.lowCut[0] = frame.lowCut[1] + frame.lowCutFreeState[secondLength] * frame.lowCut[0];
+            frame.lowCut[1] = 0.0;
+        }
+
+        clipStage (stretch, firstLength);
+
+        if (late != 0)
+            stretch.driven[1] = 0.0f;
+
+        prepareToneInputs (frame, stretch, firstLength, settings, numChannels);
+        toneStage<false> (frame, stretch, firstLength, settings, 0);
+
+        // The states at the middle, carried into the second half after the clipper.
+        constexpr auto numStates = Frame::numToneStates;
+        const double middle[numStates] { frame.dcState1[0], frame.dcState2[0], frame.tone1[0], frame.tone2[0] };
+        double atEnd[numStates] { frame.dcState1[1], frame.dcState2[1], frame.tone1[1], frame.tone2[1] };
+        const auto& carried = frame.toneFreeStates[secondLength];
+
+        for (int state = 0; state < numStates; ++state)
+            for (int from = 0; from < numStates; ++from)
+                atEnd[state] += carried[state][from] * middle[from];
+
+        frame.dcState1[0] = atEnd[0];
+        frame.dcState2[0] = atEnd[1];
+        frame.tone1[0] = (float) atEnd[2];
+        frame.tone2[0] = (float) atEnd[3];
+        frame.dcState1[1] = frame.dcState2[1] = 0.0;
+        frame.tone1[1] = frame.tone2[1] = 0.0f;
+
+        // A late second half's first sample lands on the first half's last, which
+        // is written after it.
+        {
+            const hn::ScalableTag<float> d;
+            const auto lanes = hn::Lanes (d);
+            float share[numStates];
+
+            for (int state = 0; state < numStates; ++state)
+                share[state] = (float) middle[state] * settings.levelGain;
+
+            const auto shift = 1 - late;
+            const auto* free0 = frame.toneFreeOutput[0] + shift;
+            const auto* free1 = frame.toneFreeOutput[1] + shift;
+            const auto* free2 = frame.toneFreeOutput[2] + shift;
+            const auto* free3 = frame.toneFreeOutput[3] + shift;
+            size_t i = 0;
+
+            for (; i + lanes <= firstLength; i += lanes)
+            {
+                hn::Vec<decltype (d)> first, second;
+                hn::LoadInterleaved2 (d, stretch.input + 2 * i, first, second);
+                auto sum = hn::MulAdd (hn::Set (d, share[0]), hn::LoadU (d, free0 + i), second);
+                sum = hn::MulAdd (hn::Set (d, share[1]), hn::LoadU (d, free1 + i), sum);
+                sum = hn::MulAdd (hn::Set (d, share[2]), hn::LoadU (d, free2 + i), sum);
+                sum = hn::MulAdd (hn::Set (d, share[3]), hn::LoadU (d, free3 + i), sum);
+                hn::StoreU (sum, d, secondHalf + i);
+                hn::StoreU (first, d, samples + i);
+            }
+
+            for (; i < firstLength; ++i)
+            {
+                secondHalf[i] = stretch.input[2 * i + 1] + share[0] * free0[i] + share[1] * free1[i]
+                                + share[2] * free2[i] + share[3] * free3[i];
+                samples[i] = stretch.input[2 * i];
+            }
+        }
+    }
+
+    static size_t pairLanes()
+    {
+        return hn::Lanes (ChannelLanes());
+    }
+
     static void processStretch (Frame& frame, Stretch& stretch, float* left, float* right, int length, const StretchSettings& settings)
     {
         const auto numSamples = (size_t) length;
 
         const auto lanes = hn::Lanes (ChannelLanes());
 
+        if (settings.splitInHalves && lanes >= numChannels && right == nullptr)
+        {
+            processHalves (frame, stretch, left, numSamples, settings);
+            return;
+        }
+
+        // A kernel prepared for one channel has no use for the other's filters.
+        const auto channelsInUse = settings.singleChannel ? (size_t) 1 : numChannels;
+
         gatherChannels (stretch, left, right, numSamples);
 
-        for (size_t channel = 0; channel < numChannels; channel += lanes)
+        for (size_t channel = 0; channel < channelsInUse; channel += lanes)
             driveStage (frame, stretch, numSamples, settings, channel);
 
-        clipStage (stretch, numSamples);
+        clipStage (stretch, numSamples, channelsInUse);
+        prepareToneInputs (frame, stretch, numSamples, settings, channelsInUse);
 
-        for (size_t channel = 0; channel < numChannels; channel += lanes)
+        for (size_t channel = 0; channel < channelsInUse; channel += lanes)
         {
             if (settings.fading)
                 toneStage<true> (frame, stretch, numSamples, settings, channel);
@@ -314,22 +504,28 @@ namespace
 
     std::atomic<int> pinnedSet { -1 };
 
-    OverdriveKernel::VariantFunction variantFor (OverdriveKernel::InstructionSet set) noexcept
+    struct Variant
+    {
+        OverdriveKernel::VariantFunction process;
+        size_t (*pairLanes)();
+    };
+
+    Variant variantFor (OverdriveKernel::InstructionSet set) noexcept
     {
         namespace variants = brask_overdrive_kernel;
 
         switch (set)
         {
-            case OverdriveKernel::InstructionSet::avx512:   return variants::N_AVX3::processStretch;
-            case OverdriveKernel::InstructionSet::avx2:     return variants::N_AVX2::processStretch;
+            case OverdriveKernel::InstructionSet::avx512:   return { variants::N_AVX3::processStretch, variants::N_AVX3::pairLanes };
+            case OverdriveKernel::InstructionSet::avx2:     return { variants::N_AVX2::processStretch, variants::N_AVX2::pairLanes };
             case OverdriveKernel::InstructionSet::baseline: break;
         }
 
        #if HWY_BROKEN_EMU128
         // Highway's choice of portable fallback for compilers with a known fault in the other.
-        return variants::N_SCALAR::processStretch;
+        return { variants::N_SCALAR::processStretch, variants::N_SCALAR::pairLanes };
        #else
-        return variants::N_EMU128::processStretch;
+        return { variants::N_EMU128::processStretch, variants::N_EMU128::pairLanes };
        #endif
     }
 
@@ -394,15 +590,33 @@ void OverdriveKernel::prepare (double newSampleRate, int numChannels)
 {
     const auto pinned = pinnedSet.load();
     instructionSet = pinned >= 0 && canRun ((InstructionSet) pinned) ? (InstructionSet) pinned : widestSupported();
-    variant = variantFor (instructionSet);
+    const auto chosen = variantFor (instructionSet);
+    variant = chosen.process;
 
     sampleRate = newSampleRate;
     preparedChannels = juce::jlimit (0, maxChannels, numChannels);
+    halvesFitLanes = chosen.pairLanes() >= (size_t) maxChannels;
 
     const OnePole lowCut (lowCutHz, sampleRate);
     frame.lowCutFeedback = lowCut.feedback;
     frame.lowCutInput = lowCut.input;
     frame.lowCutOutput = lowCut.output;
+    frame.lowCutFeedbackTwice = lowCut.feedback * lowCut.feedback;
+    frame.lowCutInputAhead = lowCut.feedback * lowCut.input;
+
+    // With no input the low cut's state s decays as s·a^j and its output is −c·s·a^j.
+    std::fill (std::begin (frame.lowCutFreeOutput), std::end (frame.lowCutFreeOutput), 0.0);
+    auto decay = 1.0;
+
+    for (int j = 0; j <= halfLength; ++j)
+    {
+        frame.lowCutFreeState[j] = decay;
+
+        if (j < halfLength)
+            frame.lowCutFreeOutput[2 * (j + 1) + 1] = -lowCut.output * decay;
+
+        decay *= lowCut.feedback;
+    }
 
     const auto blocker = juce::dsp::IIR::Coefficients<double>::makeHighPass (sampleRate, dcBlockerHz);
     const auto* c = blocker->getRawCoefficients();   // b0, b1, b2, a1, a2 with a0 = 1
@@ -411,6 +625,30 @@ void OverdriveKernel::prepare (double newSampleRate, int numChannels)
     frame.dcA2 = c[4];
     frame.dcK1 = c[1] - c[3] * c[0];
     frame.dcK2 = c[2] - c[4] * c[0];
+
+    // The DC blocker's states with no input, from each at one (the tone filters'
+    // states never reach it); the tone filters' part follows the tone.
+    for (int j = 0; j <= halfLength; ++j)
+    {
+        auto& now = frame.toneFreeStates[j];
+
+        for (int from = 0; from < Frame::numToneStates; ++from)
+        {
+            if (j == 0)
+            {
+                now[0][from] = from == 0 ? 1.0 : 0.0;
+                now[1][from] = from == 1 ? 1.0 : 0.0;
+            }
+            else
+            {
+                const auto& before = frame.toneFreeStates[j - 1];
+                now[0][from] = before[1][from] - frame.dcA1 * before[0][from];
+                now[1][from] = -frame.dcA2 * before[0][from];
+            }
+        }
+    }
+
+    frame.toneFreeLength = 0;
 
     std::fill (std::begin (frame.lowCut), std::end (frame.lowCut), 0.0);
     std::fill (std::begin (frame.tone1), std::end (frame.tone1), 0.0f);
@@ -446,6 +684,65 @@ void OverdriveKernel::setToneCutoff (float cutoffHz) noexcept
     frame.toneFeedback = (float) tone.feedback;
     frame.toneInput = (float) tone.input;
     frame.toneG = (float) tone.g;
+    frame.toneFreeLength = 0;
+    toneJustMoved = true;
+}
+
+void OverdriveKernel::extendToneFreeResponse (int length) noexcept
+{
+    // The tone filters with no input, as the variants work them out, from each
+    // state at one in turn; the DC blocker's part is fixed from prepare. The four
+    // starting states advance side by side, and no step waits on more than a
+    // multiply and two sums.
+    constexpr auto numStates = Frame::numToneStates;
+    const double feedback = frame.toneFeedback, input = frame.toneInput;
+    const double wet = wetWeight.getTargetValue();
+    const auto meanWeight = 0.5 * (1.0 + feedback);
+
+    const auto tone1FromDc = input * wet;
+    const auto tone2FromTone1 = input * meanWeight;
+    const auto tone2FromDc = 0.5 * input * input * wet;
+    const auto outputFromTone1 = 0.5 * input * meanWeight;
+    const auto outputFromDc = 0.25 * input * input * wet;
+
+    auto j = frame.toneFreeLength;
+    double tone1[numStates], tone2[numStates];
+
+    for (int from = 0; from < numStates; ++from)
+    {
+        tone1[from] = j == 0 ? (from == 2 ? 1.0 : 0.0) : frame.toneFreeStates[j - 1][2][from];
+        tone2[from] = j == 0 ? (from == 3 ? 1.0 : 0.0) : frame.toneFreeStates[j - 1][3][from];
+    }
+
+    for (; j <= length; ++j)
+    {
+        auto& now = frame.toneFreeStates[j];
+
+        if (j > 0)
+        {
+            const auto& dcBefore = frame.toneFreeStates[j - 1][0];
+
+            for (int from = 0; from < numStates; ++from)
+            {
+                const auto tone1Before = tone1[from];
+                tone1[from] = feedback * tone1Before + tone1FromDc * dcBefore[from];
+                tone2[from] = feedback * tone2[from] + tone2FromTone1 * tone1Before + tone2FromDc * dcBefore[from];
+            }
+        }
+
+        for (int from = 0; from < numStates; ++from)
+        {
+            now[2][from] = tone1[from];
+            now[3][from] = tone2[from];
+        }
+
+        if (j < halfLength)
+            for (int from = 0; from < numStates; ++from)
+                frame.toneFreeOutput[from][j + 1] = (float) (meanWeight * tone2[from] + outputFromTone1 * tone1[from]
+                                                             + outputFromDc * now[0][from]);
+    }
+
+    frame.toneFreeLength = juce::jmax (frame.toneFreeLength, length + 1);
 }
 
 void OverdriveKernel::process (float* const* channels, int numChannels, int numSamples,
@@ -473,8 +770,27 @@ void OverdriveKernel::process (float* const* channels, int numChannels, int numS
             }
         }
 
+        const auto singleChannel = preparedChannels == 1;
+        const auto halfOfStretch = (length + 1) / 2;
+        auto splitInHalves = singleChannel && halvesFitLanes && ! fading;
+
+        // After the tone moves the tables must be worked out again, which a
+        // full stretch repays; a shorter one (a host's small block) right after
+        // the move is played one sample at a time instead, so that a hand turning
+        // the knob costs small blocks nothing extra.
+        if (splitInHalves && frame.toneFreeLength <= halfOfStretch)
+        {
+            if (toneJustMoved && length < stretchLength)
+                splitInHalves = false;
+            else
+                extendToneFreeResponse (halfOfStretch);
+        }
+
+        toneJustMoved = false;
+
         const StretchSettings settings { driveGain, bias, levelGain,
-                                         wetWeight.getTargetValue(), dryWeight.getTargetValue(), fading };
+                                         wetWeight.getTargetValue(), dryWeight.getTargetValue(),
+                                         fading, singleChannel, splitInHalves };
 
         variant (frame, stretch, left + start, right != nullptr ? right + start : nullptr, length, settings);
     }

@@ -11,7 +11,8 @@
     the two tone one-poles and the level, over plain arrays of one or two channels.
 
     Both channels advance together in the lanes of one SIMD register through every
-    feedback loop, and the clipper runs over whole stretches of samples at the
+    feedback loop (a single channel puts the two halves of each stretch there
+    instead), and the clipper runs over whole stretches of samples at the
     register's full width. The machine code comes in several instruction sets
     (baseline x86-64, AVX2, AVX-512): what the processor and the operating system
     support is read once, and each prepare takes the widest of them.
@@ -71,16 +72,31 @@ public:
                   float driveGain, float bias, float levelGain) noexcept;
 
     //==============================================================================
+    /** Where a variant reads and writes one stretch of at most stretchLength
+        samples: interleaved channels, aligned for the widest register.
+    */
+    static constexpr int stretchLength = 256;
+
+    /** A single channel plays the two halves of a stretch side by side, one in each
+        lane: the first half from the channel's state, the second from silence.
+        Every stage on either side of the clipper is linear, so what the state at
+        the middle adds to the second half is its response with no input, which the
+        tables below hold for a state of one (each half at most halfLength long).
+    */
+    static constexpr int halfLength = stretchLength / 2;
+
     /** What a SIMD variant works on: the filter coefficients and states, with the
         two channels side by side (lane 0 left or mono, lane 1 right).
     */
     struct Frame
     {
         // The low cut and each tone one-pole as s' = a·s + b·x, output c·(x − s)
-        // for the high-pass and s + g·(x − s) for the low-pass: the same
-        // topology-preserving filter, with a single multiply-add on its feedback
-        // path. The low cut, whose a lies close to 1, works in double precision.
+        // for the high-pass and s + g·(x − s) = (s + s') / 2 for the low-pass: the
+        // same topology-preserving filter, with a single multiply-add on its
+        // feedback path. The low cut, whose a lies close to 1, works in double
+        // precision.
         double lowCutFeedback, lowCutInput, lowCutOutput;
+        double lowCutFeedbackTwice, lowCutInputAhead;   // a² and a·b: two samples in one step
         float toneFeedback, toneInput, toneG;
 
         // The DC blocker in state-space form: one multiply-add between successive
@@ -92,17 +108,32 @@ public:
         alignas (16) float tone2[maxChannels];
         alignas (16) double dcState1[maxChannels];
         alignas (16) double dcState2[maxChannels];
-    };
 
-    /** Where a variant reads and writes one stretch of at most stretchLength
-        samples: interleaved channels, aligned for the widest register.
-    */
-    static constexpr int stretchLength = 256;
+        // The second half's share of the low cut's state at the middle: its output
+        // j samples on (for a state of one) in lane 1 of entry j + 1, lanes 0 and
+        // entry 0 zero, so that a half starting one sample late reads one entry
+        // earlier; and what is left of the state after j samples.
+        alignas (64) double lowCutFreeOutput[2 * (halfLength + 1) + 16];
+        double lowCutFreeState[halfLength + 1];
+
+        // The same after the clipper, for the four states (DC blocker first and
+        // second, tone filters first and second) each at one: the output before the
+        // level at entry j + 1 (entry 0 zero), and all four states after j samples.
+        // They follow the tone filter, so they are worked out again, as far as
+        // needed, after it moves.
+        static constexpr int numToneStates = 4;
+        alignas (64) float toneFreeOutput[numToneStates][halfLength + 1 + 16];
+        double toneFreeStates[halfLength + 1][numToneStates][numToneStates];   // [after][state][from]
+        int toneFreeLength;     // entries of both worked out so far
+    };
 
     struct Stretch
     {
         alignas (64) float input[maxChannels * stretchLength];
         alignas (64) float driven[maxChannels * stretchLength + 16];  // and a silent sample after the last
+        alignas (64) double lowCut[maxChannels * stretchLength + 16];      // later the DC blocker's input share
+        alignas (64) double dcAhead[maxChannels * stretchLength + 16];     // the DC blocker's next-state share
+        alignas (64) float dry[maxChannels * stretchLength + 16];          // the blend's dry share
         alignas (64) float wetWeight[stretchLength];
         alignas (64) float dryWeight[stretchLength];
     };
@@ -112,6 +143,8 @@ public:
         float driveGain, bias, levelGain;
         float wetWeight, dryWeight;     // used while no fade is running
         bool fading;                    // the per-sample weights in the stretch apply
+        bool singleChannel;             // prepared for one channel: the other lane is free
+        bool splitInHalves;             // ... and the halves of the stretch fill both (see halfLength)
     };
 
     /** One variant's work on one stretch: `right` is null for mono. */
@@ -121,6 +154,7 @@ public:
 private:
     //==============================================================================
     void snapStatesToZero() noexcept;
+    void extendToneFreeResponse (int length) noexcept;
 
     InstructionSet instructionSet = InstructionSet::baseline;
     VariantFunction variant = nullptr;
@@ -128,6 +162,8 @@ private:
     double sampleRate = 48000.0;
     float toneCutoff = 6000.0f;
     int preparedChannels = 0;
+    bool halvesFitLanes = false;    // the set's registers hold the two halves side by side
+    bool toneJustMoved = true;
 
     // The blend's two weights glide as the framework's dry/wet mixer's do.
     juce::SmoothedValue<float> wetWeight, dryWeight;
