@@ -7,7 +7,7 @@
 # so that ours are the ones hosts find.
 # The entry also gives the pedal's settings control ports (hosts such as Audacity
 # keep an effect's settings as port values only), declared in the bundle's data by
-# cmake/Lv2SettingPorts.cmake.
+# cmake/Lv2BundleData.cmake, which also files the plug-in under its LV2 class.
 # The options reader and the ports' rule live in the shared code, where the unit
 # tests reach them.
 target_sources (BraskOverdrive PRIVATE
@@ -34,6 +34,6 @@ target_sources (BraskOverdrive_LV2 PRIVATE "${CMAKE_SOURCE_DIR}/source/Lv2Entry.
 # After the framework has written the bundle's data (post-build steps run in the
 # order they are added).
 add_custom_command (TARGET BraskOverdrive_LV2 POST_BUILD
-    COMMAND ${CMAKE_COMMAND} "-DBUNDLE=$<TARGET_FILE_DIR:BraskOverdrive_LV2>"
-            -P "${CMAKE_SOURCE_DIR}/cmake/Lv2SettingPorts.cmake"
+    COMMAND ${CMAKE_COMMAND} "-DBUNDLE=$<TARGET_FILE_DIR:BraskOverdrive_LV2>" -DCLASS=lv2:DistortionPlugin
+            -P "${CMAKE_SOURCE_DIR}/cmake/Lv2BundleData.cmake"
     VERBATIM)

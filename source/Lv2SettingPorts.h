@@ -25,7 +25,7 @@
 
     The bundle's data declares the ports after the wrapper's own, in the order of
     Setting, as "drive", "tone", "level" and "effectOn", with the defaults below
-    (cmake/Lv2SettingPorts.cmake writes it; Audacity's test finds each port where
+    (cmake/Lv2BundleData.cmake writes it; Audacity's test finds each port where
     the plug-in reads it).
 */
 namespace Lv2SettingPorts
