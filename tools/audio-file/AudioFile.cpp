@@ -772,7 +772,7 @@ namespace brask::audiofile
     }
 
     Writer::Writer (SNDFILE* openedFile, std::unique_ptr<BufferedFile> fileTarget, Format fileFormat, int channels)
-        : file (openedFile), target (std::move (fileTarget)), format (fileFormat), numChannels (channels),
+        : file (openedFile), target (std::move (fileTarget)), numChannels (channels),
           integerScale (integerBits (fileFormat) > 0 ? std::ldexp (1.0, integerBits (fileFormat) - 1) : 0.0),
           wordScale (integerBits (fileFormat) > 0 ? std::ldexp (1.0, 32 - integerBits (fileFormat)) : 0.0)
     {

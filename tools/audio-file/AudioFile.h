@@ -148,7 +148,6 @@ namespace brask::audiofile
 
         SNDFILE* file;
         std::unique_ptr<BufferedFile> target;
-        Format format;
         int numChannels;
         double integerScale;        // 2^(bits-1), or 0 for non-integer encodings
         double wordScale;           // 2^(32-bits): from a sample's integer to a 32-bit word
