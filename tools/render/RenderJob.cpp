@@ -9,6 +9,9 @@
 
 #include <juce_events/juce_events.h>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace
@@ -128,15 +131,15 @@ RenderOutcome RenderJob::open()
     if (! input.existsAsFile())
         return failure ("cannot read input '" + shownPath (input) + "': no such file");
 
-    {
-        juce::FileInputStream probe (input);
+    // Opened here, once, so that a file the system refuses (permissions) is told apart
+    // from one that is not audio.
+    const auto descriptor = ::open (input.getFullPathName().toRawUTF8(), O_RDONLY | O_CLOEXEC);
 
-        if (probe.failedToOpen())
-            return failure ("cannot read input '" + shownPath (input) + "': " + probe.getStatus().getErrorMessage());
-    }
+    if (descriptor < 0)
+        return failure ("cannot read input '" + shownPath (input) + "': " + juce::String (std::strerror (errno)));
 
     std::string error;
-    reader = brask::audiofile::Reader::open (input.getFullPathName().toStdString(), error);
+    reader = brask::audiofile::Reader::openDescriptor (descriptor, error);
 
     if (reader == nullptr)
         return failure ("input '" + shownPath (input) + "' is not an audio file brask-render can read (" + juce::String (error) + ")");
