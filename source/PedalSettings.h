@@ -1,6 +1,9 @@
 #pragma once
 
-#include <juce_core/juce_core.h>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 //==============================================================================
 /**
@@ -21,23 +24,34 @@ struct PedalSettings
 
     static constexpr size_t blobSize = 16;
 
-    /** Appends the 16 bytes behind whatever the block already holds (hosts may
-        collect several states in one block).
-    */
-    void appendTo (juce::MemoryBlock& block) const
+    using Bytes = std::array<unsigned char, blobSize>;
+
+    /** The 16 bytes as a host keeps them. */
+    Bytes toBytes() const noexcept
     {
-        juce::MemoryOutputStream stream (block, true);
-        stream.writeFloat (drive);
-        stream.writeFloat (tone);
-        stream.writeFloat (level);
-        stream.writeFloat (effectOn ? 1.0f : 0.0f);
+        Bytes bytes {};
+        const float fields[] { drive, tone, level, effectOn ? 1.0f : 0.0f };
+
+        for (size_t field = 0; field < 4; ++field)
+        {
+            std::uint32_t bits;
+            std::memcpy (&bits, &fields[field], sizeof (bits));
+
+            for (size_t byte = 0; byte < 4; ++byte)
+                bytes[field * 4 + byte] = (unsigned char) (bits >> (8 * byte));
+        }
+
+        return bytes;
     }
 
-    juce::MemoryBlock toBlob() const
+    /** Appends the 16 bytes behind whatever the block already holds (hosts may
+        collect several states in one block). Any block with append (data, size).
+    */
+    template <typename Block>
+    void appendTo (Block& block) const
     {
-        juce::MemoryBlock block;
-        appendTo (block);
-        return block;
+        const auto bytes = toBytes();
+        block.append (bytes.data(), bytes.size());
     }
 
     /** Reads the fields as stored, unchecked: a knob may come back NaN or out of
@@ -45,14 +59,31 @@ struct PedalSettings
         end of a short blob read as 0; bytes after the 16th are ignored. Any
         footswitch value but 0 counts as on.
     */
-    static PedalSettings fromBlob (const void* data, size_t size)
+    static PedalSettings fromBlob (const void* data, size_t size) noexcept
     {
-        juce::MemoryInputStream stream (data, data != nullptr ? size : 0, false);
+        const auto* bytes = static_cast<const unsigned char*> (data);
+        const auto available = data != nullptr ? size : 0;
+
+        const auto field = [&] (size_t index)
+        {
+            if (available < (index + 1) * 4)
+                return 0.0f;
+
+            std::uint32_t bits = 0;
+
+            for (size_t byte = 0; byte < 4; ++byte)
+                bits |= (std::uint32_t) bytes[index * 4 + byte] << (8 * byte);
+
+            float value;
+            std::memcpy (&value, &bits, sizeof (value));
+            return value;
+        };
+
         PedalSettings settings;
-        settings.drive = stream.readFloat();
-        settings.tone = stream.readFloat();
-        settings.level = stream.readFloat();
-        settings.effectOn = stream.readFloat() != 0.0f;
+        settings.drive = field (0);
+        settings.tone = field (1);
+        settings.level = field (2);
+        settings.effectOn = field (3) != 0.0f;
         return settings;
     }
 };

@@ -214,7 +214,7 @@ TEST (ModuleAsHostSeesIt, StateSavedThroughTheHostRestoresIntoAFreshInstance)
     EXPECT_EQ (std::memcmp (defaults.getData(), defaultBytes, 16), 0);
 
     // Settings reach a hosted module only as its state: give it other knobs and the footswitch off.
-    const auto settings = PedalSettings { 0.125f, 0.875f, 0.25f, false }.toBlob();
+    const auto settings = PedalSettings { 0.125f, 0.875f, 0.25f, false }.toBytes();
 
     juce::MemoryBlock hostState;
     first->getStateInformation (hostState);
@@ -224,7 +224,7 @@ TEST (ModuleAsHostSeesIt, StateSavedThroughTheHostRestoresIntoAFreshInstance)
     ASSERT_NE (component, nullptr);
 
     juce::MemoryBlock edited (defaults);
-    edited.copyFrom (settings.getData(), 0, 16);
+    edited.copyFrom (settings.data(), 0, 16);
     component->deleteAllTextElements();
     component->addTextElement (edited.toBase64Encoding());
 
@@ -234,7 +234,7 @@ TEST (ModuleAsHostSeesIt, StateSavedThroughTheHostRestoresIntoAFreshInstance)
 
     const auto saved = componentStateOf (*first);
     ASSERT_GE (saved.getSize(), 16u);
-    EXPECT_EQ (std::memcmp (saved.getData(), settings.getData(), 16), 0);
+    EXPECT_EQ (std::memcmp (saved.getData(), settings.data(), 16), 0);
 
     juce::MemoryBlock savedHostState;
     first->getStateInformation (savedHostState);
@@ -245,5 +245,5 @@ TEST (ModuleAsHostSeesIt, StateSavedThroughTheHostRestoresIntoAFreshInstance)
 
     const auto restored = componentStateOf (*second);
     ASSERT_GE (restored.getSize(), 16u);
-    EXPECT_EQ (std::memcmp (restored.getData(), settings.getData(), 16), 0);
+    EXPECT_EQ (std::memcmp (restored.getData(), settings.data(), 16), 0);
 }

@@ -105,8 +105,8 @@ namespace
 
         void restoreSettings (float drive, float tone, float level, bool on)
         {
-            const auto pedal = PedalSettings { drive, tone, level, on }.toBlob();
-            restore (pedal.getData(), pedal.getSize());
+            const auto pedal = PedalSettings { drive, tone, level, on }.toBytes();
+            restore (pedal.data(), pedal.size());
         }
 
     private:

@@ -15,7 +15,8 @@ namespace
 {
     juce::MemoryBlock savedStateOf (float drive, float tone, float level)
     {
-        return PedalSettings { drive, tone, level, true }.toBlob();
+        const auto bytes = PedalSettings { drive, tone, level, true }.toBytes();
+        return { bytes.data(), bytes.size() };
     }
 
     // Lets a thread wait for the next round without sleeping through it.

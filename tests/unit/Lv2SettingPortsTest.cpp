@@ -18,8 +18,8 @@ namespace
 
     void restore (BraskOverdriveAudioProcessor& pedal, const PedalSettings& settings)
     {
-        const auto blob = settings.toBlob();
-        pedal.setStateInformation (blob.getData(), (int) blob.getSize());
+        const auto blob = settings.toBytes();
+        pedal.setStateInformation (blob.data(), (int) blob.size());
     }
 
     // The store, and what the chain plays from it (a knob reaches the sound only

@@ -122,7 +122,8 @@ namespace
     // A project as the host keeps it, holding these settings as they are.
     juce::MemoryBlock savedStateOf (float drive, float tone, float level, bool on)
     {
-        return PedalSettings { drive, tone, level, on }.toBlob();
+        const auto bytes = PedalSettings { drive, tone, level, on }.toBytes();
+        return { bytes.data(), bytes.size() };
     }
 
     void restore (BraskOverdriveAudioProcessor& processor, const juce::MemoryBlock& blob)

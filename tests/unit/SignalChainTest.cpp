@@ -186,8 +186,8 @@ namespace
 
     void restoreState (BraskOverdriveAudioProcessor& processor, const Knobs& knobs)
     {
-        const auto blob = PedalSettings { knobs.drive, knobs.tone, knobs.level, knobs.on }.toBlob();
-        processor.setStateInformation (blob.getData(), (int) blob.getSize());
+        const auto blob = PedalSettings { knobs.drive, knobs.tone, knobs.level, knobs.on }.toBytes();
+        processor.setStateInformation (blob.data(), (int) blob.size());
     }
 
     void restoreState (PedalModel& model, const Knobs& knobs)

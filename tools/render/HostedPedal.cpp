@@ -165,8 +165,8 @@ juce::Result HostedPedal::applySettings (const PedalSettings& settings)
     if (element == nullptr || component.getSize() < pedalStateSize)
         return juce::Result::fail ("the module's saved state is not the pedal's (is this Brask Overdrive?)");
 
-    const auto blob = settings.toBlob();
-    component.copyFrom (blob.getData(), 0, pedalStateSize);
+    const auto blob = settings.toBytes();
+    component.copyFrom (blob.data(), 0, pedalStateSize);
 
     element->deleteAllTextElements();
     element->addTextElement (component.toBase64Encoding());
@@ -179,7 +179,7 @@ juce::Result HostedPedal::applySettings (const PedalSettings& settings)
     // render at its defaults without a word.
     const auto taken = readComponentState();
 
-    if (taken.getSize() < pedalStateSize || std::memcmp (taken.getData(), blob.getData(), pedalStateSize) != 0)
+    if (taken.getSize() < pedalStateSize || std::memcmp (taken.getData(), blob.data(), pedalStateSize) != 0)
         return juce::Result::fail ("the module did not take the settings");
 
     return juce::Result::ok();
