@@ -7,32 +7,6 @@
 #include <vector>
 
 //==============================================================================
-/** Peak and RMS of a signal, over every channel, measured as it streams past.
-    NaN and infinite samples are counted apart and left out of both levels.
-*/
-class LevelMeter final
-{
-public:
-    /** One channel's samples; the channels of a file may come in any order. */
-    void add (const float* samples, int numSamples);
-
-    float getPeak() const noexcept                  { return peak; }
-    double getRms() const noexcept;
-    juce::int64 getNonFinite() const noexcept       { return nonFinite; }
-
-    /** "peak -3.1 dBFS, RMS -12.0 dBFS", and how many samples were NaN or infinite. */
-    juce::String describe() const;
-
-    /** Full scale is 0 dBFS; silence reads as -inf. */
-    static juce::String toDecibelsText (double gain);
-
-private:
-    float peak = 0.0f;
-    double sumOfSquares = 0.0;
-    juce::int64 count = 0, nonFinite = 0;
-};
-
-//==============================================================================
 /**
     What the plot needs from a render, gathered while the audio streams through
     in blocks, so that the memory stays the same for a short riff or an hour:

@@ -1,6 +1,7 @@
 #include "RenderJob.h"
 
 #include "HostedPedal.h"
+#include "LevelMeter.h"
 #include "OutputStage.h"
 #include "PendingOutputFile.h"
 #include "ProgressDisplay.h"
@@ -355,10 +356,10 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
         caption.numChannels = numChannels;
         caption.format = describeInput() + ", " + juce::String (brask::audiofile::encodingName (info.format)) + ", "
                          + seconds (framesRead, sampleRate) + ", blocks of " + juce::String (options.blockSize) + " samples";
-        caption.inputLevels = "peak " + LevelMeter::toDecibelsText (inputLevels.getPeak())
-                              + "   RMS " + LevelMeter::toDecibelsText (inputLevels.getRms());
-        caption.outputLevels = "peak " + LevelMeter::toDecibelsText (outputLevels.getPeak())
-                               + "   RMS " + LevelMeter::toDecibelsText (outputLevels.getRms());
+        caption.inputLevels = "peak " + juce::String (LevelMeter::toDecibelsText (inputLevels.getPeak()))
+                              + "   RMS " + juce::String (LevelMeter::toDecibelsText (inputLevels.getRms()));
+        caption.outputLevels = "peak " + juce::String (LevelMeter::toDecibelsText (outputLevels.getPeak()))
+                               + "   RMS " + juce::String (LevelMeter::toDecibelsText (outputLevels.getRms()));
 
         if (! writePicture (drawRenderPlot (*analysis, caption), pendingPlot->getTemporaryFile()))
             return failure ("cannot write the plot '" + shownPath (plot) + "'");
@@ -376,7 +377,7 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
 
     auto line = "wrote " + shownPath (output) + " (" + juce::String (length, 2) + " s, " + wroteAs + ") in "
                 + juce::String (elapsed, 2) + " s, " + juce::String (elapsed > 0.0 ? length / elapsed : 0.0, 1)
-                + "x real time; in: " + inputLevels.describe() + "; out: " + outputLevels.describe();
+                + "x real time; in: " + juce::String (inputLevels.describe()) + "; out: " + juce::String (outputLevels.describe());
 
     if (silencedSamples > 0)
         line << " (" << silencedSamples << " written as 0)";
