@@ -3,6 +3,10 @@
 # plug-in's shared code (both carry the framework, with different settings).
 add_library (brask_host_layer STATIC)
 
+# Position-independent, so that brask-render's plot library (a shared object)
+# can carry it too instead of a third compile of the framework.
+set_target_properties (brask_host_layer PROPERTIES POSITION_INDEPENDENT_CODE ON)
+
 target_link_libraries (brask_host_layer
     PRIVATE
         juce::juce_audio_utils

@@ -6,6 +6,7 @@
 #   P/lib/lv2/Brask Overdrive.lv2                     the LV2 bundle
 #   P/bin/brask-overdrive                             the Standalone application
 #   P/bin/brask-render                                the command-line renderer
+#   P/<libdir>/brask-overdrive/brask-render-plot.so   its plots, loaded only when asked for
 #   P/share/applications/brask-overdrive.desktop      its menu entry
 #   P/share/icons/hicolor/<N>x<N>/apps/brask-overdrive.png
 #   P/share/man/man1/brask-overdrive.1.gz, brask-render.1.gz
@@ -90,6 +91,18 @@ if (TARGET brask-render)
     install (TARGETS brask-render RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
     # CMake's own strip leaves the compiler's notes in.
     list (APPEND BRASK_INSTALLED_ELF_FILES "${CMAKE_INSTALL_BINDIR}/brask-render")
+
+    # The plot library is the tool's alone: a private folder, found relative to
+    # the program, so that any prefix (and the package's /usr) works.
+    set (BRASK_INSTALL_PRIVATE_DIR "${CMAKE_INSTALL_LIBDIR}/${BRASK_INSTALL_NAME}")
+    install (TARGETS brask-render-plot LIBRARY DESTINATION "${BRASK_INSTALL_PRIVATE_DIR}"
+             PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    list (APPEND BRASK_INSTALLED_ELF_FILES "${BRASK_INSTALL_PRIVATE_DIR}/$<TARGET_FILE_NAME:brask-render-plot>")
+
+    file (RELATIVE_PATH BRASK_RENDER_PLOT_DIR_FROM_BIN "/${CMAKE_INSTALL_BINDIR}" "/${BRASK_INSTALL_PRIVATE_DIR}")
+    set_property (SOURCE "${PROJECT_SOURCE_DIR}/tools/render/RenderPlotterLoader.cpp"
+                  DIRECTORY "${PROJECT_SOURCE_DIR}/tools"
+                  APPEND PROPERTY COMPILE_DEFINITIONS "BRASK_RENDER_PLOT_DIR_FROM_BIN=\"${BRASK_RENDER_PLOT_DIR_FROM_BIN}\"")
 endif()
 
 #==============================================================================

@@ -30,8 +30,8 @@ namespace
 TEST (RenderPlot, FullScaleSineReadsZeroDecibelsAtItsFrequency)
 {
     const auto sine = fullScaleSine ((int) rate);
-    RenderAnalysis analysis (rate, sine.getNumSamples(), 100);
-    analysis.add (sine, sine, sine.getNumSamples());
+    RenderAnalysis analysis (rate, sine.getNumSamples(), sine.getNumChannels(), 100);
+    analysis.add (sine.getArrayOfReadPointers(), sine.getArrayOfReadPointers(), sine.getNumSamples());
     analysis.finish();
 
     const auto& spectrum = analysis.getInputSpectrum();

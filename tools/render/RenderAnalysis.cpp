@@ -12,9 +12,10 @@ namespace
 }
 
 //==============================================================================
-RenderAnalysis::RenderAnalysis (double rate, juce::int64 samples, int overviewColumns)
+RenderAnalysis::RenderAnalysis (double rate, juce::int64 samples, int channels, int overviewColumns)
     : sampleRate (rate),
       totalSamples (samples),
+      numChannels (juce::jmax (1, channels)),
       fft (spectrumOrder),
       frameSize (fft.getSize()),
       window ((size_t) frameSize),
@@ -42,17 +43,17 @@ RenderAnalysis::RenderAnalysis (double rate, juce::int64 samples, int overviewCo
     }
 }
 
-float RenderAnalysis::channelMean (const juce::AudioBuffer<float>& buffer, int sample) noexcept
+float RenderAnalysis::channelMean (const float* const* channels, int sample) const noexcept
 {
     auto sum = 0.0f;
 
-    for (int channel = 0; channel < buffer.getNumChannels(); ++channel)
-        sum += buffer.getSample (channel, sample);
+    for (int channel = 0; channel < numChannels; ++channel)
+        sum += channels[channel][sample];
 
-    return sum / (float) juce::jmax (1, buffer.getNumChannels());
+    return sum / (float) numChannels;
 }
 
-void RenderAnalysis::add (const juce::AudioBuffer<float>& input, const juce::AudioBuffer<float>& output, int numSamples)
+void RenderAnalysis::add (const float* const* input, const float* const* output, int numSamples)
 {
     const auto columns = (juce::int64) inputOverview.minimum.size();
 
@@ -66,10 +67,10 @@ void RenderAnalysis::add (const juce::AudioBuffer<float>& input, const juce::Aud
         const auto column = (size_t) juce::jlimit<juce::int64> (0, columns - 1,
                                                                  totalSamples > 0 ? position * columns / totalSamples : 0);
 
-        for (int channel = 0; channel < input.getNumChannels(); ++channel)
+        for (int channel = 0; channel < numChannels; ++channel)
         {
-            const auto x = input.getSample (channel, i);
-            const auto y = output.getSample (channel, i);
+            const auto x = input[channel][i];
+            const auto y = output[channel][i];
             inputOverview.minimum[column] = std::min (inputOverview.minimum[column], x);
             inputOverview.maximum[column] = std::max (inputOverview.maximum[column], x);
             outputOverview.minimum[column] = std::min (outputOverview.minimum[column], y);

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <juce_audio_basics/juce_audio_basics.h>
 #include <juce_dsp/juce_dsp.h>
 
 #include <complex>
@@ -21,10 +20,12 @@
 class RenderAnalysis final
 {
 public:
-    RenderAnalysis (double sampleRate, juce::int64 totalSamples, int overviewColumns);
+    RenderAnalysis (double sampleRate, juce::int64 totalSamples, int numChannels, int overviewColumns);
 
-    /** Called for each block with the input as read and the output as processed. */
-    void add (const juce::AudioBuffer<float>& input, const juce::AudioBuffer<float>& output, int numSamples);
+    /** Called for each block with every channel of the input as read and of the
+        output as processed.
+    */
+    void add (const float* const* input, const float* const* output, int numSamples);
 
     /** Analyses what is left over at the end of the file. */
     void finish();
@@ -55,10 +56,11 @@ private:
     //==============================================================================
     void analyseFrame (int numValid);
     void accumulateSpectra();
-    static float channelMean (const juce::AudioBuffer<float>& buffer, int sample) noexcept;
+    float channelMean (const float* const* channels, int sample) const noexcept;
 
     double sampleRate;
     juce::int64 totalSamples;
+    int numChannels;
     juce::int64 samplesSeen = 0;
 
     juce::dsp::FFT fft;

@@ -5,8 +5,7 @@
 #include "OutputStage.h"
 #include "PendingOutputFile.h"
 #include "ProgressDisplay.h"
-#include "RenderAnalysis.h"
-#include "RenderPlot.h"
+#include "RenderPlotter.h"
 
 #include <juce_events/juce_events.h>
 
@@ -17,9 +16,6 @@
 
 namespace
 {
-    // Columns of the plot's whole-file overview: one per pixel of its panel is plenty.
-    constexpr int overviewColumns = 1500;
-
     // The file moves between reading, the pedal and writing in stretches of about
     // this many samples, a few of them in flight at once.
     constexpr int samplesPerStretch = 8192;
@@ -68,22 +64,6 @@ namespace
         std::uint32_t bits;
         std::memcpy (&bits, &value, sizeof (bits));
         return bits;
-    }
-
-    bool writePicture (const juce::Image& picture, const juce::File& file)
-    {
-        juce::FileOutputStream stream (file);
-
-        if (stream.failedToOpen())
-            return false;
-
-        juce::PNGImageFormat png;
-
-        if (! png.writeImageToStream (picture, stream))
-            return false;
-
-        stream.flush();
-        return stream.getStatus().wasOk();
     }
 
     juce::String describeSettings (const PedalSettings& settings)
@@ -210,6 +190,18 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
     const auto numChannels = info.numChannels;
     const auto sampleRate = info.sampleRate;
 
+    // Only a render with a picture loads the library that draws it.
+    std::unique_ptr<RenderPlotter> plotter;
+    std::string error;
+
+    if (plot != juce::File())
+    {
+        plotter = loadRenderPlotter (sampleRate, info.expectedFrames, numChannels, error);
+
+        if (plotter == nullptr)
+            return failure ("cannot draw the plot: " + juce::String (error));
+    }
+
     juce::Result prepared = juce::Result::ok();
     onMessageThread ([&] { prepared = pedal.prepare (numChannels, sampleRate, options.blockSize, options.settings); });
 
@@ -217,17 +209,11 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
         return failure (prepared.getErrorMessage());
 
     PendingOutputFile pendingOutput (output);
-    std::string error;
     auto writer = brask::audiofile::Writer::create (pendingOutput.getTemporaryFile().getFullPathName().toStdString(),
                                                     outputFormat.format, numChannels, sampleRate, error);
 
     if (writer == nullptr)
         return failure ("cannot write into '" + shownPath (output.getParentDirectory()) + "': " + juce::String (error));
-
-    std::unique_ptr<RenderAnalysis> analysis;
-
-    if (plot != juce::File())
-        analysis = std::make_unique<RenderAnalysis> (sampleRate, info.expectedFrames, overviewColumns);
 
     // The file moves in stretches of whole blocks; the pedal still gets them one
     // block at a time, exactly as asked, while the stretch before is measured and
@@ -244,7 +230,7 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
     // A file of one stretch has nothing to overlap: no thread for it.
     const auto slots = expectedBlocks > 0 && expectedBlocks <= maximumBlocks ? 1 : stretchesInFlight;
 
-    OutputStage outputStage (slots, numChannels, stretchSize, analysis != nullptr, [&] (OutputStage::Slot& stretch)
+    OutputStage outputStage (slots, numChannels, stretchSize, plotter != nullptr, [&] (OutputStage::Slot& stretch)
     {
         const auto n = stretch.numSamples;
 
@@ -268,8 +254,8 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
             outputLevels.add (out, n);
         }
 
-        if (analysis != nullptr)
-            analysis->add (stretch.input, stretch.output, n);
+        if (plotter != nullptr)
+            plotter->add (stretch.input.getArrayOfReadPointers(), stretch.output.getArrayOfReadPointers(), n);
 
         return writer->write (stretch.exact.getArrayOfReadPointers(), n);
     });
@@ -303,7 +289,7 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
 
             inputLevels.add (out, numSamples);
 
-            if (analysis != nullptr)
+            if (plotter != nullptr)
                 stretch->input.copyFrom (channel, 0, out, numSamples);
         }
 
@@ -345,24 +331,23 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
 
     std::unique_ptr<PendingOutputFile> pendingPlot;
 
-    if (analysis != nullptr)
+    if (plotter != nullptr)
     {
-        analysis->finish();
         pendingPlot = std::make_unique<PendingOutputFile> (plot);
 
         PlotCaption caption;
-        caption.title = input.getFileName() + "  \xe2\x86\x92  Brask Overdrive  \xe2\x86\x92  " + output.getFileName();
-        caption.settings = describeSettings (options.settings);
+        caption.title = (input.getFileName() + "  \xe2\x86\x92  Brask Overdrive  \xe2\x86\x92  " + output.getFileName()).toStdString();
+        caption.settings = describeSettings (options.settings).toStdString();
         caption.numChannels = numChannels;
-        caption.format = describeInput() + ", " + juce::String (brask::audiofile::encodingName (info.format)) + ", "
-                         + seconds (framesRead, sampleRate) + ", blocks of " + juce::String (options.blockSize) + " samples";
-        caption.inputLevels = "peak " + juce::String (LevelMeter::toDecibelsText (inputLevels.getPeak()))
-                              + "   RMS " + juce::String (LevelMeter::toDecibelsText (inputLevels.getRms()));
-        caption.outputLevels = "peak " + juce::String (LevelMeter::toDecibelsText (outputLevels.getPeak()))
-                               + "   RMS " + juce::String (LevelMeter::toDecibelsText (outputLevels.getRms()));
+        caption.format = (describeInput() + ", " + juce::String (brask::audiofile::encodingName (info.format)) + ", "
+                          + seconds (framesRead, sampleRate) + ", blocks of " + juce::String (options.blockSize) + " samples").toStdString();
+        caption.inputLevels = "peak " + LevelMeter::toDecibelsText (inputLevels.getPeak())
+                              + "   RMS " + LevelMeter::toDecibelsText (inputLevels.getRms());
+        caption.outputLevels = "peak " + LevelMeter::toDecibelsText (outputLevels.getPeak())
+                               + "   RMS " + LevelMeter::toDecibelsText (outputLevels.getRms());
 
-        if (! writePicture (drawRenderPlot (*analysis, caption), pendingPlot->getTemporaryFile()))
-            return failure ("cannot write the plot '" + shownPath (plot) + "'");
+        if (! plotter->write (caption, pendingPlot->getTemporaryFile().getFullPathName().toStdString(), error))
+            return failure ("cannot write the plot '" + shownPath (plot) + "': " + juce::String (error));
     }
 
     if (auto committed = pendingOutput.commit(); committed.failed())

@@ -23,6 +23,11 @@ namespace
     constexpr float axisGutter = 74.0f;     // room for the value labels left of a panel
     constexpr double closeUpSeconds = 0.03;
 
+    juce::String fromUtf8 (const std::string& text)
+    {
+        return juce::String::fromUTF8 (text.data(), (int) text.size());
+    }
+
     juce::Font uiFont (float height, bool bold = false)
     {
         return juce::Font (height, bold ? juce::Font::bold : juce::Font::plain);
@@ -358,8 +363,8 @@ namespace
         g.drawRoundedRectangle (area, 6.0f, 1.0f);
 
         auto inner = area.reduced (16.0f, 10.0f);
-        drawEntry (inner.removeFromTop (inner.getHeight() / 2.0f), inputColour, "Input", caption.inputLevels);
-        drawEntry (inner, outputColour, "Output", caption.outputLevels);
+        drawEntry (inner.removeFromTop (inner.getHeight() / 2.0f), inputColour, "Input", fromUtf8 (caption.inputLevels));
+        drawEntry (inner, outputColour, "Output", fromUtf8 (caption.outputLevels));
     }
 }
 
@@ -380,12 +385,12 @@ juce::Image drawRenderPlot (const RenderAnalysis& analysis, const PlotCaption& c
 
     g.setColour (textColour);
     g.setFont (uiFont (28.0f, true));
-    g.drawFittedText (caption.title, header.removeFromTop (38.0f).toNearestInt(), juce::Justification::centredLeft, 1);
+    g.drawFittedText (fromUtf8 (caption.title), header.removeFromTop (38.0f).toNearestInt(), juce::Justification::centredLeft, 1);
     g.setFont (uiFont (17.0f));
     g.setColour (textColour);
-    g.drawFittedText (caption.settings, header.removeFromTop (26.0f).toNearestInt(), juce::Justification::centredLeft, 1);
+    g.drawFittedText (fromUtf8 (caption.settings), header.removeFromTop (26.0f).toNearestInt(), juce::Justification::centredLeft, 1);
     g.setColour (quietTextColour);
-    g.drawFittedText (caption.format, header.removeFromTop (26.0f).toNearestInt(), juce::Justification::centredLeft, 1);
+    g.drawFittedText (fromUtf8 (caption.format), header.removeFromTop (26.0f).toNearestInt(), juce::Justification::centredLeft, 1);
 
     page.removeFromLeft (axisGutter - 10.0f);
     page.removeFromRight (10.0f);
