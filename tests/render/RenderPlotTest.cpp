@@ -81,3 +81,59 @@ TEST (RenderPlot, RenderWithPlotWritesThePicture)
     EXPECT_GT (colours.size(), 20u);
     EXPECT_EQ (scratch.snapshot().size(), 3u);
 }
+
+TEST (RenderPlot, WithoutItsLibraryTheRenderFailsAndLeavesNothing)
+{
+    // A copy of the tool in a folder of its own: beside it no plot library, a
+    // file that only has the library's name, or a library that is another one
+    // (the pedal's module); nor is there one where an installed tool looks,
+    // below the scratch folder.
+    const auto pedalModule = builtModule().getChildFile ("Contents/x86_64-linux/Brask Overdrive.so");
+    ASSERT_TRUE (pedalModule.existsAsFile());
+
+    struct Case
+    {
+        const char* name;
+        juce::File besideTheTool;       // copied under the library's name; none: nothing there
+        juce::String reason;
+    };
+
+    const juce::TemporaryFile text (".txt");
+    const auto scratchText = text.getFile();
+    ASSERT_TRUE (scratchText.replaceWithText (juce::String::repeatedString ("not a library\n", 40)));
+
+    const Case cases[] = {
+        { "missing", {}, "No such file or directory" },
+        { "not a library", scratchText, "invalid ELF header" },
+        { "another library", pedalModule, "is not the plot library of this brask-render" },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        ScratchFolder scratch;
+        const auto folder = scratch / "bin";
+        const auto tool = folder.getChildFile ("brask-render");
+        ASSERT_TRUE (folder.createDirectory());
+        ASSERT_TRUE (juce::File (BRASK_RENDER_EXECUTABLE).copyFileTo (tool));
+        ASSERT_TRUE (tool.setExecutePermission (true));
+
+        if (c.besideTheTool != juce::File())
+        {
+            ASSERT_TRUE (c.besideTheTool.copyFileTo (folder.getChildFile ("brask-render-plot.so")));
+        }
+
+        writeAudioFile (scratch / "sine.wav", fullScaleSine ((int) rate / 10), rate, { ".wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT });
+        const auto before = scratch.snapshot();
+
+        const auto result = runRender (tool, { "--plugin", builtModule().getFullPathName(), "--plot", (scratch / "sine.png").getFullPathName(),
+                                               (scratch / "sine.wav").getFullPathName(), (scratch / "out.wav").getFullPathName() });
+
+        EXPECT_EQ (result.exitStatus, 1) << result.out << result.err;
+        const auto message = juce::String (result.err);
+        EXPECT_TRUE (message.contains ("cannot draw the plot: ")) << result.err;
+        EXPECT_TRUE (message.contains ("brask-render-plot.so")) << result.err;
+        EXPECT_TRUE (message.contains (c.reason)) << result.err;
+        EXPECT_TRUE (scratch.snapshot() == before) << "the failed render left a file behind";
+    }
+}

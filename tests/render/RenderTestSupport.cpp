@@ -171,9 +171,10 @@ namespace RenderTest
     }
 
     //==============================================================================
-    int startRender (const std::vector<juce::String>& arguments, const juce::File& outputCapture, const juce::File& errorCapture)
+    int startRender (const std::vector<juce::String>& arguments, const juce::File& outputCapture, const juce::File& errorCapture,
+                     const juce::File& executable)
     {
-        std::vector<std::string> storage { BRASK_RENDER_EXECUTABLE };
+        std::vector<std::string> storage { executable.getFullPathName().toStdString() };
 
         for (const auto& argument : arguments)
             storage.push_back (argument.toStdString());
@@ -213,11 +214,16 @@ namespace RenderTest
 
     ProcessResult runRender (const std::vector<juce::String>& arguments)
     {
+        return runRender (juce::File (BRASK_RENDER_EXECUTABLE), arguments);
+    }
+
+    ProcessResult runRender (const juce::File& executable, const std::vector<juce::String>& arguments)
+    {
         // The captures live outside any folder a test inspects.
         const juce::TemporaryFile outputCapture (".out"), errorCapture (".err");
 
         ProcessResult result;
-        result.exitStatus = waitForRender (startRender (arguments, outputCapture.getFile(), errorCapture.getFile()));
+        result.exitStatus = waitForRender (startRender (arguments, outputCapture.getFile(), errorCapture.getFile(), executable));
         result.out = outputCapture.getFile().loadFileAsString().toStdString();
         result.err = errorCapture.getFile().loadFileAsString().toStdString();
         return result;

@@ -82,7 +82,11 @@ namespace RenderTest
     /** Runs brask-render with these arguments, stdin empty and stdout/stderr captured. */
     ProcessResult runRender (const std::vector<juce::String>& arguments);
 
+    /** The same, with a copy of brask-render placed elsewhere. */
+    ProcessResult runRender (const juce::File& executable, const std::vector<juce::String>& arguments);
+
     /** Starts brask-render without waiting for it; pid for kill(), then waitForRender. */
-    int startRender (const std::vector<juce::String>& arguments, const juce::File& outputCapture, const juce::File& errorCapture);
+    int startRender (const std::vector<juce::String>& arguments, const juce::File& outputCapture, const juce::File& errorCapture,
+                     const juce::File& executable = juce::File (BRASK_RENDER_EXECUTABLE));
     int waitForRender (int pid);
 }
