@@ -19,6 +19,9 @@ LV2_BUNDLE = "lib/lv2/Brask Overdrive.lv2"
 ICON_SIZES = (32, 48, 64, 128, 256)
 
 PROGRAMS = ("bin/brask-overdrive", "bin/brask-render")
+# brask-render's plots, in the package's private folder (the library folder a build
+# configured for the default prefix names, as scripts/test configures it).
+PLOT_LIBRARY = "lib/brask-overdrive/brask-render-plot.so"
 PLUGIN_MODULES = (VST3_BUNDLE + "/Contents/x86_64-linux/Brask Overdrive.so",
                   LV2_BUNDLE + "/libBrask Overdrive.so")
 LV2_DATA = tuple(LV2_BUNDLE + "/" + name for name in ("manifest.ttl", "dsp.ttl", "ui.ttl"))
@@ -28,7 +31,7 @@ MAN_PAGES = ("share/man/man1/brask-overdrive.1.gz", "share/man/man1/brask-render
 DOCS = tuple("share/doc/brask-overdrive/" + name for name in ("README.md", "LICENSE", "copyright", "changelog.gz"))
 
 # Every file the install puts down, and nothing else.
-FILES = frozenset(PROGRAMS + PLUGIN_MODULES + LV2_DATA + (DESKTOP_ENTRY,) + ICONS + MAN_PAGES + DOCS)
+FILES = frozenset(PROGRAMS + (PLOT_LIBRARY,) + PLUGIN_MODULES + LV2_DATA + (DESKTOP_ENTRY,) + ICONS + MAN_PAGES + DOCS)
 
 
 def files_under(prefix, roots=("bin", "lib", "share")):
@@ -73,7 +76,7 @@ def check_tree(checks, prefix, stripped, alone=True):
             if os.path.isfile(os.path.join(prefix, name)) and os.stat(os.path.join(prefix, name)).st_mode & 0o111]
     checks.check("plug-in modules and data files carry no executable bit", not data, f"executable: {sorted(data)}")
 
-    for binary in PROGRAMS + PLUGIN_MODULES:
+    for binary in PROGRAMS + PLUGIN_MODULES + (PLOT_LIBRARY,):
         path = os.path.join(prefix, binary)
         if not os.path.isfile(path):
             continue
@@ -85,7 +88,8 @@ def check_tree(checks, prefix, stripped, alone=True):
                          not has_section(path, ".symtab") and not has_section(path, ".comment"))
 
     # A bundle is a folder of its own; the module's exported entry point survives stripping.
-    for module, entry in zip(PLUGIN_MODULES, ("GetPluginFactory", "lv2_descriptor")):
+    for module, entry in zip(PLUGIN_MODULES + (PLOT_LIBRARY,), ("GetPluginFactory", "lv2_descriptor",
+                                                                 "braskCreateRenderPlotter_1")):
         path = os.path.join(prefix, module)
         symbols = subprocess.run(["nm", "-D", "--defined-only", path], stdout=subprocess.PIPE,
                                  stderr=subprocess.STDOUT, text=True).stdout if os.path.isfile(path) else ""
@@ -166,3 +170,20 @@ def check_render_without_plugin(checks, prefix, work, home):
     wet = read_wav(wet_file)
     checks.check("its render has the input's length", len(wet) == len(dry), f"{len(wet)} samples")
     checks.check("the pedal shaped the sound", max(abs(a - b) for a, b in zip(wet, dry)) > 0.05)
+
+    # The plot comes from a library of its own, loaded only for --plot.
+    plot_file = os.path.join(work, "plot.png")
+    result = subprocess.run([os.path.join(prefix, "bin", "brask-render"), "--plot", plot_file, dry_file,
+                             os.path.join(work, "wet-plotted.wav")],
+                            env={name: value for name, value in dict(os.environ, HOME=home).items() if name != "DISPLAY"},
+                            cwd=work, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=120)
+    if not checks.check("the installed brask-render draws a plot, with no display", result.returncode == 0,
+                        f"exit {result.returncode}"):
+        print(result.stdout)
+        return
+    with Image.open(plot_file) as picture:
+        size = picture.size
+        colours = len(picture.convert("RGB").getcolors(maxcolors=size[0] * size[1]) or [])
+    # Not a blank page: the page, the traces and the words.
+    checks.check("its plot is a drawn page of the plot's size", size == (1600, 1120) and colours > 20,
+                 f"{size}, {colours} colours")
