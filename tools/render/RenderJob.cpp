@@ -1,66 +1,32 @@
 #include "RenderJob.h"
 
+#include "Decimal.h"
+#include "FilePath.h"
 #include "HostedPedal.h"
 #include "LevelMeter.h"
+#include "MainThreadCalls.h"
 #include "OutputStage.h"
 #include "PendingOutputFile.h"
 #include "ProgressDisplay.h"
-#include "RenderAnalysis.h"
-#include "RenderPlot.h"
+#include "RenderPlotter.h"
 
-#include <juce_events/juce_events.h>
-
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 
 namespace
 {
-    // Columns of the plot's whole-file overview: one per pixel of its panel is plenty.
-    constexpr int overviewColumns = 1500;
-
     // The file moves between reading, the pedal and writing in stretches of about
     // this many samples, a few of them in flight at once.
     constexpr int samplesPerStretch = 8192;
     constexpr int stretchesInFlight = 4;
 
-    /** True when both names lead to one file, through links, "..", or hard links. */
-    bool isSameFile (const juce::File& a, const juce::File& b)
+    std::string seconds (std::int64_t frames, double sampleRate)
     {
-        struct stat first {}, second {};
-
-        if (::stat (a.getFullPathName().toRawUTF8(), &first) != 0
-            || ::stat (b.getFullPathName().toRawUTF8(), &second) != 0)
-            return false;
-
-        return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-    }
-
-    /** The framework's VST3 host expects its calls that set a module up on the
-        message thread; a worker hands them over and waits.
-    */
-    void onMessageThread (const std::function<void()>& call)
-    {
-        auto* messageManager = juce::MessageManager::getInstance();
-
-        if (messageManager->isThisTheMessageThread())
-        {
-            call();
-            return;
-        }
-
-        messageManager->callFunctionOnMessageThread ([] (void* function) -> void*
-                                                     {
-                                                         (*static_cast<const std::function<void()>*> (function))();
-                                                         return nullptr;
-                                                     },
-                                                     const_cast<std::function<void()>*> (&call));
-    }
-
-    juce::String seconds (juce::int64 frames, double sampleRate)
-    {
-        return juce::String ((double) frames / sampleRate, 2) + " s";
+        return decimal ((double) frames / sampleRate, 2) + " s";
     }
 
     std::uint32_t bitsOf (float value) noexcept
@@ -70,181 +36,180 @@ namespace
         return bits;
     }
 
-    bool writePicture (const juce::Image& picture, const juce::File& file)
+    std::string describeSettings (const PedalSettings& settings)
     {
-        juce::FileOutputStream stream (file);
-
-        if (stream.failedToOpen())
-            return false;
-
-        juce::PNGImageFormat png;
-
-        if (! png.writeImageToStream (picture, stream))
-            return false;
-
-        stream.flush();
-        return stream.getStatus().wasOk();
+        return "drive " + decimal (settings.drive, 2) + "   tone " + decimal (settings.tone, 2)
+               + "   level " + decimal (settings.level, 2)
+               + "   footswitch " + (settings.effectOn ? "on" : "off");
     }
 
-    juce::String describeSettings (const PedalSettings& settings)
+    std::string describeLevels (const LevelMeter& levels)
     {
-        return "drive " + juce::String (settings.drive, 2) + "   tone " + juce::String (settings.tone, 2)
-               + "   level " + juce::String (settings.level, 2)
-               + "   footswitch " + (settings.effectOn ? "on" : "off");
+        return "peak " + LevelMeter::toDecibelsText (levels.getPeak()) + "   RMS " + LevelMeter::toDecibelsText (levels.getRms());
     }
 }
 
-juce::String shownPath (const juce::File& file)
+double secondsNow()
 {
-    const auto here = juce::File::getCurrentWorkingDirectory();
-    return file.isAChildOf (here) ? file.getRelativePathFrom (here) : file.getFullPathName();
+    return std::chrono::duration<double> (std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 //==============================================================================
-RenderJob::RenderJob (const RenderOptions& renderOptions, const juce::File& inputFile, const juce::File& outputFile, const juce::File& plotFile)
+RenderJob::RenderJob (const RenderOptions& renderOptions, const std::string& inputFile, const std::string& outputFile,
+                      const std::string& plotFile)
     : options (renderOptions), input (inputFile), output (outputFile), plot (plotFile)
 {
 }
 
 RenderJob::~RenderJob() = default;
 
-RenderOutcome RenderJob::failure (const juce::String& message, int exitStatus) const
+RenderOutcome RenderJob::failure (const std::string& message, int exitStatus) const
 {
     return { exitStatus, message };
 }
 
-juce::int64 RenderJob::expectedFrames() const noexcept
+std::int64_t RenderJob::expectedFrames() const noexcept
 {
     return reader != nullptr ? reader->info().expectedFrames : 0;
 }
 
-juce::String RenderJob::describeInput() const
+std::string RenderJob::describeInput() const
 {
     const auto& info = reader->info();
-    return juce::String (juce::roundToInt (info.sampleRate)) + " Hz, " + (info.numChannels == 1 ? "mono" : "stereo");
+    return std::to_string (std::lround (info.sampleRate)) + " Hz, " + (info.numChannels == 1 ? "mono" : "stereo");
 }
 
 RenderOutcome RenderJob::open()
 {
-    if (input.isDirectory())
-        return failure ("input '" + shownPath (input) + "' is a folder, not an audio file");
+    const auto shownInput = filepath::shown (input);
 
-    if (! input.existsAsFile())
-        return failure ("cannot read input '" + shownPath (input) + "': no such file");
+    if (filepath::isDirectory (input))
+        return failure ("input '" + shownInput + "' is a folder, not an audio file");
+
+    if (! filepath::isFile (input))
+        return failure ("cannot read input '" + shownInput + "': no such file");
 
     // Opened here, once, so that a file the system refuses (permissions) is told apart
     // from one that is not audio.
-    const auto descriptor = ::open (input.getFullPathName().toRawUTF8(), O_RDONLY | O_CLOEXEC);
+    const auto descriptor = ::open (input.c_str(), O_RDONLY | O_CLOEXEC);
 
     if (descriptor < 0)
-        return failure ("cannot read input '" + shownPath (input) + "': " + juce::String (std::strerror (errno)));
+        return failure ("cannot read input '" + shownInput + "': " + std::strerror (errno));
 
     std::string error;
     reader = brask::audiofile::Reader::openDescriptor (descriptor, error);
 
     if (reader == nullptr)
-        return failure ("input '" + shownPath (input) + "' is not an audio file brask-render can read (" + juce::String (error) + ")");
+        return failure ("input '" + shownInput + "' is not an audio file brask-render can read (" + error + ")");
 
     const auto& info = reader->info();
 
     if (info.numChannels > 2)
-        return failure ("input '" + shownPath (input) + "' has " + juce::String (info.numChannels)
+        return failure ("input '" + shownInput + "' has " + std::to_string (info.numChannels)
                         + " channels; the pedal takes mono or stereo");
 
     // A file whose bytes cannot hold what its header announces is short before a sample is read.
     if (info.announcedFrames > info.maximumFrames && ! options.acceptShort)
-        return failure ("'" + shownPath (input) + "': input ends after " + seconds (info.maximumFrames, info.sampleRate)
+        return failure ("'" + shownInput + "': input ends after " + seconds (info.maximumFrames, info.sampleRate)
                         + " of the " + seconds (info.announcedFrames, info.sampleRate)
                         + " its header announces (--accept-short renders what is there)");
 
     if (auto refused = checkDestination (output, "output"); ! refused.succeeded())
         return refused;
 
-    const auto container = brask::audiofile::containerForFileName (output.getFileName().toStdString());
+    const auto container = brask::audiofile::containerForFileName (filepath::fileName (output));
 
     if (container == 0)
-        return failure ((output.getFileExtension().isEmpty() ? juce::String ("the output needs an extension")
-                                                              : "cannot write '" + output.getFileExtension() + "' files")
-                        + ": name the output " + juce::String (brask::audiofile::writableExtensions()));
+    {
+        const auto extension = filepath::extension (output);
+        return failure ((extension.empty() ? std::string ("the output needs an extension")
+                                           : "cannot write '" + extension + "' files")
+                        + ": name the output " + brask::audiofile::writableExtensions());
+    }
 
     outputFormat = brask::audiofile::chooseOutputFormat (info.format, container, info.numChannels,
-                                                         juce::roundToInt (info.sampleRate), options.bits);
+                                                         (int) std::lround (info.sampleRate), options.bits);
 
     if (outputFormat.format == 0)
-        return failure ("cannot write '" + shownPath (output) + "': " + juce::String (outputFormat.reason));
+        return failure ("cannot write '" + filepath::shown (output) + "': " + outputFormat.reason);
 
     outputFormat = brask::audiofile::largeEnoughFor (outputFormat, info.expectedFrames, info.numChannels);
 
-    if (plot != juce::File())
+    if (! plot.empty())
     {
         if (auto refused = checkDestination (plot, "plot"); ! refused.succeeded())
             return refused;
 
-        if (plot == output || isSameFile (plot, output))
+        if (plot == output || filepath::sameFile (plot, output))
             return failure ("the plot and the output cannot be the same file", RenderOutcome::badCommandLine);
     }
 
     return {};
 }
 
-RenderOutcome RenderJob::checkDestination (const juce::File& destination, const juce::String& what) const
+RenderOutcome RenderJob::checkDestination (const std::string& destination, const std::string& what) const
 {
-    if (destination.isDirectory())
-        return failure (what + " '" + shownPath (destination) + "' is a folder");
+    if (filepath::isDirectory (destination))
+        return failure (what + " '" + filepath::shown (destination) + "' is a folder");
 
-    if (! destination.getParentDirectory().isDirectory())
-        return failure ("the " + what + " folder '" + shownPath (destination.getParentDirectory()) + "' does not exist");
+    if (! filepath::isDirectory (filepath::parent (destination)))
+        return failure ("the " + what + " folder '" + filepath::shown (filepath::parent (destination)) + "' does not exist");
 
-    if (destination == input || isSameFile (destination, input))
-        return failure (what + " '" + shownPath (destination) + "' is the input file: give the " + what + " another name");
+    if (destination == input || filepath::sameFile (destination, input))
+        return failure (what + " '" + filepath::shown (destination) + "' is the input file: give the " + what + " another name");
 
     return {};
 }
 
 //==============================================================================
-RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, double startedAtMilliseconds)
+RenderOutcome RenderJob::render (HostedPedal& pedal, MainThreadCalls& mainThread, ProgressDisplay& progress,
+                                 double startedAtSeconds)
 {
-    jassert (reader != nullptr);
-
     const auto& info = reader->info();
     const auto numChannels = info.numChannels;
     const auto sampleRate = info.sampleRate;
 
-    juce::Result prepared = juce::Result::ok();
-    onMessageThread ([&] { prepared = pedal.prepare (numChannels, sampleRate, options.blockSize, options.settings); });
+    std::string error;
 
-    if (prepared.failed())
-        return failure (prepared.getErrorMessage());
+    // Only a render with a picture loads the library that draws it.
+    std::unique_ptr<RenderPlotter> plotter;
+
+    if (! plot.empty())
+    {
+        plotter = loadRenderPlotter (sampleRate, info.expectedFrames, numChannels, error);
+
+        if (plotter == nullptr)
+            return failure ("cannot draw the plot: " + error);
+    }
+
+    mainThread.call ([&] { error = pedal.prepare (numChannels, sampleRate, options.blockSize, options.settings); });
+
+    if (! error.empty())
+        return failure (error);
 
     PendingOutputFile pendingOutput (output);
-    std::string error;
-    auto writer = brask::audiofile::Writer::create (pendingOutput.getTemporaryFile().getFullPathName().toStdString(),
-                                                    outputFormat.format, numChannels, sampleRate, error);
+    auto writer = brask::audiofile::Writer::create (pendingOutput.getTemporaryFile(), outputFormat.format,
+                                                    numChannels, sampleRate, error);
 
     if (writer == nullptr)
-        return failure ("cannot write into '" + shownPath (output.getParentDirectory()) + "': " + juce::String (error));
-
-    std::unique_ptr<RenderAnalysis> analysis;
-
-    if (plot != juce::File())
-        analysis = std::make_unique<RenderAnalysis> (sampleRate, info.expectedFrames, overviewColumns);
+        return failure ("cannot write into '" + filepath::shown (filepath::parent (output)) + "': " + error);
 
     // The file moves in stretches of whole blocks; the pedal still gets them one
     // block at a time, exactly as asked, while the stretch before is measured and
     // written on the output stage's thread. A short file gets short stretches, so
     // that no memory is set aside (and touched) for samples that never come.
-    const auto maximumBlocks = juce::jmax (1, samplesPerStretch / options.blockSize);
+    const auto maximumBlocks = std::max (1, samplesPerStretch / options.blockSize);
     const auto expectedBlocks = (info.expectedFrames + options.blockSize - 1) / options.blockSize;
-    const auto blocksPerStretch = expectedBlocks > 0 ? (int) std::min<juce::int64> (maximumBlocks, expectedBlocks) : maximumBlocks;
+    const auto blocksPerStretch = expectedBlocks > 0 ? (int) std::min<std::int64_t> (maximumBlocks, expectedBlocks) : maximumBlocks;
     const auto stretchSize = blocksPerStretch * options.blockSize;
 
     LevelMeter inputLevels, outputLevels;
-    juce::int64 silencedSamples = 0;
+    std::int64_t silencedSamples = 0;
 
     // A file of one stretch has nothing to overlap: no thread for it.
     const auto slots = expectedBlocks > 0 && expectedBlocks <= maximumBlocks ? 1 : stretchesInFlight;
 
-    OutputStage outputStage (slots, numChannels, stretchSize, analysis != nullptr, [&] (OutputStage::Slot& stretch)
+    OutputStage outputStage (slots, numChannels, stretchSize, plotter != nullptr, [&] (OutputStage::Slot& stretch)
     {
         const auto n = stretch.numSamples;
 
@@ -268,13 +233,14 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
             outputLevels.add (out, n);
         }
 
-        if (analysis != nullptr)
-            analysis->add (stretch.input, stretch.output, n);
+        if (plotter != nullptr)
+            plotter->add (stretch.input.getArrayOfReadPointers(), stretch.output.getArrayOfReadPointers(), n);
 
         return writer->write (stretch.exact.getArrayOfReadPointers(), n);
     });
 
     progress.expect (info.expectedFrames);
+    std::vector<float*> block ((size_t) numChannels);
 
     for (;;)
     {
@@ -303,15 +269,16 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
 
             inputLevels.add (out, numSamples);
 
-            if (analysis != nullptr)
-                stretch->input.copyFrom (channel, 0, out, numSamples);
+            if (plotter != nullptr)
+                std::copy (out, out + numSamples, stretch->input.getWritePointer (channel));
         }
 
         for (int start = 0; start < numSamples; start += options.blockSize)
         {
-            juce::AudioBuffer<float> block (stretch->output.getArrayOfWritePointers(), numChannels,
-                                            start, juce::jmin (options.blockSize, numSamples - start));
-            pedal.process (block);
+            for (int channel = 0; channel < numChannels; ++channel)
+                block[(size_t) channel] = stretch->output.getWritePointer (channel) + start;
+
+            pedal.process (block.data(), std::min (options.blockSize, numSamples - start));
         }
 
         outputStage.submit (stretch);
@@ -322,12 +289,12 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
     const auto framesRead = reader->framesRead();
     progress.add (info.expectedFrames - framesRead);     // what was expected but never came
 
-    onMessageThread ([&] { pedal.release(); });
+    mainThread.call ([&] { pedal.release(); });
 
     if (! allWritten || ! writer->close (error))
-        return failure ("cannot write '" + shownPath (output) + "' (is the disk full?)");
+        return failure ("cannot write '" + filepath::shown (output) + "' (is the disk full?)");
 
-    juce::String shortNote;
+    std::string shortNote;
 
     if (reader->endedShort())
     {
@@ -335,57 +302,54 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
                              + seconds (info.announcedFrames, sampleRate) + " its header announces";
 
         if (! options.acceptShort)
-            return failure ("'" + shownPath (input) + "': " + lengths + " (--accept-short renders what is there)");
+            return failure ("'" + filepath::shown (input) + "': " + lengths + " (--accept-short renders what is there)");
 
         shortNote = "; " + lengths + ", rendered as it is";
     }
 
-    const auto wroteAs = describeInput() + ", " + juce::String (brask::audiofile::encodingName (outputFormat.format))
-                         + (outputFormat.reason.empty() ? juce::String() : "; " + juce::String (outputFormat.reason));
+    const auto wroteAs = describeInput() + ", " + brask::audiofile::encodingName (outputFormat.format)
+                         + (outputFormat.reason.empty() ? std::string() : "; " + outputFormat.reason);
 
     std::unique_ptr<PendingOutputFile> pendingPlot;
 
-    if (analysis != nullptr)
+    if (plotter != nullptr)
     {
-        analysis->finish();
         pendingPlot = std::make_unique<PendingOutputFile> (plot);
 
         PlotCaption caption;
-        caption.title = input.getFileName() + "  \xe2\x86\x92  Brask Overdrive  \xe2\x86\x92  " + output.getFileName();
+        caption.title = filepath::fileName (input) + "  \xe2\x86\x92  Brask Overdrive  \xe2\x86\x92  " + filepath::fileName (output);
         caption.settings = describeSettings (options.settings);
         caption.numChannels = numChannels;
-        caption.format = describeInput() + ", " + juce::String (brask::audiofile::encodingName (info.format)) + ", "
-                         + seconds (framesRead, sampleRate) + ", blocks of " + juce::String (options.blockSize) + " samples";
-        caption.inputLevels = "peak " + juce::String (LevelMeter::toDecibelsText (inputLevels.getPeak()))
-                              + "   RMS " + juce::String (LevelMeter::toDecibelsText (inputLevels.getRms()));
-        caption.outputLevels = "peak " + juce::String (LevelMeter::toDecibelsText (outputLevels.getPeak()))
-                               + "   RMS " + juce::String (LevelMeter::toDecibelsText (outputLevels.getRms()));
+        caption.format = describeInput() + ", " + brask::audiofile::encodingName (info.format) + ", "
+                         + seconds (framesRead, sampleRate) + ", blocks of " + std::to_string (options.blockSize) + " samples";
+        caption.inputLevels = describeLevels (inputLevels);
+        caption.outputLevels = describeLevels (outputLevels);
 
-        if (! writePicture (drawRenderPlot (*analysis, caption), pendingPlot->getTemporaryFile()))
-            return failure ("cannot write the plot '" + shownPath (plot) + "'");
+        if (! plotter->write (caption, pendingPlot->getTemporaryFile(), error))
+            return failure ("cannot write the plot '" + filepath::shown (plot) + "': " + error);
     }
 
-    if (auto committed = pendingOutput.commit(); committed.failed())
-        return failure (committed.getErrorMessage());
+    if (auto refused = pendingOutput.commit(); ! refused.empty())
+        return failure (refused);
 
     if (pendingPlot != nullptr)
-        if (auto committed = pendingPlot->commit(); committed.failed())
-            return failure (committed.getErrorMessage());
+        if (auto refused = pendingPlot->commit(); ! refused.empty())
+            return failure (refused);
 
     const auto length = (double) framesRead / sampleRate;
-    const auto elapsed = (juce::Time::getMillisecondCounterHiRes() - startedAtMilliseconds) / 1000.0;
+    const auto elapsed = secondsNow() - startedAtSeconds;
 
-    auto line = "wrote " + shownPath (output) + " (" + juce::String (length, 2) + " s, " + wroteAs + ") in "
-                + juce::String (elapsed, 2) + " s, " + juce::String (elapsed > 0.0 ? length / elapsed : 0.0, 1)
-                + "x real time; in: " + juce::String (inputLevels.describe()) + "; out: " + juce::String (outputLevels.describe());
+    auto line = "wrote " + filepath::shown (output) + " (" + decimal (length, 2) + " s, " + wroteAs + ") in "
+                + decimal (elapsed, 2) + " s, " + decimal (elapsed > 0.0 ? length / elapsed : 0.0, 1)
+                + "x real time; in: " + inputLevels.describe() + "; out: " + outputLevels.describe();
 
     if (silencedSamples > 0)
-        line << " (" << silencedSamples << " written as 0)";
+        line += " (" + std::to_string (silencedSamples) + " written as 0)";
 
-    line << shortNote;
+    line += shortNote;
 
     if (pendingPlot != nullptr)
-        line << "; plot " << shownPath (plot);
+        line += "; plot " + filepath::shown (plot);
 
     return { 0, line };
 }
