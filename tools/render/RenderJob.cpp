@@ -210,11 +210,11 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
     const auto numChannels = info.numChannels;
     const auto sampleRate = info.sampleRate;
 
-    juce::Result prepared = juce::Result::ok();
+    std::string prepared;
     onMessageThread ([&] { prepared = pedal.prepare (numChannels, sampleRate, options.blockSize, options.settings); });
 
-    if (prepared.failed())
-        return failure (prepared.getErrorMessage());
+    if (! prepared.empty())
+        return failure (prepared);
 
     PendingOutputFile pendingOutput (output);
     std::string error;
@@ -311,7 +311,7 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
         {
             juce::AudioBuffer<float> block (stretch->output.getArrayOfWritePointers(), numChannels,
                                             start, juce::jmin (options.blockSize, numSamples - start));
-            pedal.process (block);
+            pedal.process (block.getArrayOfWritePointers(), block.getNumSamples());
         }
 
         outputStage.submit (stretch);

@@ -47,9 +47,9 @@ namespace
 
         HostedPedal pedal;
 
-        if (auto loaded = pedal.load (options.module); loaded.failed())
+        if (auto loaded = pedal.load (options.module.getFullPathName().toStdString()); ! loaded.empty())
         {
-            say (stderr, loaded.getErrorMessage());
+            say (stderr, loaded);
             return RenderOutcome::failed;
         }
 
@@ -84,9 +84,9 @@ namespace
         {
             auto* pedal = pedals.add (new HostedPedal());
 
-            if (auto loaded = pedal->load (options.module); loaded.failed())
+            if (auto loaded = pedal->load (options.module.getFullPathName().toStdString()); ! loaded.empty())
             {
-                say (stderr, loaded.getErrorMessage());
+                say (stderr, loaded);
                 return RenderOutcome::failed;
             }
         }
