@@ -1,7 +1,7 @@
 #include "Vst3Module.h"
 
 #include <pluginterfaces/base/funknown.h>
-#include <pluginterfaces/vst/ivsthostapplication.h>
+#include <public.sdk/source/vst/hosting/hostclasses.h>
 
 #include <algorithm>
 #include <cctype>
@@ -29,12 +29,10 @@ namespace
     #error "No VST3 bundle architecture folder is known for this processor"
    #endif
 
-    /** The host as a module sees it. It makes no objects for the module: the
-        pedal's component needs no messages or attribute lists to process audio.
-        There is one for the whole process and it is never destroyed, so its
-        reference count is left alone.
+    /** The host as a module sees it: the SDK's host application (it makes the
+        messages and attribute lists a module may ask for), under the tool's name.
     */
-    class RenderHostApplication final : public Vst::IHostApplication
+    class RenderHostApplication final : public Vst::HostApplication
     {
     public:
         tresult PLUGIN_API getName (Vst::String128 name) override
@@ -43,30 +41,16 @@ namespace
             std::copy (std::begin (hostName), std::end (hostName), name);
             return kResultOk;
         }
-
-        tresult PLUGIN_API createInstance (TUID, TUID, void** object) override
-        {
-            *object = nullptr;
-            return kResultFalse;
-        }
-
-        tresult PLUGIN_API queryInterface (const TUID requested, void** object) override
-        {
-            if (FUnknownPrivate::iidEqual (requested, FUnknown::iid) || FUnknownPrivate::iidEqual (requested, Vst::IHostApplication::iid))
-            {
-                *object = static_cast<Vst::IHostApplication*> (this);
-                return kResultOk;
-            }
-
-            *object = nullptr;
-            return kNoInterface;
-        }
-
-        uint32 PLUGIN_API addRef() override    { return 1; }
-        uint32 PLUGIN_API release() override   { return 1; }
     };
 
-    RenderHostApplication hostApplication;
+    /** One for the whole process, made on first use and never released: every module
+        keeps it, and modules are never unloaded.
+    */
+    Vst::IHostApplication& hostApplication()
+    {
+        static auto* host = new RenderHostApplication();
+        return *host;
+    }
 
     bool hasVst3Extension (const std::filesystem::path& path)
     {
@@ -91,7 +75,7 @@ Vst3Module::Vst3Module (void* sharedObject, IPluginFactory* moduleFactory) noexc
 
 FUnknown* Vst3Module::getHostContext() const noexcept
 {
-    return &hostApplication;
+    return &hostApplication();
 }
 
 Vst3Module::Opened Vst3Module::open (const std::string& bundlePath)
@@ -169,7 +153,7 @@ Vst3Module::Opened Vst3Module::open (const std::string& bundlePath)
 
     // As a DAW does: a factory that can take the host's context gets it before any instance exists.
     if (FUnknownPtr<IPluginFactory3> factory3 (factory); factory3 != nullptr)
-        factory3->setHostContext (&hostApplication);
+        factory3->setHostContext (&hostApplication());
 
     openModules.push_back (std::unique_ptr<Vst3Module> (new Vst3Module (handle, factory)));
     return { openModules.back().get(), {} };
