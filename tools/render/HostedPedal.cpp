@@ -92,6 +92,7 @@ HostedPedal::~HostedPedal()
 std::string HostedPedal::load (const std::string& path)
 {
     destroyInstance();
+    module = nullptr;
     bundlePath = path;
 
     auto opened = Vst3Module::open (path);
@@ -242,8 +243,8 @@ std::string HostedPedal::prepare (int numChannels, double sampleRate, int maximu
 
 void HostedPedal::process (float* const* channels, int numSamples)
 {
+    assert (instance != nullptr && instance->processing && "prepare() the pedal first");
     auto& pedal = *instance;
-    assert (pedal.processing);
 
     // The module was promised blocks of at most maximumBlockSize samples: a longer one goes in pieces.
     for (int start = 0; start < numSamples; start += pedal.maximumBlockSize)
