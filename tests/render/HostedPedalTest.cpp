@@ -32,7 +32,8 @@ namespace
             for (int channel = 0; channel < audio.getNumChannels(); ++channel)
                 channels[channel] = audio.getWritePointer (channel, start);
 
-            pedal.process (channels, juce::jmin (blockSize, audio.getNumSamples() - start));
+            const auto played = pedal.process (channels, juce::jmin (blockSize, audio.getNumSamples() - start));
+            EXPECT_TRUE (played) << "the module refused the block at " << start;
         }
 
         return audio;

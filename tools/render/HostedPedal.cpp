@@ -241,10 +241,11 @@ std::string HostedPedal::prepare (int numChannels, double sampleRate, int maximu
     return {};
 }
 
-void HostedPedal::process (float* const* channels, int numSamples)
+bool HostedPedal::process (float* const* channels, int numSamples)
 {
     assert (instance != nullptr && instance->processing && "prepare() the pedal first");
     auto& pedal = *instance;
+    auto allProcessed = true;
 
     // The module was promised blocks of at most maximumBlockSize samples: a longer one goes in pieces.
     for (int start = 0; start < numSamples; start += pedal.maximumBlockSize)
@@ -257,6 +258,7 @@ void HostedPedal::process (float* const* channels, int numSamples)
         pedal.data.numSamples = length;
         const auto processed = pedal.processor->process (pedal.data) == kResultOk;
         pedal.context.projectTimeSamples += length;
+        allProcessed = allProcessed && processed;
 
         // A block the module refused leaves silence, never what its buffers held before.
         for (int channel = 0; channel < pedal.numChannels; ++channel)
@@ -269,6 +271,8 @@ void HostedPedal::process (float* const* channels, int numSamples)
                 std::fill_n (destination, length, 0.0f);
         }
     }
+
+    return allProcessed;
 }
 
 void HostedPedal::release()

@@ -38,8 +38,10 @@ public:
     */
     std::string prepare (int numChannels, double sampleRate, int maximumBlockSize, const PedalSettings& settings);
 
-    /** One block, in place: channels[c][0 .. numSamples) in, the pedal's output out. */
-    void process (float* const* channels, int numSamples);
+    /** One block, in place: channels[c][0 .. numSamples) in, the pedal's output out.
+        False when the module refused it (the block is then silent).
+    */
+    bool process (float* const* channels, int numSamples);
 
     void release();
 

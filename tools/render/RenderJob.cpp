@@ -241,8 +241,9 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, MainThreadCalls& mainThread
 
     progress.expect (info.expectedFrames);
     std::vector<float*> block ((size_t) numChannels);
+    auto refusedAt = (std::int64_t) -1;
 
-    for (;;)
+    while (refusedAt < 0)
     {
         auto* stretch = outputStage.acquire();
 
@@ -278,7 +279,8 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, MainThreadCalls& mainThread
             for (int channel = 0; channel < numChannels; ++channel)
                 block[(size_t) channel] = stretch->output.getWritePointer (channel) + start;
 
-            pedal.process (block.data(), std::min (options.blockSize, numSamples - start));
+            if (! pedal.process (block.data(), std::min (options.blockSize, numSamples - start)) && refusedAt < 0)
+                refusedAt = reader->framesRead() - numSamples + start;
         }
 
         outputStage.submit (stretch);
@@ -290,6 +292,11 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, MainThreadCalls& mainThread
     progress.add (info.expectedFrames - framesRead);     // what was expected but never came
 
     mainThread.call ([&] { pedal.release(); });
+
+    // Silence where the pedal should have played is no render: nothing is kept.
+    if (refusedAt >= 0)
+        return failure ("the module failed to process the audio at " + seconds (refusedAt, sampleRate) + " into '"
+                        + filepath::shown (input) + "'");
 
     if (! allWritten || ! writer->close (error))
         return failure ("cannot write '" + filepath::shown (output) + "' (is the disk full?)");
