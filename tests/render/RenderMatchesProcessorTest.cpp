@@ -6,7 +6,6 @@
 // and says what it wrote where not. With the footswitch off, the file comes
 // back as it went in, integer, float or double.
 
-#include "BraskOverdriveAudioProcessor.h"
 #include "RenderTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -61,53 +60,6 @@ namespace
         return arguments;
     }
 
-    /** The pedal as a user sets it up by hand: knobs turned, footswitch pressed,
-        prepared for the block size it will get, and fed the file block by block.
-    */
-    juce::AudioBuffer<float> processInProcess (const juce::AudioBuffer<float>& input, double sampleRate, const RenderCase& c)
-    {
-        BraskOverdriveAudioProcessor pedal;
-
-        const auto channelSet = c.numChannels == 1 ? juce::AudioChannelSet::mono() : juce::AudioChannelSet::stereo();
-        juce::AudioProcessor::BusesLayout layout;
-        layout.inputBuses.add (channelSet);
-        layout.outputBuses.add (channelSet);
-        EXPECT_TRUE (pedal.setBusesLayout (layout));
-
-        const auto drive = c.knobsGiven ? c.drive : 0.5f;
-        const auto tone = c.knobsGiven ? c.tone : 0.5f;
-        const auto level = c.knobsGiven ? c.level : 0.5f;
-        pedal.setDrive (drive);
-        pedal.setTone (tone);
-        pedal.setLevel (level);
-        pedal.setEffectOn (c.effectOn);
-
-        const auto blockSize = c.blockSize > 0 ? c.blockSize : renderersDefaultBlock;
-        pedal.setRateAndBufferSizeDetails (sampleRate, blockSize);
-        pedal.prepareToPlay (sampleRate, blockSize);
-
-        juce::AudioBuffer<float> output (input.getNumChannels(), input.getNumSamples());
-        juce::AudioBuffer<float> block (input.getNumChannels(), blockSize);
-        juce::MidiBuffer midi;
-
-        for (int start = 0; start < input.getNumSamples(); start += blockSize)
-        {
-            const auto length = juce::jmin (blockSize, input.getNumSamples() - start);
-            block.setSize (input.getNumChannels(), length, false, false, true);
-
-            for (int channel = 0; channel < input.getNumChannels(); ++channel)
-                block.copyFrom (channel, 0, input, channel, start, length);
-
-            pedal.processBlock (block, midi);
-
-            for (int channel = 0; channel < input.getNumChannels(); ++channel)
-                output.copyFrom (channel, start, block, channel, 0, length);
-        }
-
-        pedal.releaseResources();
-        return output;
-    }
-
     bool isLossy (brask::audiofile::Format format)
     {
         return brask::audiofile::bytesPerStoredSample (format) == 0 && (format & SF_FORMAT_TYPEMASK) != SF_FORMAT_FLAC;
@@ -159,7 +111,10 @@ TEST_P (RenderMatchesProcessor, BitForBitInTheOutputFormat)
     {
         // The same input, decoded the same way, through the pedal in-process, written
         // in the same format: the file's own quantisation applies to both.
-        const auto reference = processInProcess (input.audio, c.sampleRate, c);
+        const auto blockSize = c.blockSize > 0 ? c.blockSize : renderersDefaultBlock;
+        const auto settings = c.knobsGiven ? PedalSettings { c.drive, c.tone, c.level, c.effectOn }
+                                           : PedalSettings { 0.5f, 0.5f, 0.5f, c.effectOn };
+        const auto reference = processInProcess (input.audio, c.sampleRate, settings, blockSize);
         const auto referenceFile = scratch / ("reference" + c.outputExtension);
         writeAudioFile (referenceFile, reference, c.sampleRate, { c.outputExtension, c.expected });
         const auto expected = readAudioFile (referenceFile);

@@ -1,5 +1,9 @@
 #include "RenderTestSupport.h"
 
+#include "BraskOverdriveAudioProcessor.h"
+
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -168,6 +172,48 @@ namespace RenderTest
                            + juce::String (a.getSample (channel, i), 9) + " vs " + juce::String (b.getSample (channel, i), 9);
 
         return {};
+    }
+
+    //==============================================================================
+    juce::AudioBuffer<float> processInProcess (const juce::AudioBuffer<float>& input, double sampleRate,
+                                               const PedalSettings& settings, int blockSize)
+    {
+        BraskOverdriveAudioProcessor pedal;
+
+        const auto channelSet = input.getNumChannels() == 1 ? juce::AudioChannelSet::mono() : juce::AudioChannelSet::stereo();
+        juce::AudioProcessor::BusesLayout layout;
+        layout.inputBuses.add (channelSet);
+        layout.outputBuses.add (channelSet);
+        EXPECT_TRUE (pedal.setBusesLayout (layout));
+
+        pedal.setDrive (settings.drive);
+        pedal.setTone (settings.tone);
+        pedal.setLevel (settings.level);
+        pedal.setEffectOn (settings.effectOn);
+
+        pedal.setRateAndBufferSizeDetails (sampleRate, blockSize);
+        pedal.prepareToPlay (sampleRate, blockSize);
+
+        juce::AudioBuffer<float> output (input.getNumChannels(), input.getNumSamples());
+        juce::AudioBuffer<float> block (input.getNumChannels(), blockSize);
+        juce::MidiBuffer midi;
+
+        for (int start = 0; start < input.getNumSamples(); start += blockSize)
+        {
+            const auto length = juce::jmin (blockSize, input.getNumSamples() - start);
+            block.setSize (input.getNumChannels(), length, false, false, true);
+
+            for (int channel = 0; channel < input.getNumChannels(); ++channel)
+                block.copyFrom (channel, 0, input, channel, start, length);
+
+            pedal.processBlock (block, midi);
+
+            for (int channel = 0; channel < input.getNumChannels(); ++channel)
+                output.copyFrom (channel, start, block, channel, 0, length);
+        }
+
+        pedal.releaseResources();
+        return output;
     }
 
     //==============================================================================

@@ -5,6 +5,7 @@
 // run as a child process the way a shell runs it.
 
 #include "AudioFile.h"
+#include "PedalSettings.h"
 
 #include <juce_audio_basics/juce_audio_basics.h>
 
@@ -70,6 +71,14 @@ namespace RenderTest
 
     /** The first sample where two buffers differ in any bit, as "channel 1, sample 4410: 0.25 vs 0.2500001". */
     juce::String firstDifference (const juce::AudioBuffer<float>& a, const juce::AudioBuffer<float>& b);
+
+    //==============================================================================
+    /** The pedal's own processor run here, as a user sets it up by hand: knobs turned,
+        footswitch pressed, prepared for the block size it will get, and fed the
+        input block by block (the last one short where the length says so).
+    */
+    juce::AudioBuffer<float> processInProcess (const juce::AudioBuffer<float>& input, double sampleRate,
+                                               const PedalSettings& settings, int blockSize);
 
     //==============================================================================
     /** What a finished child process left behind. */

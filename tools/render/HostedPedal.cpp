@@ -1,186 +1,310 @@
 #include "HostedPedal.h"
 
+#include "Vst3Module.h"
+
+#include <pluginterfaces/base/smartpointer.h>
+#include <pluginterfaces/vst/ivstaudioprocessor.h>
+#include <pluginterfaces/vst/ivstcomponent.h>
+#include <pluginterfaces/vst/ivstprocesscontext.h>
+#include <public.sdk/source/common/memorystream.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+#include <vector>
+
+using namespace Steinberg;
+
 namespace
 {
-    // The framework's VST3 host keeps a module's state as XML: the component's
-    // own bytes, base64-encoded, in this element.
-    const juce::Identifier componentStateTag ("IComponent");
+    // The pedal's class in its module's factory, should the module ever hold more than one effect.
+    constexpr char pedalName[] = "Brask Overdrive";
 
-    constexpr auto pedalStateSize = PedalSettings::blobSize;
-
-    // The pedal's identity in its module's factory: its name and class ID.
-    const juce::String pedalName ("Brask Overdrive");
-    const char* const pedalClassId = "ABCDEF019182FAEB4D616E75517A7674";
-
-    /** The description a scan of the module would give the pedal, without the scan:
-        a scan starts the effect once only to count its channels, and starting it
-        (its message thread, its look for a display) is most of a short render's time.
-        The framework's host finds the class by name and by this hash of its ID.
-    */
-    juce::PluginDescription describePedalIn (const juce::File& bundle)
+    /** The component's saved state, as it writes it into a stream a host keeps; nullptr when it writes none. */
+    IPtr<MemoryStream> readState (Vst::IComponent& component)
     {
-        juce::MemoryBlock classId;
-        classId.loadFromHexString (pedalClassId);
+        auto stream = owned (new MemoryStream());
 
-        juce::uint32 hash = 0;
+        if (component.getState (stream) != kResultOk)
+            return {};
 
-        for (size_t i = 0; i < classId.getSize(); ++i)
-            hash = hash * 31 + (juce::uint32) (int) static_cast<const char*> (classId.getData())[i];
-
-        juce::PluginDescription description;
-        description.fileOrIdentifier = bundle.getFullPathName();
-        description.pluginFormatName = "VST3";
-        description.name = pedalName;
-        description.descriptiveName = pedalName;
-        description.deprecatedUid = (int) hash;
-        return description;
+        return stream;
     }
 }
 
 //==============================================================================
+/** One instance of the effect, and how far it has been set up. Taking it apart
+    undoes every step in reverse order, however far it got.
+*/
+struct HostedPedal::Instance
+{
+    ~Instance()
+    {
+        stop();
+
+        if (initialised)
+            component->terminate();
+    }
+
+    /** Undoes prepare(): the instance can be prepared again afterwards. */
+    void stop()
+    {
+        if (processing)
+            processor->setProcessing (false);
+
+        if (active)
+            component->setActive (false);
+
+        if (busesActive)
+        {
+            component->activateBus (Vst::kAudio, Vst::kOutput, 0, false);
+            component->activateBus (Vst::kAudio, Vst::kInput, 0, false);
+        }
+
+        processing = active = busesActive = false;
+    }
+
+    IPtr<Vst::IComponent> component;
+    IPtr<Vst::IAudioProcessor> processor;
+    bool initialised = false, busesActive = false, active = false, processing = false;
+
+    // Set once the instance has been prepared: its pedal has state of its own from then on.
+    bool used = false;
+
+    // What process() hands the module. The output has buffers of its own, sized
+    // when prepared: a module need not be safe to run in place.
+    int numChannels = 0, maximumBlockSize = 0;
+    std::vector<float> outputSamples;
+    std::array<float*, 2> inputChannels {}, outputChannels {};
+    Vst::AudioBusBuffers inputBus, outputBus;
+    Vst::ProcessContext context {};
+    Vst::ProcessData data;
+};
+
+//==============================================================================
+HostedPedal::HostedPedal() = default;
+
 HostedPedal::~HostedPedal()
 {
-    release();
+    destroyInstance();
 }
 
-juce::Result HostedPedal::load (const juce::File& bundle)
+std::string HostedPedal::load (const std::string& path)
 {
-    if (! bundle.exists())
-        return juce::Result::fail ("cannot find the pedal's module '" + bundle.getFullPathName()
-                                   + "' (run scripts/demo to install it, or pass --plugin)");
+    destroyInstance();
+    module = nullptr;
+    bundlePath = path;
 
-    if (! format.fileMightContainThisPluginType (bundle.getFullPathName()))
-        return juce::Result::fail ("'" + bundle.getFullPathName() + "' is not a VST3 module (a .vst3 bundle)");
+    auto opened = Vst3Module::open (path);
 
-    bundlePath = bundle.getFullPathName();
-    description = std::make_unique<juce::PluginDescription> (describePedalIn (bundle));
+    if (opened.module == nullptr)
+        return opened.error;
 
-    if (createInstance().wasOk())
-        return juce::Result::ok();
+    // The pedal is the module's audio effect; should it hold several, the one by
+    // the pedal's name, else the first.
+    auto& factory = opened.module->getFactory();
+    auto found = false;
 
-    // Not the pedal as this build knows it (another build, another effect): scan the module.
-    juce::OwnedArray<juce::PluginDescription> found;
-    format.findAllTypesForFile (found, bundle.getFullPathName());
+    for (int32 index = 0; index < factory.countClasses(); ++index)
+    {
+        PClassInfo info;
 
-    if (found.isEmpty())
-        return juce::Result::fail ("cannot load the VST3 module '" + bundle.getFullPathName() + "'");
+        if (factory.getClassInfo (index, &info) != kResultOk
+            || std::strncmp (info.category, kVstAudioEffectClass, sizeof (info.category)) != 0)
+            continue;
 
-    // A bundle holds one effect; should it ever hold more, the first is the pedal.
-    description = std::make_unique<juce::PluginDescription> (*found[0]);
+        const auto isPedal = std::strncmp (info.name, pedalName, sizeof (info.name)) == 0;
+
+        if (! found || isPedal)
+            std::copy (std::begin (info.cid), std::end (info.cid), effectClassId.begin());
+
+        found = true;
+
+        if (isPedal)
+            break;
+    }
+
+    if (! found)
+        return "cannot load the VST3 module '" + path + "': it holds no audio effect";
+
+    module = opened.module;
     return createInstance();
 }
 
-juce::Result HostedPedal::createInstance()
+std::string HostedPedal::createInstance()
+{
+    auto created = std::make_unique<Instance>();
+
+    Vst::IComponent* component = nullptr;
+
+    if (module->getFactory().createInstance (effectClassId.data(), Vst::IComponent::iid, reinterpret_cast<void**> (&component)) != kResultOk
+        || component == nullptr)
+        return cannotStart();
+
+    created->component = owned (component);
+
+    if (component->initialize (module->getHostContext()) != kResultOk)
+        return cannotStart();
+
+    created->initialised = true;
+    created->processor = FUnknownPtr<Vst::IAudioProcessor> (component);
+
+    if (created->processor == nullptr)
+        return cannotStart();
+
+    instance = std::move (created);
+    return {};
+}
+
+void HostedPedal::destroyInstance()
 {
     instance.reset();
-    played = false;
-
-    juce::String error;
-    instance = format.createInstanceFromDescription (*description, 48000.0, 512, error);
-
-    if (instance == nullptr)
-        return juce::Result::fail ("cannot start the effect in '" + bundlePath + "'"
-                                   + (error.isNotEmpty() ? ": " + error : juce::String()));
-
-    return juce::Result::ok();
 }
 
-juce::Result HostedPedal::prepare (int numChannels, double sampleRate, int maximumBlockSize, const PedalSettings& settings)
+std::string HostedPedal::cannotStart() const
 {
-    jassert (instance != nullptr);
+    return "cannot start the effect in '" + bundlePath + "'";
+}
 
-    if (played)
+//==============================================================================
+std::string HostedPedal::prepare (int numChannels, double sampleRate, int maximumBlockSize, const PedalSettings& settings)
+{
+    assert (module != nullptr && "load() the module first");
+    assert (numChannels == 1 || numChannels == 2);
+    assert (maximumBlockSize > 0);
+
+    if (instance == nullptr || instance->used)
     {
-        release();
+        destroyInstance();
 
-        if (auto created = createInstance(); created.failed())
-            return created;
+        if (auto error = createInstance(); ! error.empty())
+            return error;
     }
 
-    const auto channelSet = numChannels == 1 ? juce::AudioChannelSet::mono() : juce::AudioChannelSet::stereo();
+    auto& pedal = *instance;
+    pedal.used = true;
 
-    juce::AudioProcessor::BusesLayout layout;
-    layout.inputBuses.add (channelSet);
-    layout.outputBuses.add (channelSet);
+    auto inputArrangement = numChannels == 1 ? Vst::SpeakerArr::kMono : Vst::SpeakerArr::kStereo;
+    auto outputArrangement = inputArrangement;
 
-    if (! instance->setBusesLayout (layout))
-        return juce::Result::fail ("the module refuses a " + channelSet.getDescription().toLowerCase() + " layout");
+    if (pedal.processor->setBusArrangements (&inputArrangement, 1, &outputArrangement, 1) != kResultOk)
+        return std::string ("the module refuses a ") + (numChannels == 1 ? "mono" : "stereo") + " layout";
 
-    if (auto result = applySettings (settings); result.failed())
-        return result;
+    pedal.busesActive = true;
 
-    // An offline render: the module may take its time over each block. It is
-    // prepared with exactly the block size used, so it plans for what it gets.
-    instance->setNonRealtime (true);
-    instance->prepareToPlay (sampleRate, maximumBlockSize);
-    prepared = true;
-    played = true;
+    if (pedal.component->activateBus (Vst::kAudio, Vst::kInput, 0, true) != kResultOk
+        || pedal.component->activateBus (Vst::kAudio, Vst::kOutput, 0, true) != kResultOk)
+        return cannotStart();
 
-    return juce::Result::ok();
+    if (auto error = applySettings (settings); ! error.empty())
+        return error;
+
+    Vst::ProcessSetup setup { Vst::kOffline, Vst::kSample32, maximumBlockSize, sampleRate };
+
+    if (pedal.processor->setupProcessing (setup) != kResultOk)
+        return cannotStart();
+
+    pedal.numChannels = numChannels;
+    pedal.maximumBlockSize = maximumBlockSize;
+    pedal.outputSamples.assign ((size_t) numChannels * (size_t) maximumBlockSize, 0.0f);
+
+    for (int channel = 0; channel < numChannels; ++channel)
+        pedal.outputChannels[(size_t) channel] = pedal.outputSamples.data() + (size_t) channel * (size_t) maximumBlockSize;
+
+    pedal.inputBus.numChannels = numChannels;
+    pedal.inputBus.channelBuffers32 = pedal.inputChannels.data();
+    pedal.outputBus.numChannels = numChannels;
+    pedal.outputBus.channelBuffers32 = pedal.outputChannels.data();
+
+    pedal.context = {};
+    pedal.context.sampleRate = sampleRate;
+    pedal.context.state = Vst::ProcessContext::kPlaying;
+
+    pedal.data.processMode = Vst::kOffline;
+    pedal.data.symbolicSampleSize = Vst::kSample32;
+    pedal.data.numInputs = 1;
+    pedal.data.numOutputs = 1;
+    pedal.data.inputs = &pedal.inputBus;
+    pedal.data.outputs = &pedal.outputBus;
+    pedal.data.processContext = &pedal.context;
+
+    if (pedal.component->setActive (true) != kResultOk)
+        return cannotStart();
+
+    pedal.active = true;
+
+    // Many modules have nothing to do here and say so: only a refusal to start counts.
+    if (const auto started = pedal.processor->setProcessing (true); started != kResultOk && started != kNotImplemented)
+        return cannotStart();
+
+    pedal.processing = true;
+    return {};
 }
 
-void HostedPedal::process (juce::AudioBuffer<float>& buffer)
+bool HostedPedal::process (float* const* channels, int numSamples)
 {
-    noMidi.clear();
-    instance->processBlock (buffer, noMidi);
+    assert (instance != nullptr && instance->processing && "prepare() the pedal first");
+    auto& pedal = *instance;
+    auto allProcessed = true;
+
+    // The module was promised blocks of at most maximumBlockSize samples: a longer one goes in pieces.
+    for (int start = 0; start < numSamples; start += pedal.maximumBlockSize)
+    {
+        const auto length = std::min (pedal.maximumBlockSize, numSamples - start);
+
+        for (int channel = 0; channel < pedal.numChannels; ++channel)
+            pedal.inputChannels[(size_t) channel] = channels[channel] + start;
+
+        pedal.data.numSamples = length;
+        const auto processed = pedal.processor->process (pedal.data) == kResultOk;
+        pedal.context.projectTimeSamples += length;
+        allProcessed = allProcessed && processed;
+
+        // A block the module refused leaves silence, never what its buffers held before.
+        for (int channel = 0; channel < pedal.numChannels; ++channel)
+        {
+            auto* destination = channels[channel] + start;
+
+            if (processed)
+                std::copy_n (pedal.outputChannels[(size_t) channel], length, destination);
+            else
+                std::fill_n (destination, length, 0.0f);
+        }
+    }
+
+    return allProcessed;
 }
 
 void HostedPedal::release()
 {
-    if (instance != nullptr && prepared)
-        instance->releaseResources();
-
-    prepared = false;
+    if (instance != nullptr)
+        instance->stop();
 }
 
 //==============================================================================
-juce::MemoryBlock HostedPedal::readComponentState()
+std::string HostedPedal::applySettings (const PedalSettings& settings)
 {
-    juce::MemoryBlock hostState;
-    instance->getStateInformation (hostState);
+    auto& component = *instance->component;
 
-    juce::MemoryBlock component;
+    // Start from the state the module itself wrote, so that whatever it keeps
+    // behind the pedal's 16 bytes survives as it is.
+    auto state = readState (component);
 
-    if (auto xml = juce::AudioProcessor::getXmlFromBinary (hostState.getData(), (int) hostState.getSize()))
-        if (auto* element = xml->getChildByName (componentStateTag))
-            component.fromBase64Encoding (element->getAllSubText());
+    if (state == nullptr || state->getSize() < (TSize) PedalSettings::blobSize)
+        return "the module's saved state is not the pedal's (is this Brask Overdrive?)";
 
-    return component;
-}
-
-juce::Result HostedPedal::applySettings (const PedalSettings& settings)
-{
-    // Start from the state the module itself wrote, so that whatever the
-    // framework's wrapper keeps behind the pedal's 16 bytes survives as it is.
-    juce::MemoryBlock hostState;
-    instance->getStateInformation (hostState);
-    auto xml = juce::AudioProcessor::getXmlFromBinary (hostState.getData(), (int) hostState.getSize());
-    auto* element = xml != nullptr ? xml->getChildByName (componentStateTag) : nullptr;
-
-    juce::MemoryBlock component;
-
-    if (element != nullptr)
-        component.fromBase64Encoding (element->getAllSubText());
-
-    if (element == nullptr || component.getSize() < pedalStateSize)
-        return juce::Result::fail ("the module's saved state is not the pedal's (is this Brask Overdrive?)");
-
-    const auto blob = settings.toBytes();
-    component.copyFrom (blob.data(), 0, pedalStateSize);
-
-    element->deleteAllTextElements();
-    element->addTextElement (component.toBase64Encoding());
-
-    juce::MemoryBlock editedState;
-    juce::AudioProcessor::copyXmlToBinary (*xml, editedState);
-    instance->setStateInformation (editedState.getData(), (int) editedState.getSize());
+    const auto bytes = settings.toBytes();
+    std::memcpy (state->getData(), bytes.data(), bytes.size());
+    state->seek (0, IBStream::kIBSeekSet, nullptr);
 
     // Read it back: a module that did not take the settings would otherwise
     // render at its defaults without a word.
-    const auto taken = readComponentState();
+    const auto taken = component.setState (state) == kResultOk ? readState (component) : IPtr<MemoryStream>();
 
-    if (taken.getSize() < pedalStateSize || std::memcmp (taken.getData(), blob.data(), pedalStateSize) != 0)
-        return juce::Result::fail ("the module did not take the settings");
+    if (taken == nullptr
+        || taken->getSize() < (TSize) PedalSettings::blobSize
+        || std::memcmp (taken->getData(), bytes.data(), bytes.size()) != 0)
+        return "the module did not take the settings";
 
-    return juce::Result::ok();
+    return {};
 }

@@ -1,53 +1,64 @@
 #pragma once
 
-#include "RenderOptions.h"
+#include "PedalSettings.h"
 
-#include <juce_audio_processors/juce_audio_processors.h>
+#include <array>
+#include <memory>
+#include <string>
+
+class Vst3Module;
 
 //==============================================================================
 /**
-    The pedal as a DAW has it: the VST3 module loaded through the framework's
-    VST3 host, one instance, the settings handed over as its saved state, and
-    audio streamed through it block by block.
+    The pedal as a DAW has it: the VST3 module loaded and one instance of the
+    effect made from it through the plug-in interfaces, the settings handed over
+    as its saved state, and audio streamed through it block by block.
 
-    Everything here runs on the thread that made the framework's message
-    manager, as a host's message thread; processing is offline, so the same
-    thread also plays the part of the audio thread.
+    load(), prepare() and release() run on the process's main thread, which
+    plays the host's UI thread; process() may run on another thread, one thread
+    per pedal. Rendering is offline: the module may take its time over a block.
 */
 class HostedPedal final
 {
 public:
-    HostedPedal() = default;
+    HostedPedal();
     ~HostedPedal();
 
-    /** Loads the bundle and makes one instance of the pedal from it. */
-    juce::Result load (const juce::File& bundle);
-
-    /** Sets up a mono or stereo effect at the file's sample rate, gives it the
-        settings as a host restores a project, and prepares it for blocks of at
-        most maximumBlockSize samples. An instance that has played before is
-        replaced by a fresh one first, so that every file starts from a pedal
-        just switched on, as a render of that file alone would.
+    /** Loads the bundle (a .vst3 folder) and makes one instance of the pedal from it.
+        Returns an empty string on success, else the one-line message for the user.
     */
-    juce::Result prepare (int numChannels, double sampleRate, int maximumBlockSize, const PedalSettings& settings);
+    std::string load (const std::string& bundlePath);
 
-    /** Runs one block through the pedal, in place. */
-    void process (juce::AudioBuffer<float>& buffer);
+    /** Mono or stereo at the file's rate, the settings given as a host restores a
+        project (into the component's state), prepared for blocks of at most
+        maximumBlockSize samples, offline. An instance that has played before is
+        replaced by a fresh one first, so that every file starts from a pedal just
+        switched on, as a render of that file alone would. Empty string on
+        success, else the message.
+    */
+    std::string prepare (int numChannels, double sampleRate, int maximumBlockSize, const PedalSettings& settings);
+
+    /** One block, in place: channels[c][0 .. numSamples) in, the pedal's output out.
+        False when the module refused it (the block is then silent).
+    */
+    bool process (float* const* channels, int numSamples);
 
     void release();
 
 private:
     //==============================================================================
-    juce::Result createInstance();
-    juce::Result applySettings (const PedalSettings& settings);
-    juce::MemoryBlock readComponentState();
+    struct Instance;
 
-    juce::VST3PluginFormat format;
-    std::unique_ptr<juce::PluginDescription> description;
-    juce::String bundlePath;
-    std::unique_ptr<juce::AudioPluginInstance> instance;
-    juce::MidiBuffer noMidi;
-    bool prepared = false, played = false;
+    std::string createInstance();
+    void destroyInstance();
+    std::string applySettings (const PedalSettings& settings);
+    std::string cannotStart() const;
 
-    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (HostedPedal)
+    std::string bundlePath;
+    Vst3Module* module = nullptr;
+    std::array<char, 16> effectClassId {};
+    std::unique_ptr<Instance> instance;
+
+    HostedPedal (const HostedPedal&) = delete;
+    HostedPedal& operator= (const HostedPedal&) = delete;
 };

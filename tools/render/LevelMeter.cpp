@@ -1,8 +1,9 @@
 #include "LevelMeter.h"
 
+#include "Decimal.h"
+
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
 //==============================================================================
@@ -94,7 +95,5 @@ std::string LevelMeter::toDecibelsText (double gain)
     if (gain <= 0.0)
         return "-inf dBFS";
 
-    char text[32];
-    std::snprintf (text, sizeof (text), "%.1f dBFS", 20.0 * std::log10 (gain));
-    return text;
+    return decimal (20.0 * std::log10 (gain), 1) + " dBFS";
 }

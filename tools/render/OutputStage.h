@@ -1,13 +1,39 @@
 #pragma once
 
-#include <juce_audio_basics/juce_audio_basics.h>
-
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+//==============================================================================
+/** A few channels of samples side by side, allocated once. The memory is not
+    cleared: a page of it is touched only when a sample is written there.
+*/
+template <typename Sample>
+class ChannelBuffer final
+{
+public:
+    void setSize (int numChannels, int numSamples)
+    {
+        data.reset (new Sample[(size_t) numChannels * (size_t) numSamples]);
+        channels.resize ((size_t) numChannels);
+
+        for (size_t channel = 0; channel < channels.size(); ++channel)
+            channels[channel] = data.get() + channel * (size_t) numSamples;
+    }
+
+    Sample* const* getArrayOfWritePointers() noexcept               { return channels.data(); }
+    const Sample* const* getArrayOfReadPointers() const noexcept    { return channels.data(); }
+    Sample* getWritePointer (int channel) noexcept                  { return channels[(size_t) channel]; }
+    const Sample* getReadPointer (int channel) const noexcept       { return channels[(size_t) channel]; }
+
+private:
+    std::unique_ptr<Sample[]> data;
+    std::vector<Sample*> channels;
+};
 
 //==============================================================================
 /**
@@ -25,8 +51,8 @@ public:
     */
     struct Slot
     {
-        juce::AudioBuffer<double> exact;
-        juce::AudioBuffer<float> output, input;
+        ChannelBuffer<double> exact;
+        ChannelBuffer<float> output, input;
         int numSamples = 0;
     };
 
@@ -37,6 +63,9 @@ public:
     */
     OutputStage (int numSlots, int numChannels, int samplesPerSlot, bool keepInput, std::function<bool (Slot&)> consume);
     ~OutputStage();
+
+    OutputStage (const OutputStage&) = delete;
+    OutputStage& operator= (const OutputStage&) = delete;
 
     /** A free slot to fill, waiting for one if need be; nullptr once the stage has failed. */
     Slot* acquire();
@@ -61,6 +90,4 @@ private:
     bool finishing = false, failed = false;
 
     std::thread thread;
-
-    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (OutputStage)
 };

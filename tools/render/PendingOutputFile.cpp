@@ -1,6 +1,9 @@
 #include "PendingOutputFile.h"
 
+#include "FilePath.h"
+
 #include <array>
+#include <cerrno>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -41,14 +44,14 @@ namespace
             return true;
         }();
 
-        juce::ignoreUnused (installed);
+        (void) installed;
     }
 
-    int registerPendingPath (const juce::String& path)
+    int registerPendingPath (const std::string& path)
     {
-        const auto* utf8 = path.toRawUTF8();
+        const auto* utf8 = path.c_str();
 
-        if (std::strlen (utf8) >= maximumPathLength)
+        if (path.size() >= maximumPathLength)
             return -1;
 
         // Workers claim slots side by side: taking one is a single atomic step. The
@@ -76,16 +79,16 @@ namespace
 }
 
 //==============================================================================
-PendingOutputFile::PendingOutputFile (const juce::File& targetFile)
+PendingOutputFile::PendingOutputFile (const std::string& targetFile)
     : target (targetFile)
 {
     installSignalHandlersOnce();
 
     // Hidden, and named after both the target and this process, so that two
     // renders into one folder never share a temporary file.
-    temporary = target.getSiblingFile ("." + target.getFileName() + ".brask-render-"
-                                       + juce::String ((int) ::getpid()) + ".part");
-    signalSlot = registerPendingPath (temporary.getFullPathName());
+    temporary = filepath::join (filepath::parent (target), "." + filepath::fileName (target) + ".brask-render-"
+                                                               + std::to_string ((int) ::getpid()) + ".part");
+    signalSlot = registerPendingPath (temporary);
 }
 
 PendingOutputFile::~PendingOutputFile()
@@ -93,20 +96,21 @@ PendingOutputFile::~PendingOutputFile()
     discard();
 }
 
-juce::Result PendingOutputFile::commit()
+std::string PendingOutputFile::commit()
 {
     // rename() replaces an existing target in one step: a reader sees either
     // the old file or the new one, never half of either.
-    if (std::rename (temporary.getFullPathName().toRawUTF8(), target.getFullPathName().toRawUTF8()) != 0)
+    if (std::rename (temporary.c_str(), target.c_str()) != 0)
     {
-        const auto reason = juce::String (std::strerror (errno));
+        const std::string reason = std::strerror (errno);
         discard();
-        return juce::Result::fail ("cannot write '" + target.getFullPathName() + "': " + reason);
+        return "cannot write '" + target + "': " + reason;
     }
 
     unregisterPendingPath (signalSlot);
     signalSlot = -1;
-    return juce::Result::ok();
+    temporary.clear();      // it is the target now
+    return {};
 }
 
 void PendingOutputFile::discard()
@@ -114,6 +118,6 @@ void PendingOutputFile::discard()
     unregisterPendingPath (signalSlot);
     signalSlot = -1;
 
-    if (temporary.existsAsFile())
-        temporary.deleteFile();
+    if (! temporary.empty())
+        ::unlink (temporary.c_str());
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <juce_core/juce_core.h>
+#include <string>
 
 //==============================================================================
 /**
@@ -15,22 +15,23 @@
 class PendingOutputFile final
 {
 public:
-    explicit PendingOutputFile (const juce::File& target);
+    explicit PendingOutputFile (const std::string& target);
     ~PendingOutputFile();
 
-    const juce::File& getTemporaryFile() const noexcept    { return temporary; }
-    const juce::File& getTarget() const noexcept           { return target; }
+    PendingOutputFile (const PendingOutputFile&) = delete;
+    PendingOutputFile& operator= (const PendingOutputFile&) = delete;
 
-    /** Renames the temporary file over the target. */
-    juce::Result commit();
+    const std::string& getTemporaryFile() const noexcept   { return temporary; }
+    const std::string& getTarget() const noexcept          { return target; }
+
+    /** Renames the temporary file over the target; on failure returns the message. */
+    std::string commit();
 
     /** Removes the temporary file, if it is still there. */
     void discard();
 
 private:
-    juce::File target;
-    juce::File temporary;
+    std::string target;
+    std::string temporary;
     int signalSlot = -1;
-
-    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (PendingOutputFile)
 };

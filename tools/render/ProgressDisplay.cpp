@@ -1,5 +1,6 @@
 #include "ProgressDisplay.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <unistd.h>
 
@@ -26,11 +27,11 @@ ProgressDisplay::~ProgressDisplay()
     clear();
 }
 
-void ProgressDisplay::printLine (std::FILE* stream, const juce::String& line)
+void ProgressDisplay::printLine (std::FILE* stream, const std::string& line)
 {
     const std::lock_guard<std::mutex> guard (lock);
     clear();
-    std::fprintf (stream, "%s\n", line.toRawUTF8());
+    std::fprintf (stream, "%s\n", line.c_str());
     std::fflush (stream);
 }
 
@@ -49,7 +50,7 @@ void ProgressDisplay::draw()
     if (expected <= 0)
         return;
 
-    const auto permille = (int) juce::jlimit<juce::int64> (0, 1000, done.load() * 1000 / expected);
+    const auto permille = (int) std::clamp<std::int64_t> (done.load() * 1000 / expected, 0, 1000);
 
     if (permille == lastPermille)
         return;
@@ -57,12 +58,12 @@ void ProgressDisplay::draw()
     lastPermille = permille;
     constexpr int width = 40;
     const auto filled = permille * width / 1000;
-    juce::String bar;
+    char bar[width + 1] {};
 
     for (int i = 0; i < width; ++i)
-        bar << (i < filled ? "#" : (i == filled ? ">" : "."));
+        bar[i] = i < filled ? '#' : (i == filled ? '>' : '.');
 
-    std::fprintf (stderr, "\r  rendering [%s] %5.1f%%", bar.toRawUTF8(), permille / 10.0);
+    std::fprintf (stderr, "\r  rendering [%s] %5.1f%%", bar, permille / 10.0);
     std::fflush (stderr);
 }
 

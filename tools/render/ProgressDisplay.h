@@ -1,10 +1,12 @@
 #pragma once
 
-#include <juce_core/juce_core.h>
 
 #include <atomic>
+#include <cstdint>
+#include <cstdio>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 
 //==============================================================================
@@ -19,15 +21,17 @@ class ProgressDisplay final
 {
 public:
     ProgressDisplay();
+    ProgressDisplay (const ProgressDisplay&) = delete;
+    ProgressDisplay& operator= (const ProgressDisplay&) = delete;
     ~ProgressDisplay();
 
     /** Frames still to come (a file's expected length, as it is opened). */
-    void expect (juce::int64 frames) noexcept       { total += frames; }
+    void expect (std::int64_t frames) noexcept       { total += frames; }
 
-    void add (juce::int64 frames) noexcept          { done += frames; }
+    void add (std::int64_t frames) noexcept          { done += frames; }
 
     /** Prints a whole line to the stream (stdout or stderr), with the bar out of the way. */
-    void printLine (std::FILE* stream, const juce::String& line);
+    void printLine (std::FILE* stream, const std::string& line);
 
 private:
     void run();
@@ -35,13 +39,11 @@ private:
     void clear();
 
     const bool enabled;
-    std::atomic<juce::int64> total { 0 }, done { 0 };
+    std::atomic<std::int64_t> total { 0 }, done { 0 };
 
     std::mutex lock;
     std::condition_variable stopping;
     bool stop = false;
     int lastPermille = -1;
     std::thread thread;
-
-    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (ProgressDisplay)
 };

@@ -1,18 +1,21 @@
 #include "RenderJob.h"
 
+#include "Decimal.h"
+#include "FilePath.h"
 #include "HostedPedal.h"
 #include "LevelMeter.h"
+#include "MainThreadCalls.h"
 #include "OutputStage.h"
 #include "PendingOutputFile.h"
 #include "ProgressDisplay.h"
 #include "RenderPlotter.h"
 
-#include <juce_events/juce_events.h>
-
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 
 namespace
 {
@@ -21,42 +24,9 @@ namespace
     constexpr int samplesPerStretch = 8192;
     constexpr int stretchesInFlight = 4;
 
-    /** True when both names lead to one file, through links, "..", or hard links. */
-    bool isSameFile (const juce::File& a, const juce::File& b)
+    std::string seconds (std::int64_t frames, double sampleRate)
     {
-        struct stat first {}, second {};
-
-        if (::stat (a.getFullPathName().toRawUTF8(), &first) != 0
-            || ::stat (b.getFullPathName().toRawUTF8(), &second) != 0)
-            return false;
-
-        return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-    }
-
-    /** The framework's VST3 host expects its calls that set a module up on the
-        message thread; a worker hands them over and waits.
-    */
-    void onMessageThread (const std::function<void()>& call)
-    {
-        auto* messageManager = juce::MessageManager::getInstance();
-
-        if (messageManager->isThisTheMessageThread())
-        {
-            call();
-            return;
-        }
-
-        messageManager->callFunctionOnMessageThread ([] (void* function) -> void*
-                                                     {
-                                                         (*static_cast<const std::function<void()>*> (function))();
-                                                         return nullptr;
-                                                     },
-                                                     const_cast<std::function<void()>*> (&call));
-    }
-
-    juce::String seconds (juce::int64 frames, double sampleRate)
-    {
-        return juce::String ((double) frames / sampleRate, 2) + " s";
+        return decimal ((double) frames / sampleRate, 2) + " s";
     }
 
     std::uint32_t bitsOf (float value) noexcept
@@ -66,166 +36,175 @@ namespace
         return bits;
     }
 
-    juce::String describeSettings (const PedalSettings& settings)
+    std::string describeSettings (const PedalSettings& settings)
     {
-        return "drive " + juce::String (settings.drive, 2) + "   tone " + juce::String (settings.tone, 2)
-               + "   level " + juce::String (settings.level, 2)
+        return "drive " + decimal (settings.drive, 2) + "   tone " + decimal (settings.tone, 2)
+               + "   level " + decimal (settings.level, 2)
                + "   footswitch " + (settings.effectOn ? "on" : "off");
+    }
+
+    std::string describeLevels (const LevelMeter& levels)
+    {
+        return "peak " + LevelMeter::toDecibelsText (levels.getPeak()) + "   RMS " + LevelMeter::toDecibelsText (levels.getRms());
     }
 }
 
-juce::String shownPath (const juce::File& file)
+double secondsNow()
 {
-    const auto here = juce::File::getCurrentWorkingDirectory();
-    return file.isAChildOf (here) ? file.getRelativePathFrom (here) : file.getFullPathName();
+    return std::chrono::duration<double> (std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 //==============================================================================
-RenderJob::RenderJob (const RenderOptions& renderOptions, const juce::File& inputFile, const juce::File& outputFile, const juce::File& plotFile)
+RenderJob::RenderJob (const RenderOptions& renderOptions, const std::string& inputFile, const std::string& outputFile,
+                      const std::string& plotFile)
     : options (renderOptions), input (inputFile), output (outputFile), plot (plotFile)
 {
 }
 
 RenderJob::~RenderJob() = default;
 
-RenderOutcome RenderJob::failure (const juce::String& message, int exitStatus) const
+RenderOutcome RenderJob::failure (const std::string& message, int exitStatus) const
 {
     return { exitStatus, message };
 }
 
-juce::int64 RenderJob::expectedFrames() const noexcept
+std::int64_t RenderJob::expectedFrames() const noexcept
 {
     return reader != nullptr ? reader->info().expectedFrames : 0;
 }
 
-juce::String RenderJob::describeInput() const
+std::string RenderJob::describeInput() const
 {
     const auto& info = reader->info();
-    return juce::String (juce::roundToInt (info.sampleRate)) + " Hz, " + (info.numChannels == 1 ? "mono" : "stereo");
+    return std::to_string (std::lround (info.sampleRate)) + " Hz, " + (info.numChannels == 1 ? "mono" : "stereo");
 }
 
 RenderOutcome RenderJob::open()
 {
-    if (input.isDirectory())
-        return failure ("input '" + shownPath (input) + "' is a folder, not an audio file");
+    const auto shownInput = filepath::shown (input);
 
-    if (! input.existsAsFile())
-        return failure ("cannot read input '" + shownPath (input) + "': no such file");
+    if (filepath::isDirectory (input))
+        return failure ("input '" + shownInput + "' is a folder, not an audio file");
+
+    if (! filepath::isFile (input))
+        return failure ("cannot read input '" + shownInput + "': no such file");
 
     // Opened here, once, so that a file the system refuses (permissions) is told apart
     // from one that is not audio.
-    const auto descriptor = ::open (input.getFullPathName().toRawUTF8(), O_RDONLY | O_CLOEXEC);
+    const auto descriptor = ::open (input.c_str(), O_RDONLY | O_CLOEXEC);
 
     if (descriptor < 0)
-        return failure ("cannot read input '" + shownPath (input) + "': " + juce::String (std::strerror (errno)));
+        return failure ("cannot read input '" + shownInput + "': " + std::strerror (errno));
 
     std::string error;
     reader = brask::audiofile::Reader::openDescriptor (descriptor, error);
 
     if (reader == nullptr)
-        return failure ("input '" + shownPath (input) + "' is not an audio file brask-render can read (" + juce::String (error) + ")");
+        return failure ("input '" + shownInput + "' is not an audio file brask-render can read (" + error + ")");
 
     const auto& info = reader->info();
 
     if (info.numChannels > 2)
-        return failure ("input '" + shownPath (input) + "' has " + juce::String (info.numChannels)
+        return failure ("input '" + shownInput + "' has " + std::to_string (info.numChannels)
                         + " channels; the pedal takes mono or stereo");
 
     // A file whose bytes cannot hold what its header announces is short before a sample is read.
     if (info.announcedFrames > info.maximumFrames && ! options.acceptShort)
-        return failure ("'" + shownPath (input) + "': input ends after " + seconds (info.maximumFrames, info.sampleRate)
+        return failure ("'" + shownInput + "': input ends after " + seconds (info.maximumFrames, info.sampleRate)
                         + " of the " + seconds (info.announcedFrames, info.sampleRate)
                         + " its header announces (--accept-short renders what is there)");
 
     if (auto refused = checkDestination (output, "output"); ! refused.succeeded())
         return refused;
 
-    const auto container = brask::audiofile::containerForFileName (output.getFileName().toStdString());
+    const auto container = brask::audiofile::containerForFileName (filepath::fileName (output));
 
     if (container == 0)
-        return failure ((output.getFileExtension().isEmpty() ? juce::String ("the output needs an extension")
-                                                              : "cannot write '" + output.getFileExtension() + "' files")
-                        + ": name the output " + juce::String (brask::audiofile::writableExtensions()));
+    {
+        const auto extension = filepath::extension (output);
+        return failure ((extension.empty() ? std::string ("the output needs an extension")
+                                           : "cannot write '" + extension + "' files")
+                        + ": name the output " + brask::audiofile::writableExtensions());
+    }
 
     outputFormat = brask::audiofile::chooseOutputFormat (info.format, container, info.numChannels,
-                                                         juce::roundToInt (info.sampleRate), options.bits);
+                                                         (int) std::lround (info.sampleRate), options.bits);
 
     if (outputFormat.format == 0)
-        return failure ("cannot write '" + shownPath (output) + "': " + juce::String (outputFormat.reason));
+        return failure ("cannot write '" + filepath::shown (output) + "': " + outputFormat.reason);
 
     outputFormat = brask::audiofile::largeEnoughFor (outputFormat, info.expectedFrames, info.numChannels);
 
-    if (plot != juce::File())
+    if (! plot.empty())
     {
         if (auto refused = checkDestination (plot, "plot"); ! refused.succeeded())
             return refused;
 
-        if (plot == output || isSameFile (plot, output))
+        if (plot == output || filepath::sameFile (plot, output))
             return failure ("the plot and the output cannot be the same file", RenderOutcome::badCommandLine);
     }
 
     return {};
 }
 
-RenderOutcome RenderJob::checkDestination (const juce::File& destination, const juce::String& what) const
+RenderOutcome RenderJob::checkDestination (const std::string& destination, const std::string& what) const
 {
-    if (destination.isDirectory())
-        return failure (what + " '" + shownPath (destination) + "' is a folder");
+    if (filepath::isDirectory (destination))
+        return failure (what + " '" + filepath::shown (destination) + "' is a folder");
 
-    if (! destination.getParentDirectory().isDirectory())
-        return failure ("the " + what + " folder '" + shownPath (destination.getParentDirectory()) + "' does not exist");
+    if (! filepath::isDirectory (filepath::parent (destination)))
+        return failure ("the " + what + " folder '" + filepath::shown (filepath::parent (destination)) + "' does not exist");
 
-    if (destination == input || isSameFile (destination, input))
-        return failure (what + " '" + shownPath (destination) + "' is the input file: give the " + what + " another name");
+    if (destination == input || filepath::sameFile (destination, input))
+        return failure (what + " '" + filepath::shown (destination) + "' is the input file: give the " + what + " another name");
 
     return {};
 }
 
 //==============================================================================
-RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, double startedAtMilliseconds)
+RenderOutcome RenderJob::render (HostedPedal& pedal, MainThreadCalls& mainThread, ProgressDisplay& progress,
+                                 double startedAtSeconds)
 {
-    jassert (reader != nullptr);
-
     const auto& info = reader->info();
     const auto numChannels = info.numChannels;
     const auto sampleRate = info.sampleRate;
 
-    // Only a render with a picture loads the library that draws it.
-    std::unique_ptr<RenderPlotter> plotter;
     std::string error;
 
-    if (plot != juce::File())
+    // Only a render with a picture loads the library that draws it.
+    std::unique_ptr<RenderPlotter> plotter;
+
+    if (! plot.empty())
     {
         plotter = loadRenderPlotter (sampleRate, info.expectedFrames, numChannels, error);
 
         if (plotter == nullptr)
-            return failure ("cannot draw the plot: " + juce::String (error));
+            return failure ("cannot draw the plot: " + error);
     }
 
-    juce::Result prepared = juce::Result::ok();
-    onMessageThread ([&] { prepared = pedal.prepare (numChannels, sampleRate, options.blockSize, options.settings); });
+    mainThread.call ([&] { error = pedal.prepare (numChannels, sampleRate, options.blockSize, options.settings); });
 
-    if (prepared.failed())
-        return failure (prepared.getErrorMessage());
+    if (! error.empty())
+        return failure (error);
 
     PendingOutputFile pendingOutput (output);
-    auto writer = brask::audiofile::Writer::create (pendingOutput.getTemporaryFile().getFullPathName().toStdString(),
-                                                    outputFormat.format, numChannels, sampleRate, error);
+    auto writer = brask::audiofile::Writer::create (pendingOutput.getTemporaryFile(), outputFormat.format,
+                                                    numChannels, sampleRate, error);
 
     if (writer == nullptr)
-        return failure ("cannot write into '" + shownPath (output.getParentDirectory()) + "': " + juce::String (error));
+        return failure ("cannot write into '" + filepath::shown (filepath::parent (output)) + "': " + error);
 
     // The file moves in stretches of whole blocks; the pedal still gets them one
     // block at a time, exactly as asked, while the stretch before is measured and
     // written on the output stage's thread. A short file gets short stretches, so
     // that no memory is set aside (and touched) for samples that never come.
-    const auto maximumBlocks = juce::jmax (1, samplesPerStretch / options.blockSize);
+    const auto maximumBlocks = std::max (1, samplesPerStretch / options.blockSize);
     const auto expectedBlocks = (info.expectedFrames + options.blockSize - 1) / options.blockSize;
-    const auto blocksPerStretch = expectedBlocks > 0 ? (int) std::min<juce::int64> (maximumBlocks, expectedBlocks) : maximumBlocks;
+    const auto blocksPerStretch = expectedBlocks > 0 ? (int) std::min<std::int64_t> (maximumBlocks, expectedBlocks) : maximumBlocks;
     const auto stretchSize = blocksPerStretch * options.blockSize;
 
     LevelMeter inputLevels, outputLevels;
-    juce::int64 silencedSamples = 0;
+    std::int64_t silencedSamples = 0;
 
     // A file of one stretch has nothing to overlap: no thread for it.
     const auto slots = expectedBlocks > 0 && expectedBlocks <= maximumBlocks ? 1 : stretchesInFlight;
@@ -261,8 +240,10 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
     });
 
     progress.expect (info.expectedFrames);
+    std::vector<float*> block ((size_t) numChannels);
+    auto refusedAt = (std::int64_t) -1;
 
-    for (;;)
+    while (refusedAt < 0)
     {
         auto* stretch = outputStage.acquire();
 
@@ -290,14 +271,16 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
             inputLevels.add (out, numSamples);
 
             if (plotter != nullptr)
-                stretch->input.copyFrom (channel, 0, out, numSamples);
+                std::copy (out, out + numSamples, stretch->input.getWritePointer (channel));
         }
 
         for (int start = 0; start < numSamples; start += options.blockSize)
         {
-            juce::AudioBuffer<float> block (stretch->output.getArrayOfWritePointers(), numChannels,
-                                            start, juce::jmin (options.blockSize, numSamples - start));
-            pedal.process (block);
+            for (int channel = 0; channel < numChannels; ++channel)
+                block[(size_t) channel] = stretch->output.getWritePointer (channel) + start;
+
+            if (! pedal.process (block.data(), std::min (options.blockSize, numSamples - start)) && refusedAt < 0)
+                refusedAt = reader->framesRead() - numSamples + start;
         }
 
         outputStage.submit (stretch);
@@ -308,12 +291,17 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
     const auto framesRead = reader->framesRead();
     progress.add (info.expectedFrames - framesRead);     // what was expected but never came
 
-    onMessageThread ([&] { pedal.release(); });
+    mainThread.call ([&] { pedal.release(); });
+
+    // Silence where the pedal should have played is no render: nothing is kept.
+    if (refusedAt >= 0)
+        return failure ("the module failed to process the audio at " + seconds (refusedAt, sampleRate) + " into '"
+                        + filepath::shown (input) + "'");
 
     if (! allWritten || ! writer->close (error))
-        return failure ("cannot write '" + shownPath (output) + "' (is the disk full?)");
+        return failure ("cannot write '" + filepath::shown (output) + "' (is the disk full?)");
 
-    juce::String shortNote;
+    std::string shortNote;
 
     if (reader->endedShort())
     {
@@ -321,13 +309,13 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
                              + seconds (info.announcedFrames, sampleRate) + " its header announces";
 
         if (! options.acceptShort)
-            return failure ("'" + shownPath (input) + "': " + lengths + " (--accept-short renders what is there)");
+            return failure ("'" + filepath::shown (input) + "': " + lengths + " (--accept-short renders what is there)");
 
         shortNote = "; " + lengths + ", rendered as it is";
     }
 
-    const auto wroteAs = describeInput() + ", " + juce::String (brask::audiofile::encodingName (outputFormat.format))
-                         + (outputFormat.reason.empty() ? juce::String() : "; " + juce::String (outputFormat.reason));
+    const auto wroteAs = describeInput() + ", " + brask::audiofile::encodingName (outputFormat.format)
+                         + (outputFormat.reason.empty() ? std::string() : "; " + outputFormat.reason);
 
     std::unique_ptr<PendingOutputFile> pendingPlot;
 
@@ -336,41 +324,39 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, ProgressDisplay& progress, 
         pendingPlot = std::make_unique<PendingOutputFile> (plot);
 
         PlotCaption caption;
-        caption.title = (input.getFileName() + "  \xe2\x86\x92  Brask Overdrive  \xe2\x86\x92  " + output.getFileName()).toStdString();
-        caption.settings = describeSettings (options.settings).toStdString();
+        caption.title = filepath::fileName (input) + "  \xe2\x86\x92  Brask Overdrive  \xe2\x86\x92  " + filepath::fileName (output);
+        caption.settings = describeSettings (options.settings);
         caption.numChannels = numChannels;
-        caption.format = (describeInput() + ", " + juce::String (brask::audiofile::encodingName (info.format)) + ", "
-                          + seconds (framesRead, sampleRate) + ", blocks of " + juce::String (options.blockSize) + " samples").toStdString();
-        caption.inputLevels = "peak " + LevelMeter::toDecibelsText (inputLevels.getPeak())
-                              + "   RMS " + LevelMeter::toDecibelsText (inputLevels.getRms());
-        caption.outputLevels = "peak " + LevelMeter::toDecibelsText (outputLevels.getPeak())
-                               + "   RMS " + LevelMeter::toDecibelsText (outputLevels.getRms());
+        caption.format = describeInput() + ", " + brask::audiofile::encodingName (info.format) + ", "
+                         + seconds (framesRead, sampleRate) + ", blocks of " + std::to_string (options.blockSize) + " samples";
+        caption.inputLevels = describeLevels (inputLevels);
+        caption.outputLevels = describeLevels (outputLevels);
 
-        if (! plotter->write (caption, pendingPlot->getTemporaryFile().getFullPathName().toStdString(), error))
-            return failure ("cannot write the plot '" + shownPath (plot) + "': " + juce::String (error));
+        if (! plotter->write (caption, pendingPlot->getTemporaryFile(), error))
+            return failure ("cannot write the plot '" + filepath::shown (plot) + "': " + error);
     }
 
-    if (auto committed = pendingOutput.commit(); committed.failed())
-        return failure (committed.getErrorMessage());
+    if (auto refused = pendingOutput.commit(); ! refused.empty())
+        return failure (refused);
 
     if (pendingPlot != nullptr)
-        if (auto committed = pendingPlot->commit(); committed.failed())
-            return failure (committed.getErrorMessage());
+        if (auto refused = pendingPlot->commit(); ! refused.empty())
+            return failure (refused);
 
     const auto length = (double) framesRead / sampleRate;
-    const auto elapsed = (juce::Time::getMillisecondCounterHiRes() - startedAtMilliseconds) / 1000.0;
+    const auto elapsed = secondsNow() - startedAtSeconds;
 
-    auto line = "wrote " + shownPath (output) + " (" + juce::String (length, 2) + " s, " + wroteAs + ") in "
-                + juce::String (elapsed, 2) + " s, " + juce::String (elapsed > 0.0 ? length / elapsed : 0.0, 1)
-                + "x real time; in: " + juce::String (inputLevels.describe()) + "; out: " + juce::String (outputLevels.describe());
+    auto line = "wrote " + filepath::shown (output) + " (" + decimal (length, 2) + " s, " + wroteAs + ") in "
+                + decimal (elapsed, 2) + " s, " + decimal (elapsed > 0.0 ? length / elapsed : 0.0, 1)
+                + "x real time; in: " + inputLevels.describe() + "; out: " + outputLevels.describe();
 
     if (silencedSamples > 0)
-        line << " (" << silencedSamples << " written as 0)";
+        line += " (" + std::to_string (silencedSamples) + " written as 0)";
 
-    line << shortNote;
+    line += shortNote;
 
     if (pendingPlot != nullptr)
-        line << "; plot " << shownPath (plot);
+        line += "; plot " + filepath::shown (plot);
 
     return { 0, line };
 }

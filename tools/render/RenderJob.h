@@ -3,9 +3,12 @@
 #include "AudioFile.h"
 #include "RenderOptions.h"
 
-#include <juce_core/juce_core.h>
+#include <cstdint>
+#include <memory>
+#include <string>
 
 class HostedPedal;
+class MainThreadCalls;
 class ProgressDisplay;
 
 //==============================================================================
@@ -16,7 +19,7 @@ struct RenderOutcome
     static constexpr int badCommandLine = 2;
 
     int exitStatus = 0;         // 0: rendered
-    juce::String line;          // the summary, or why it failed
+    std::string line;           // the summary, or why it failed
 
     bool succeeded() const noexcept     { return exitStatus == 0; }
 };
@@ -31,32 +34,34 @@ struct RenderOutcome
 class RenderJob final
 {
 public:
-    RenderJob (const RenderOptions& options, const juce::File& input, const juce::File& output, const juce::File& plot);
+    /** Paths absolute; plot empty when no plot is wanted. */
+    RenderJob (const RenderOptions& options, const std::string& input, const std::string& output, const std::string& plot);
     ~RenderJob();
+
+    RenderJob (const RenderJob&) = delete;
+    RenderJob& operator= (const RenderJob&) = delete;
 
     RenderOutcome open();
 
     /** Frames the progress display may expect from this file. */
-    juce::int64 expectedFrames() const noexcept;
+    std::int64_t expectedFrames() const noexcept;
 
-    /** Runs on any thread; the pedal's set-up is handed to the message thread. */
-    RenderOutcome render (HostedPedal& pedal, ProgressDisplay& progress, double startedAtMilliseconds);
+    /** Runs on any thread; the pedal's set-up is handed to the main thread. */
+    RenderOutcome render (HostedPedal& pedal, MainThreadCalls& mainThread, ProgressDisplay& progress,
+                          double startedAtSeconds);
 
-    const juce::File& getInput() const noexcept     { return input; }
+    const std::string& getInput() const noexcept    { return input; }
 
 private:
-    RenderOutcome failure (const juce::String& message, int exitStatus = RenderOutcome::failed) const;
-    RenderOutcome checkDestination (const juce::File& destination, const juce::String& what) const;
-    juce::String describeInput() const;
+    RenderOutcome failure (const std::string& message, int exitStatus = RenderOutcome::failed) const;
+    RenderOutcome checkDestination (const std::string& destination, const std::string& what) const;
+    std::string describeInput() const;
 
     const RenderOptions& options;
-    const juce::File input, output, plot;
-
+    const std::string input, output, plot;
     std::unique_ptr<brask::audiofile::Reader> reader;
     brask::audiofile::OutputChoice outputFormat;
-
-    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (RenderJob)
 };
 
-/** Paths as the user would type them: relative to the current folder when inside it. */
-juce::String shownPath (const juce::File& file);
+/** Seconds on a steady clock, for the real-time factor. */
+double secondsNow();

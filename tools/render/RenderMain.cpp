@@ -1,31 +1,39 @@
 // brask-render: runs audio files through the Brask Overdrive VST3 module,
-// loaded through the framework's VST3 host exactly as a DAW loads it. For a
-// user, a tester or a batch job who wants the pedal's sound without a DAW.
+// hosted through the VST3 interfaces exactly as a DAW hosts it. For a user, a
+// tester or a batch job who wants the pedal's sound without a DAW.
+//
+// A plain program on purpose: a command line pays for every library it starts
+// with on every run, and a short file renders in less time than a GUI
+// framework takes to start. Only the plot loads a library that draws.
 
 #include "DisplayLessHost.h"
+#include "FilePath.h"
 #include "HostedPedal.h"
+#include "MainThreadCalls.h"
 #include "ProgressDisplay.h"
 #include "RenderJob.h"
 #include "RenderOptions.h"
 
-#include <juce_events/juce_events.h>
-
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 namespace
 {
-    void say (std::FILE* stream, const juce::String& line)
+    void say (std::FILE* stream, const std::string& line)
     {
-        std::fprintf (stream, "brask-render: %s\n", line.toRawUTF8());
+        std::fprintf (stream, "brask-render: %s\n", line.c_str());
     }
 
     /** Ends the process once every file is complete and every line is out, without
         unloading the pedal: taking down its instance and its module (each step of
-        which waits for the module's message thread) and the framework costs more
-        than rendering a short file, and nothing of it reaches a file or the screen.
-        The files are already in place and their descriptors closed, so nothing is lost.
+        which waits for the module's message thread) costs more than rendering a
+        short file, and nothing of it reaches a file or the screen. The files are
+        already in place and their descriptors closed, so nothing is lost.
     */
     [[noreturn]] void endWithoutUnloading (int exitStatus)
     {
@@ -35,9 +43,9 @@ namespace
     }
 
     //==============================================================================
-    int renderOne (const RenderOptions& options, double startMilliseconds)
+    int renderOne (const RenderOptions& options, double startSeconds)
     {
-        RenderJob job (options, options.inputs.getFirst(), options.output, options.plot);
+        RenderJob job (options, options.inputs.front(), options.output, options.plot);
 
         if (auto opened = job.open(); ! opened.succeeded())
         {
@@ -47,16 +55,17 @@ namespace
 
         HostedPedal pedal;
 
-        if (auto loaded = pedal.load (options.module); loaded.failed())
+        if (auto refused = pedal.load (options.module); ! refused.empty())
         {
-            say (stderr, loaded.getErrorMessage());
+            say (stderr, refused);
             return RenderOutcome::failed;
         }
 
+        MainThreadCalls mainThread;
         RenderOutcome outcome;
         {
             ProgressDisplay progress;
-            outcome = job.render (pedal, progress, startMilliseconds);
+            outcome = job.render (pedal, mainThread, progress, startSeconds);
         }
 
         say (outcome.succeeded() ? stdout : stderr, outcome.line);
@@ -65,84 +74,92 @@ namespace
 
     //==============================================================================
     /** Every input on a few workers, each with its own instance of the pedal; the
-        message thread (this one) sets the instances up for them meanwhile.
+        main thread sets the instances up for them meanwhile.
     */
-    int renderMany (const RenderOptions& options, double startMilliseconds)
+    int renderMany (const RenderOptions& options, double startSeconds)
     {
-        if (! options.outputFolder.isDirectory())
+        if (! filepath::isDirectory (options.outputFolder))
         {
-            say (stderr, "the output folder '" + shownPath (options.outputFolder) + "' does not exist");
+            say (stderr, "the output folder '" + filepath::shown (options.outputFolder) + "' does not exist");
             return RenderOutcome::failed;
         }
 
-        const auto numJobs = juce::jlimit (1, options.inputs.size(),
-                                           options.jobs > 0 ? options.jobs : (int) std::max (1u, std::thread::hardware_concurrency()));
+        const auto numInputs = (int) options.inputs.size();
+        const auto numJobs = std::clamp (options.jobs > 0 ? options.jobs : (int) std::max (1u, std::thread::hardware_concurrency()),
+                                         1, numInputs);
 
-        juce::OwnedArray<HostedPedal> pedals;
+        std::vector<std::unique_ptr<HostedPedal>> pedals;
 
         for (int i = 0; i < numJobs; ++i)
         {
-            auto* pedal = pedals.add (new HostedPedal());
+            pedals.push_back (std::make_unique<HostedPedal>());
 
-            if (auto loaded = pedal->load (options.module); loaded.failed())
+            if (auto refused = pedals.back()->load (options.module); ! refused.empty())
             {
-                say (stderr, loaded.getErrorMessage());
+                say (stderr, refused);
                 return RenderOutcome::failed;
             }
         }
 
+        MainThreadCalls mainThread;
         std::atomic<int> nextInput { 0 }, workersLeft { numJobs };
         std::mutex failuresLock;
-        juce::StringArray failures;
+        std::vector<std::string> failures;
 
         {
             ProgressDisplay progress;
 
             auto work = [&] (HostedPedal& pedal)
             {
-                for (int index; (index = nextInput++) < options.inputs.size();)
+                for (int index; (index = nextInput++) < numInputs;)
                 {
-                    const auto& input = options.inputs.getReference (index);
+                    const auto& input = options.inputs[(size_t) index];
                     RenderJob job (options, input, options.outputFor (input), {});
                     auto outcome = job.open();
 
                     if (outcome.succeeded())
-                        outcome = job.render (pedal, progress, juce::Time::getMillisecondCounterHiRes());
+                        outcome = job.render (pedal, mainThread, progress, secondsNow());
 
                     progress.printLine (outcome.succeeded() ? stdout : stderr, "brask-render: " + outcome.line);
 
                     if (! outcome.succeeded())
                     {
                         const std::lock_guard<std::mutex> guard (failuresLock);
-                        failures.add (shownPath (input));
+                        failures.push_back (filepath::shown (input));
                     }
                 }
 
                 if (--workersLeft == 0)
-                    juce::MessageManager::getInstance()->stopDispatchLoop();
+                    mainThread.stop();
             };
 
             std::vector<std::thread> workers;
 
-            for (auto* pedal : pedals)
+            for (auto& pedal : pedals)
                 workers.emplace_back (work, std::ref (*pedal));
 
-            juce::MessageManager::getInstance()->runDispatchLoop();
+            mainThread.serveUntilStopped();
 
             for (auto& worker : workers)
                 worker.join();
         }
 
-        if (failures.isEmpty())
+        if (failures.empty())
         {
-            const auto elapsed = (juce::Time::getMillisecondCounterHiRes() - startMilliseconds) / 1000.0;
-            say (stdout, juce::String (options.inputs.size()) + " files in " + juce::String (elapsed, 2) + " s on "
-                             + juce::String (numJobs) + (numJobs == 1 ? " worker" : " workers"));
+            const auto elapsed = secondsNow() - startSeconds;
+            char summary[160];
+            std::snprintf (summary, sizeof (summary), "%d files in %.2f s on %d %s", numInputs, elapsed, numJobs,
+                           numJobs == 1 ? "worker" : "workers");
+            say (stdout, summary);
             endWithoutUnloading (0);
         }
 
-        say (stderr, juce::String (failures.size()) + " of " + juce::String (options.inputs.size())
-                         + " files failed: " + failures.joinIntoString (", "));
+        std::string failed;
+
+        for (const auto& name : failures)
+            failed += (failed.empty() ? "" : ", ") + name;
+
+        say (stderr, std::to_string (failures.size()) + " of " + std::to_string (numInputs) + " files failed: " + failed);
         endWithoutUnloading (RenderOutcome::failed);
     }
 }
@@ -151,30 +168,25 @@ namespace
 int main (int argc, char* argv[])
 {
     // The real-time factor counts the whole run, loading the module included.
-    const auto startMilliseconds = juce::Time::getMillisecondCounterHiRes();
-    juce::StringArray arguments;
-
-    for (int i = 1; i < argc; ++i)
-        arguments.add (juce::String::fromUTF8 (argv[i]));
+    const auto startSeconds = secondsNow();
+    const std::vector<std::string> arguments (argv + std::min (argc, 1), argv + argc);
 
     RenderOptions options;
 
-    if (auto parsed = RenderOptions::parse (arguments, options); parsed.failed())
+    if (auto refused = RenderOptions::parse (arguments, options); ! refused.empty())
     {
-        say (stderr, parsed.getErrorMessage());
+        say (stderr, refused);
         return RenderOutcome::badCommandLine;
     }
 
     if (options.showHelp)
     {
-        std::fputs (RenderOptions::usage().toRawUTF8(), stdout);
+        std::fputs (RenderOptions::usage(), stdout);
         return 0;
     }
 
     // Nothing here is ever shown: the module need not look for a display.
     ::setenv (DisplayLessHost::variableName, "1", 1);
 
-    // The framework's VST3 host needs a message thread: this one.
-    juce::ScopedJuceInitialiser_GUI framework;
-    return options.isBatch() ? renderMany (options, startMilliseconds) : renderOne (options, startMilliseconds);
+    return options.isBatch() ? renderMany (options, startSeconds) : renderOne (options, startSeconds);
 }

@@ -1,19 +1,45 @@
 #include "RenderOptions.h"
 
+#include "FilePath.h"
+
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 
 namespace
 {
-    // Only a plain decimal number will do: "0.5" and "1" but not "", "0.5x", "nan" or "inf".
-    bool parseKnobValue (const juce::String& text, float& value)
+    // The whitespace a user may leave around a value by quoting it.
+    std::string trim (const std::string& text)
     {
-        const auto trimmed = text.trim();
+        const auto isSpace = [] (char c) { return std::isspace ((unsigned char) c) != 0; };
+        auto start = std::find_if_not (text.begin(), text.end(), isSpace);
+        auto end = std::find_if_not (text.rbegin(), std::string::const_reverse_iterator (start), isSpace).base();
+        return std::string (start, end);
+    }
 
-        if (trimmed.isEmpty())
+    std::string lowerCase (std::string text)
+    {
+        for (auto& c : text)
+            c = (char) std::tolower ((unsigned char) c);
+
+        return text;
+    }
+
+    bool containsOnly (const std::string& text, const char* allowed)
+    {
+        return text.find_first_not_of (allowed) == std::string::npos;
+    }
+
+    // Only a plain decimal number will do: "0.5" and "1" but not "", "0.5x", "nan" or "inf".
+    bool parseKnobValue (const std::string& text, float& value)
+    {
+        const auto trimmed = trim (text);
+
+        if (trimmed.empty())
             return false;
 
-        const auto* start = trimmed.toRawUTF8();
+        const auto* start = trimmed.c_str();
         char* end = nullptr;
         const auto parsed = std::strtod (start, &end);
 
@@ -27,25 +53,26 @@ namespace
         return true;
     }
 
-    bool parseBlockSize (const juce::String& text, int& value)
+    // A whole number of at most maximumDigits digits, from 1 to maximum.
+    bool parseCount (const std::string& text, size_t maximumDigits, int maximum, int& value)
     {
-        const auto trimmed = text.trim();
+        const auto trimmed = trim (text);
 
-        if (trimmed.isEmpty() || trimmed.length() > 6 || ! trimmed.containsOnly ("0123456789"))
+        if (trimmed.empty() || trimmed.size() > maximumDigits || ! containsOnly (trimmed, "0123456789"))
             return false;
 
-        const auto parsed = trimmed.getIntValue();
+        const auto parsed = std::atoi (trimmed.c_str());
 
-        if (parsed < 1 || parsed > RenderOptions::maximumBlockSize)
+        if (parsed < 1 || parsed > maximum)
             return false;
 
         value = parsed;
         return true;
     }
 
-    bool parseBits (const juce::String& text, int& value)
+    bool parseBits (const std::string& text, int& value)
     {
-        const auto trimmed = text.trim().toLowerCase();
+        const auto trimmed = lowerCase (trim (text));
         const std::pair<const char*, int> choices[] = { { "8", 8 }, { "16", 16 }, { "24", 24 }, { "32", 32 },
                                                         { "float", -32 }, { "double", -64 } };
 
@@ -60,64 +87,38 @@ namespace
 
         return false;
     }
-
-    bool parseJobs (const juce::String& text, int& value)
-    {
-        const auto trimmed = text.trim();
-
-        if (trimmed.isEmpty() || trimmed.length() > 3 || ! trimmed.containsOnly ("0123456789"))
-            return false;
-
-        const auto parsed = trimmed.getIntValue();
-
-        if (parsed < 1 || parsed > RenderOptions::maximumJobs)
-            return false;
-
-        value = parsed;
-        return true;
-    }
-
-    juce::File fileFromArgument (const juce::String& argument)
-    {
-        return juce::File::getCurrentWorkingDirectory().getChildFile (argument);
-    }
 }
 
 //==============================================================================
-juce::Array<juce::File> RenderOptions::moduleCandidates()
+std::vector<std::string> RenderOptions::moduleCandidates()
 {
     // Installed as <prefix>/bin/brask-render, the module of the same install is in
     // <prefix>/lib/vst3: a system-wide or packaged copy then works as it stands.
-    const auto prefix = juce::File::getSpecialLocation (juce::File::currentExecutableFile)
-                            .getParentDirectory()
-                            .getParentDirectory();
+    const auto prefix = filepath::parent (filepath::parent (filepath::executable()));
 
-    return { prefix.getChildFile ("lib/vst3/Brask Overdrive.vst3"),
-             juce::File::getSpecialLocation (juce::File::userHomeDirectory)
-                 .getChildFile (".vst3")
-                 .getChildFile ("Brask Overdrive.vst3") };
+    return { filepath::join (prefix, "lib/vst3/Brask Overdrive.vst3"),
+             filepath::join (filepath::homeFolder(), ".vst3/Brask Overdrive.vst3") };
 }
 
-juce::File RenderOptions::installedModule()
+std::string RenderOptions::installedModule()
 {
     const auto candidates = moduleCandidates();
 
     for (const auto& candidate : candidates)
-        if (candidate.isDirectory())
+        if (filepath::isDirectory (candidate))
             return candidate;
 
     // None is there: name the place a user is most likely to put it.
-    return candidates.getLast();
+    return candidates.back();
 }
 
-juce::File RenderOptions::outputFor (const juce::File& input) const
+std::string RenderOptions::outputFor (const std::string& input) const
 {
-    const auto name = outputExtension.isEmpty() ? input.getFileName()
-                                                : input.getFileNameWithoutExtension() + outputExtension;
-    return outputFolder.getChildFile (name);
+    const auto name = filepath::fileName (input);
+    return filepath::join (outputFolder, outputExtension.empty() ? name : filepath::withoutExtension (name) + outputExtension);
 }
 
-juce::String RenderOptions::usage()
+const char* RenderOptions::usage()
 {
     return "Usage: brask-render [options] INPUT OUTPUT\n"
            "       brask-render [options] INPUT... --out-dir DIR [--format EXT] [--jobs N]\n"
@@ -141,18 +142,18 @@ juce::String RenderOptions::usage()
            "  --jobs N                         with --out-dir: files at once (default: cores)\n";
 }
 
-juce::Result RenderOptions::parse (const juce::StringArray& arguments, RenderOptions& options)
+std::string RenderOptions::parse (const std::vector<std::string>& arguments, RenderOptions& options)
 {
-    juce::StringArray positional;
+    std::vector<std::string> positional;
     auto onlyPositionalFromHere = false;
 
-    for (int i = 0; i < arguments.size(); ++i)
+    for (size_t i = 0; i < arguments.size(); ++i)
     {
-        auto argument = arguments[i];
+        const auto& argument = arguments[i];
 
-        if (onlyPositionalFromHere || ! argument.startsWith ("-") || argument == "-")
+        if (onlyPositionalFromHere || argument.empty() || argument[0] != '-' || argument == "-")
         {
-            positional.add (argument);
+            positional.push_back (argument);
             continue;
         }
 
@@ -165,7 +166,7 @@ juce::Result RenderOptions::parse (const juce::StringArray& arguments, RenderOpt
         if (argument == "--help" || argument == "-h")
         {
             options.showHelp = true;
-            return juce::Result::ok();
+            return {};
         }
 
         if (argument == "--off")
@@ -181,24 +182,25 @@ juce::Result RenderOptions::parse (const juce::StringArray& arguments, RenderOpt
         }
 
         // "--drive 0.7" and "--drive=0.7" alike.
-        auto name = argument.upToFirstOccurrenceOf ("=", false, false);
-        juce::String value;
+        const auto equals = argument.find ('=');
+        const auto name = argument.substr (0, equals);
+        std::string value;
 
         const auto takesValue = name == "--drive" || name == "--tone" || name == "--level"
                                 || name == "--block" || name == "--plot" || name == "--plugin" || name == "--bits"
                                 || name == "--out-dir" || name == "--format" || name == "--jobs";
 
         if (! takesValue)
-            return juce::Result::fail ("unknown option '" + argument + "' (try --help)");
+            return "unknown option '" + argument + "' (try --help)";
 
-        if (argument.contains ("="))
+        if (equals != std::string::npos)
         {
-            value = argument.fromFirstOccurrenceOf ("=", false, false);
+            value = argument.substr (equals + 1);
         }
         else
         {
             if (i + 1 >= arguments.size())
-                return juce::Result::fail (name + " needs a value");
+                return name + " needs a value";
 
             value = arguments[++i];
         }
@@ -210,103 +212,103 @@ juce::Result RenderOptions::parse (const juce::StringArray& arguments, RenderOpt
                                            : options.settings.level;
 
             if (! parseKnobValue (value, knob))
-                return juce::Result::fail (name + " takes a number from 0 to 1, not '" + value + "'");
+                return name + " takes a number from 0 to 1, not '" + value + "'";
         }
         else if (name == "--block")
         {
-            if (! parseBlockSize (value, options.blockSize))
-                return juce::Result::fail ("--block takes a whole number of samples from 1 to "
-                                           + juce::String (maximumBlockSize) + ", not '" + value + "'");
+            if (! parseCount (value, 6, maximumBlockSize, options.blockSize))
+                return "--block takes a whole number of samples from 1 to " + std::to_string (maximumBlockSize)
+                       + ", not '" + value + "'";
         }
         else if (name == "--plot")
         {
-            if (value.isEmpty())
-                return juce::Result::fail ("--plot needs a file name");
+            if (value.empty())
+                return "--plot needs a file name";
 
-            options.plot = fileFromArgument (value);
+            options.plot = filepath::absolute (value);
 
-            if (! options.plot.hasFileExtension ("png"))
-                return juce::Result::fail ("--plot writes a PNG picture: give it a name ending in .png");
+            if (lowerCase (filepath::extension (options.plot)) != ".png")
+                return "--plot writes a PNG picture: give it a name ending in .png";
         }
         else if (name == "--bits")
         {
             if (! parseBits (value, options.bits))
-                return juce::Result::fail ("--bits takes 8, 16, 24, 32, float or double, not '" + value + "'");
+                return "--bits takes 8, 16, 24, 32, float or double, not '" + value + "'";
         }
         else if (name == "--out-dir")
         {
-            if (value.isEmpty())
-                return juce::Result::fail ("--out-dir needs a folder");
+            if (value.empty())
+                return "--out-dir needs a folder";
 
-            options.outputFolder = fileFromArgument (value);
+            options.outputFolder = filepath::absolute (value);
         }
         else if (name == "--format")
         {
-            const auto extension = value.trim().trimCharactersAtStart (".").toLowerCase();
+            auto extension = lowerCase (trim (value));
+            extension.erase (0, extension.find_first_not_of ('.'));
 
-            if (extension.isEmpty() || ! extension.containsOnly ("abcdefghijklmnopqrstuvwxyz0123456789"))
-                return juce::Result::fail ("--format takes a file extension such as wav or flac, not '" + value + "'");
+            if (extension.empty() || ! containsOnly (extension, "abcdefghijklmnopqrstuvwxyz0123456789"))
+                return "--format takes a file extension such as wav or flac, not '" + value + "'";
 
             options.outputExtension = "." + extension;
         }
         else if (name == "--jobs")
         {
-            if (! parseJobs (value, options.jobs))
-                return juce::Result::fail ("--jobs takes a whole number from 1 to " + juce::String (maximumJobs)
-                                           + ", not '" + value + "'");
+            if (! parseCount (value, 3, maximumJobs, options.jobs))
+                return "--jobs takes a whole number from 1 to " + std::to_string (maximumJobs) + ", not '" + value + "'";
         }
         else
         {
-            if (value.isEmpty())
-                return juce::Result::fail ("--plugin needs the path of a .vst3 bundle");
+            if (value.empty())
+                return "--plugin needs the path of a .vst3 bundle";
 
-            options.module = fileFromArgument (value);
+            options.module = filepath::absolute (value);
         }
     }
 
     for (const auto& argument : positional)
-        if (argument.isEmpty())
-            return juce::Result::fail ("file names must not be empty");
+        if (argument.empty())
+            return "file names must not be empty";
 
-    if (options.module == juce::File())
+    if (options.module.empty())
         options.module = installedModule();
 
     if (options.isBatch())
     {
-        if (positional.isEmpty())
-            return juce::Result::fail ("--out-dir needs at least one INPUT (try --help)");
+        if (positional.empty())
+            return "--out-dir needs at least one INPUT (try --help)";
 
-        if (options.plot != juce::File())
-            return juce::Result::fail ("--plot draws one render: use it with one INPUT and OUTPUT, without --out-dir");
+        if (! options.plot.empty())
+            return "--plot draws one render: use it with one INPUT and OUTPUT, without --out-dir";
 
         for (const auto& argument : positional)
-            options.inputs.add (fileFromArgument (argument));
+            options.inputs.push_back (filepath::absolute (argument));
 
         // Two inputs of one name would overwrite each other's output.
-        juce::StringArray outputs;
+        std::vector<std::string> outputs;
 
         for (const auto& input : options.inputs)
         {
-            const auto output = options.outputFor (input).getFullPathName();
+            const auto output = options.outputFor (input);
 
-            if (outputs.contains (output))
-                return juce::Result::fail ("two inputs would both be written to '" + output + "'");
+            if (std::find (outputs.begin(), outputs.end(), output) != outputs.end())
+                return "two inputs would both be written to '" + output + "'";
 
-            outputs.add (output);
+            outputs.push_back (output);
         }
 
-        return juce::Result::ok();
+        return {};
     }
 
-    if (options.outputExtension.isNotEmpty() || options.jobs != 0)
-        return juce::Result::fail ("--format and --jobs go with --out-dir");
+    if (! options.outputExtension.empty() || options.jobs != 0)
+        return "--format and --jobs go with --out-dir";
 
     if (positional.size() != 2)
-        return juce::Result::fail (positional.size() < 2 ? "needs an INPUT and an OUTPUT file (try --help)"
-                                                         : "takes one INPUT and one OUTPUT file, not "
-                                                               + juce::String (positional.size()) + " (try --help)");
+        return positional.size() < 2 ? "needs an INPUT and an OUTPUT file (try --help)"
+                                     : "takes one INPUT and one OUTPUT file, not " + std::to_string (positional.size())
+                                           + " (try --help)";
 
-    options.inputs.add (fileFromArgument (positional[0]));
-    options.output = fileFromArgument (positional[1]);
-    return juce::Result::ok();
+    options.inputs.push_back (filepath::absolute (positional[0]));
+    options.output = filepath::absolute (positional[1]);
+    return {};
 }

@@ -2,52 +2,55 @@
 
 #include "PedalSettings.h"
 
-#include <juce_core/juce_core.h>
+#include <string>
+#include <vector>
 
 //==============================================================================
-/** Everything brask-render was asked to do, as read from its command line. */
+/** Everything brask-render was asked to do, as read from its command line.
+    Paths are absolute (see filepath::absolute).
+*/
 struct RenderOptions
 {
     PedalSettings settings;
     int blockSize = 512;
 
     /** One INPUT and OUTPUT, or several INPUTs into outputFolder. */
-    juce::Array<juce::File> inputs;
-    juce::File output;              // the single-file form
-    juce::File outputFolder;        // the batch form (--out-dir); juce::File() otherwise
-    juce::String outputExtension;   // --format, with its dot; empty keeps each input's own
+    std::vector<std::string> inputs;
+    std::string output;             // the single-file form
+    std::string outputFolder;       // the batch form (--out-dir); empty otherwise
+    std::string outputExtension;    // --format, with its dot; empty keeps each input's own
     int jobs = 0;                   // --jobs; 0: as many as the machine has cores
 
-    juce::File plot;                // juce::File() when no plot was asked for
-    juce::File module;
+    std::string plot;               // empty when no plot was asked for
+    std::string module;
 
     /** 0 keeps the input's encoding; 8, 16, 24, 32 for integers; -32 float, -64 double. */
     int bits = 0;
     bool acceptShort = false;
-
     bool showHelp = false;
 
     static constexpr int maximumBlockSize = 65536;
     static constexpr int maximumJobs = 16;
 
-    bool isBatch() const noexcept       { return outputFolder != juce::File(); }
+    bool isBatch() const noexcept       { return ! outputFolder.empty(); }
 
     /** Where the output of this input goes in the batch form. */
-    juce::File outputFor (const juce::File& input) const;
+    std::string outputFor (const std::string& input) const;
 
     /** Where to look for the pedal when no --plugin is given, first to last: the
         lib/vst3 folder of the prefix this program is installed in, then the
         user's ~/.vst3, where Linux hosts look.
     */
-    static juce::Array<juce::File> moduleCandidates();
+    static std::vector<std::string> moduleCandidates();
 
     /** The first of moduleCandidates() that is there, else the last of them. */
-    static juce::File installedModule();
+    static std::string installedModule();
 
     /** Reads the arguments (without the program name). Relative paths are taken
-        from the current folder. On failure the result carries a one-line message.
+        from the current folder. On failure returns the one-line message; an
+        empty string when all is well.
     */
-    static juce::Result parse (const juce::StringArray& arguments, RenderOptions& options);
+    static std::string parse (const std::vector<std::string>& arguments, RenderOptions& options);
 
-    static juce::String usage();
+    static const char* usage();
 };
