@@ -6,7 +6,7 @@
 #   P/lib/lv2/Brask Overdrive.lv2                     the LV2 bundle
 #   P/bin/brask-overdrive                             the Standalone application
 #   P/bin/brask-render                                the command-line renderer
-#   P/<libdir>/brask-overdrive/brask-render-plot.so   its plots, loaded only when asked for
+#   P/<libdir>/brask-overdrive/brask-render/brask-render-plot.so   its plots, loaded only when asked for
 #   P/share/applications/brask-overdrive.desktop      its menu entry
 #   P/share/icons/hicolor/<N>x<N>/apps/brask-overdrive.png
 #   P/share/man/man1/brask-overdrive.1.gz, brask-render.1.gz
@@ -93,8 +93,10 @@ if (TARGET brask-render)
     list (APPEND BRASK_INSTALLED_ELF_FILES "${CMAKE_INSTALL_BINDIR}/brask-render")
 
     # The plot library is the tool's alone: a private folder, found relative to
-    # the program, so that any prefix (and the package's /usr) works.
-    set (BRASK_INSTALL_PRIVATE_DIR "${CMAKE_INSTALL_LIBDIR}/${BRASK_INSTALL_NAME}")
+    # the program, so that any prefix (and the package's /usr) works. A folder of
+    # the tool's own under the package's: a library one level below lib/ makes
+    # the Debian package call ldconfig, which a private library does not need.
+    set (BRASK_INSTALL_PRIVATE_DIR "${CMAKE_INSTALL_LIBDIR}/${BRASK_INSTALL_NAME}/brask-render")
     install (TARGETS brask-render-plot LIBRARY DESTINATION "${BRASK_INSTALL_PRIVATE_DIR}"
              PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
     list (APPEND BRASK_INSTALLED_ELF_FILES "${BRASK_INSTALL_PRIVATE_DIR}/$<TARGET_FILE_NAME:brask-render-plot>")

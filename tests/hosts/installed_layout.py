@@ -21,7 +21,7 @@ ICON_SIZES = (32, 48, 64, 128, 256)
 PROGRAMS = ("bin/brask-overdrive", "bin/brask-render")
 # brask-render's plots, in the package's private folder (the library folder a build
 # configured for the default prefix names, as scripts/test configures it).
-PLOT_LIBRARY = "lib/brask-overdrive/brask-render-plot.so"
+PLOT_LIBRARY = "lib/brask-overdrive/brask-render/brask-render-plot.so"
 PLUGIN_MODULES = (VST3_BUNDLE + "/Contents/x86_64-linux/Brask Overdrive.so",
                   LV2_BUNDLE + "/libBrask Overdrive.so")
 LV2_DATA = tuple(LV2_BUNDLE + "/" + name for name in ("manifest.ttl", "dsp.ttl", "ui.ttl"))
