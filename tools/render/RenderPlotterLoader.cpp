@@ -1,10 +1,9 @@
 #include "RenderPlotterEntry.h"
 
-#include <dlfcn.h>
-#include <limits.h>
-#include <unistd.h>
+#include "FilePath.h"
 
-#include <vector>
+#include <dlfcn.h>
+#include <unistd.h>
 
 #ifndef BRASK_RENDER_PLOT_DIR_FROM_BIN
 #error "the build names the plot library's installed folder, relative to the tool's"
@@ -12,36 +11,6 @@
 
 namespace
 {
-    /** The folder of the running program, as the system knows it (links resolved). */
-    std::string executableFolder()
-    {
-        std::vector<char> path (PATH_MAX + 1, '\0');
-        const auto length = ::readlink ("/proc/self/exe", path.data(), path.size() - 1);
-
-        if (length <= 0)
-            return ".";
-
-        const std::string executable (path.data(), (size_t) length);
-        const auto slash = executable.find_last_of ('/');
-        return slash == std::string::npos ? std::string (".") : executable.substr (0, slash);
-    }
-
-    /** folder/relative, with each leading ".." taken off the folder, so that
-        messages name /usr/lib/... rather than /usr/bin/../lib/...
-    */
-    std::string joined (std::string folder, std::string relative)
-    {
-        for (auto slash = folder.find_last_of ('/');
-             relative.compare (0, 3, "../") == 0 && slash != std::string::npos && slash > 0;
-             slash = folder.find_last_of ('/'))
-        {
-            folder.erase (slash);
-            relative.erase (0, 3);
-        }
-
-        return folder + "/" + relative;
-    }
-
     /** dlerror()'s words, without the path it starts with when the caller names it already. */
     std::string loaderError (const std::string& path)
     {
@@ -57,12 +26,12 @@ namespace
 
 std::unique_ptr<RenderPlotter> loadRenderPlotter (double sampleRate, std::int64_t totalFrames, int numChannels, std::string& error)
 {
-    // Beside the program in the build tree; under <prefix>/<libdir>/brask-overdrive
-    // once installed. The library that is there is the one loaded; when neither
-    // is, the installed place is the one to name.
-    const auto folder = executableFolder();
-    const auto beside = folder + "/" + renderPlotLibraryName;
-    const auto installed = joined (folder, std::string (BRASK_RENDER_PLOT_DIR_FROM_BIN "/") + renderPlotLibraryName);
+    // Beside the program in the build tree; in its private folder under
+    // <prefix>/<libdir> once installed. The library that is there is the one
+    // loaded; when neither is, the installed place is the one to name.
+    const auto folder = filepath::parent (filepath::executable());
+    const auto beside = filepath::join (folder, renderPlotLibraryName);
+    const auto installed = filepath::absolute (folder + "/" BRASK_RENDER_PLOT_DIR_FROM_BIN "/" + renderPlotLibraryName);
     const auto& path = ::access (beside.c_str(), F_OK) == 0 ? beside : installed;
 
     // Kept loaded until the program ends: plotters made from it may still be alive,
