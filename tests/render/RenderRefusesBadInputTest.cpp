@@ -40,6 +40,11 @@ namespace
             const auto fakeBinary = scratch / "Fake.vst3/Contents/x86_64-linux/Fake.so";
             fakeBinary.getParentDirectory().createDirectory();
             fakeBinary.replaceWithText ("not a shared object\n");
+
+            // A working module that shows a fault when asked (tests/render/fixtures).
+            const auto faultyBinary = scratch / "Faulty.vst3/Contents/x86_64-linux/Faulty.so";
+            faultyBinary.getParentDirectory().createDirectory();
+            juce::File (BRASK_FAULTY_MODULE_BINARY).copyFileTo (faultyBinary);
         }
 
         /** The path as typed, not tidied: "sub/../in.wav" stays as it is. */
@@ -58,6 +63,7 @@ namespace
         juce::String output;                   // the OUTPUT named, to check it is left alone ("" if none)
         int exitStatus;
         const char* message;                   // what the one line must say
+        const char* fault = nullptr;           // what the faulty module is asked to do wrong
     };
 
     // Test names in failure messages, rather than the case's bytes.
@@ -124,6 +130,16 @@ namespace
             { "ModuleMissing",       { "--plugin", "@Gone.vst3", "@in.wav", "@out.wav" },  "out.wav", failed, "cannot find the pedal's module" },
             { "ModuleNotABundle",    { "--plugin", "@notes.txt", "@in.wav", "@out.wav" },  "out.wav", failed, "is not a VST3 module" },
             { "ModuleUnloadable",    { "--plugin", "@Fake.vst3", "@in.wav", "@out.wav" },  "out.wav", failed, "cannot load the VST3 module" },
+
+            // A module that loads but misbehaves.
+            { "ModuleRefusesStereo", { "--plugin", "@Faulty.vst3", "@in.wav", "@out.wav" }, "out.wav", failed,
+              "the module refuses a stereo layout", "refuse-stereo" },
+            { "ModuleStateTooShort", { "--plugin", "@Faulty.vst3", "@in.wav", "@out.wav" }, "out.wav", failed,
+              "the module's saved state is not the pedal's (is this Brask Overdrive?)", "short-state" },
+            { "ModuleIgnoresSettings", { "--plugin", "@Faulty.vst3", "@in.wav", "@out.wav" }, "out.wav", failed,
+              "the module did not take the settings", "ignore-state" },
+            { "ModuleRefusesABlock", { "--plugin", "@Faulty.vst3", "--block", "1000", "@in.wav", "@out.wav" }, "out.wav", failed,
+              "the module failed to process the audio at 0.05 s", "refuse-block" },
         };
 
         return cases;
@@ -146,7 +162,12 @@ protected:
     void expectRefusedAndFolderUntouched (const BadRender& c)
     {
         const auto before = fixture.scratch.snapshot();
+
+        if (c.fault != nullptr)
+            ::setenv ("BRASK_FAULTY_MODULE", c.fault, 1);
+
         const auto result = runRender (withBuiltModule (resolve (c.arguments, fixture)));
+        ::unsetenv ("BRASK_FAULTY_MODULE");
 
         EXPECT_EQ (result.exitStatus, c.exitStatus) << result.err;
         EXPECT_TRUE (result.out.empty()) << result.out;
@@ -200,6 +221,20 @@ TEST_P (RenderRefuses, WithOneLineAndTheFolderAsItWas)
 
 INSTANTIATE_TEST_SUITE_P (Cases, RenderRefuses, ::testing::ValuesIn (badRenders()),
                           [] (const ::testing::TestParamInfo<BadRender>& testCase) { return std::string (testCase.param.name); });
+
+// The faulty module's refusals above are its faults, not a module the renderer cannot host:
+// asked for none, it renders, passing every sample through as it came.
+TEST (RenderFaultyModule, WithoutAFaultRendersItsInputThrough)
+{
+    Fixture fixture;
+    const auto result = runRender ({ "--plugin", fixture ("Faulty.vst3"), "--block", "1000", fixture ("in.wav"), fixture ("out.wav") });
+
+    ASSERT_EQ (result.exitStatus, 0) << result.err;
+    const auto input = readAudioFile (fixture.scratch / "in.wav");
+    const auto output = readAudioFile (fixture.scratch / "out.wav");
+    EXPECT_EQ (input.exact.getNumSamples(), 4410);
+    EXPECT_EQ (firstDifference (output.exact, input.exact), juce::String());
+}
 
 //==============================================================================
 TEST (RenderInterrupted, LeavesNeitherOutputNorTemporaryFile)
