@@ -22,16 +22,23 @@ endif()
 file (READ "${data}" turtle)
 set (original "${turtle}")
 
-# The class, beside lv2:Plugin, which is all the framework's wrapper writes.
-if (NOT turtle MATCHES "\ta lv2:Plugin , ${CLASS} ;\n")
-    set (plain "\ta lv2:Plugin ;\n")
-    string (FIND "${turtle}" "${plain}" at)
+# Replaces the wrapper's text FROM with TO in turtle, or stops the build with
+# COMPLAINT when the wrapper no longer writes FROM.
+function (replace_in_turtle from to complaint)
+    string (FIND "${turtle}" "${from}" at)
 
     if (at LESS 0)
-        message (FATAL_ERROR "${data} declares no plain lv2:Plugin to add ${CLASS} to")
+        message (FATAL_ERROR "${data} ${complaint}")
     endif()
 
-    string (REPLACE "${plain}" "\ta lv2:Plugin , ${CLASS} ;\n" turtle "${turtle}")
+    string (REPLACE "${from}" "${to}" replaced "${turtle}")
+    set (turtle "${replaced}" PARENT_SCOPE)
+endfunction()
+
+# The class, beside lv2:Plugin, which is all the framework's wrapper writes.
+if (NOT turtle MATCHES "\ta lv2:Plugin , ${CLASS} ;\n")
+    replace_in_turtle ("\ta lv2:Plugin ;\n" "\ta lv2:Plugin , ${CLASS} ;\n"
+                       "declares no plain lv2:Plugin to add ${CLASS} to")
 endif()
 
 # The setting ports.
@@ -69,13 +76,7 @@ if (NOT turtle MATCHES "lv2:symbol \"drive\"")
 
     # The wrapper's last port closes the port list just before its supported options.
     set (end "\t] ;\n\topts:supportedOption")
-    string (FIND "${turtle}" "${end}" at)
-
-    if (at LESS 0)
-        message (FATAL_ERROR "${data} has no port list ending before its supported options")
-    endif()
-
-    string (REPLACE "${end}" "${ports}${end}" turtle "${turtle}")
+    replace_in_turtle ("${end}" "${ports}${end}" "has no port list ending before its supported options")
 endif()
 
 if (NOT turtle STREQUAL original)
