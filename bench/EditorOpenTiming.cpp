@@ -4,7 +4,7 @@
 //
 // Usage: brask_editor_timing [repetitions]   (with or without a display)
 
-#include "BraskOverdriveProcessorEditor.h"
+#include "gui/BraskOverdriveProcessorEditor.h"
 
 #include <algorithm>
 #include <chrono>

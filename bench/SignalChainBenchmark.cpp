@@ -1,5 +1,5 @@
-#include "BraskOverdriveAudioProcessor.h"
-#include "OverdriveKernel.h"
+#include "plugin/BraskOverdriveAudioProcessor.h"
+#include "dsp/OverdriveKernel.h"
 
 #include <benchmark/benchmark.h>
 

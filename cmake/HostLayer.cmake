@@ -29,7 +29,3 @@ target_include_directories (brask_host_layer
     SYSTEM INTERFACE $<TARGET_PROPERTY:brask_host_layer,INCLUDE_DIRECTORIES>)
 target_compile_definitions (brask_host_layer
     INTERFACE $<TARGET_PROPERTY:brask_host_layer,COMPILE_DEFINITIONS>)
-
-# Where the freshly built module lies, for tests that load it as a host does.
-set (BRASK_BUILT_VST3 "${CMAKE_BINARY_DIR}/BraskOverdrive_artefacts/${CMAKE_BUILD_TYPE}/VST3/Brask Overdrive.vst3")
-

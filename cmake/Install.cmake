@@ -21,7 +21,6 @@ set (BRASK_INSTALL_VST3_DIR "lib/vst3" CACHE STRING "Where the VST3 bundle goes,
 set (BRASK_INSTALL_LV2_DIR "lib/lv2" CACHE STRING "Where the LV2 bundle goes, relative to the prefix")
 set (BRASK_INSTALL_DOC_DIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/${BRASK_INSTALL_NAME}")
 
-set (BRASK_ARTEFACTS_DIR "${CMAKE_BINARY_DIR}/BraskOverdrive_artefacts/$<CONFIG>")
 set (BRASK_PACKAGING_DIR "${PROJECT_SOURCE_DIR}/packaging")
 set (BRASK_GENERATED_INSTALL_DIR "${CMAKE_BINARY_DIR}/install-files")
 
@@ -35,17 +34,17 @@ set (BRASK_INSTALLED_ELF_FILES)
 # which they load without needing it executable.
 set (BRASK_BUNDLE_FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
-install (DIRECTORY "${BRASK_ARTEFACTS_DIR}/VST3/Brask Overdrive.vst3"
+install (DIRECTORY "${BRASK_BUILT_VST3}"
          DESTINATION "${BRASK_INSTALL_VST3_DIR}"
          FILE_PERMISSIONS ${BRASK_BUNDLE_FILE_PERMISSIONS})
 list (APPEND BRASK_INSTALLED_ELF_FILES
-      "${BRASK_INSTALL_VST3_DIR}/Brask Overdrive.vst3/Contents/x86_64-linux/$<TARGET_FILE_NAME:BraskOverdrive_VST3>")
+      "${BRASK_INSTALL_VST3_DIR}/${BRASK_VST3_BUNDLE_NAME}/Contents/x86_64-linux/$<TARGET_FILE_NAME:BraskOverdrive_VST3>")
 
 if (TARGET BraskOverdrive_LV2)
-    install (DIRECTORY "${BRASK_ARTEFACTS_DIR}/LV2/Brask Overdrive.lv2"
+    install (DIRECTORY "${BRASK_BUILT_LV2}"
              DESTINATION "${BRASK_INSTALL_LV2_DIR}"
              FILE_PERMISSIONS ${BRASK_BUNDLE_FILE_PERMISSIONS})
-    list (APPEND BRASK_INSTALLED_ELF_FILES "${BRASK_INSTALL_LV2_DIR}/Brask Overdrive.lv2/$<TARGET_FILE_NAME:BraskOverdrive_LV2>")
+    list (APPEND BRASK_INSTALLED_ELF_FILES "${BRASK_INSTALL_LV2_DIR}/${BRASK_LV2_BUNDLE_NAME}/$<TARGET_FILE_NAME:BraskOverdrive_LV2>")
 endif()
 
 #==============================================================================
@@ -102,7 +101,7 @@ if (TARGET brask-render)
     list (APPEND BRASK_INSTALLED_ELF_FILES "${BRASK_INSTALL_PRIVATE_DIR}/$<TARGET_FILE_NAME:brask-render-plot>")
 
     file (RELATIVE_PATH BRASK_RENDER_PLOT_DIR_FROM_BIN "/${CMAKE_INSTALL_BINDIR}" "/${BRASK_INSTALL_PRIVATE_DIR}")
-    set_property (SOURCE "${PROJECT_SOURCE_DIR}/tools/render/RenderPlotterLoader.cpp"
+    set_property (SOURCE "${PROJECT_SOURCE_DIR}/tools/render/plot/RenderPlotterLoader.cpp"
                   DIRECTORY "${PROJECT_SOURCE_DIR}/tools"
                   APPEND PROPERTY COMPILE_DEFINITIONS "BRASK_RENDER_PLOT_DIR_FROM_BIN=\"${BRASK_RENDER_PLOT_DIR_FROM_BIN}\"")
 endif()

@@ -3,7 +3,7 @@
 # - the plug-in's CLASS (e.g. lv2:DistortionPlugin) besides lv2:Plugin, so that LV2
 #   hosts file it under that kind of effect;
 # - the pedal's four settings as control input ports after the wrapper's own ports,
-#   in the order and with the defaults of source/Lv2SettingPorts.h. Hosts that keep
+#   in the order and with the defaults of source/lv2/Lv2SettingPorts.h. Hosts that keep
 #   an effect's settings as port values only (Audacity) reach the pedal's store
 #   through them. They are settings, not automation: pprop:notAutomatic.
 # Running it again changes nothing.

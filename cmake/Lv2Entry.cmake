@@ -1,4 +1,4 @@
-# The LV2 module's entry points are our own (source/Lv2Entry.cpp): the plug-in's
+# The LV2 module's entry points are our own (source/lv2/Lv2Entry.cpp): the plug-in's
 # reads the block-length and sample-rate options in whatever width the host sends
 # them and hands the framework's wrapper the encoding it understands (Audacity's
 # 8-byte atom:Int would otherwise make the wrapper refuse to load); the UI's lets
@@ -8,11 +8,14 @@
 # The entry also gives the pedal's settings control ports (hosts such as Audacity
 # keep an effect's settings as port values only), declared in the bundle's data by
 # cmake/Lv2BundleData.cmake, which also files the plug-in under its LV2 class.
-# The options reader and the ports' rule live in the shared code, where the unit
-# tests reach them.
-target_sources (BraskOverdrive PRIVATE
-    "${CMAKE_SOURCE_DIR}/source/Lv2HostOptions.cpp"
-    "${CMAKE_SOURCE_DIR}/source/Lv2SettingPorts.cpp")
+#
+# `brask_lv2_glue`: the options reader and the ports' rule, which only the LV2
+# needs. The LV2 module links it, and so do the tests that check them in-process;
+# the VST3 and the Standalone carry none of it.
+add_library (brask_lv2_glue STATIC
+    "${CMAKE_SOURCE_DIR}/source/lv2/Lv2HostOptions.cpp"
+    "${CMAKE_SOURCE_DIR}/source/lv2/Lv2SettingPorts.cpp")
+target_link_libraries (brask_lv2_glue PUBLIC BraskOverdrive)
 
 if (NOT TARGET BraskOverdrive_LV2)
     return()
@@ -29,7 +32,8 @@ set_property (SOURCE ${BRASK_LV2_CLIENT_SOURCES}
     DIRECTORY "${CMAKE_SOURCE_DIR}"
     APPEND PROPERTY COMPILE_DEFINITIONS lv2_descriptor=juce_lv2_descriptor lv2ui_descriptor=juce_lv2ui_descriptor)
 
-target_sources (BraskOverdrive_LV2 PRIVATE "${CMAKE_SOURCE_DIR}/source/Lv2Entry.cpp")
+target_sources (BraskOverdrive_LV2 PRIVATE "${CMAKE_SOURCE_DIR}/source/lv2/Lv2Entry.cpp")
+target_link_libraries (BraskOverdrive_LV2 PRIVATE brask_lv2_glue)
 
 # After the framework has written the bundle's data (post-build steps run in the
 # order they are added).

@@ -5,7 +5,7 @@
 // pedal keeps whatever it was sent. A broken promise prints what broke and
 // aborts, which is how libFuzzer learns about it and keeps the input.
 
-#include "BraskOverdriveAudioProcessor.h"
+#include "plugin/BraskOverdriveAudioProcessor.h"
 
 #include <cmath>
 #include <cstdint>

@@ -6,7 +6,9 @@
 // Run under a virtual display: xvfb-run -a -s "-screen 0 1280x1024x24" brask_gui_tests
 
 #include "BareXServer.h"
-#include "PedalSettings.h"
+#include "HostedComponentState.h"
+#include "PedalPictures.h"
+#include "plugin/PedalSettings.h"
 
 #include <gtest/gtest.h>
 #include <juce_audio_processors/juce_audio_processors.h>
@@ -119,16 +121,9 @@ namespace
     }
 
     // The processor's own 16 bytes, as the host keeps them inside its state.
-    std::vector<float> componentStateOf (juce::AudioPluginInstance& instance)
+    std::vector<float> pedalStateOf (juce::AudioPluginInstance& instance)
     {
-        juce::MemoryBlock hostState;
-        instance.getStateInformation (hostState);
-
-        juce::MemoryBlock component;
-
-        if (auto xml = juce::AudioProcessor::getXmlFromBinary (hostState.getData(), (int) hostState.getSize()))
-            if (auto* child = xml->getChildByName ("IComponent"))
-                component.fromBase64Encoding (child->getAllSubText());
+        const auto component = componentStateOf (instance);
 
         if (component.getSize() < PedalSettings::blobSize)
             return {};
@@ -137,32 +132,14 @@ namespace
         return { stored.drive, stored.tone, stored.level, stored.effectOn ? 1.0f : 0.0f };
     }
 
-    // Where the lamp lies on the body pictures: where the lit and the dark one differ most.
+    // Where the lamp lies on the body pictures, as the build embeds them.
     juce::Point<float> lampOnBodyPicture (juce::Point<int>& pictureSize)
     {
         const juce::File resources (BRASK_RESOURCES_DIR);
         const auto lit = juce::ImageFileFormat::loadFrom (resources.getChildFile ("BraskOverdriveOnRed.png"));
         const auto dark = juce::ImageFileFormat::loadFrom (resources.getChildFile ("BraskOverdriveOff.png"));
         pictureSize = { lit.getWidth(), lit.getHeight() };
-
-        juce::Point<float> lamp;
-        float largest = -1.0f;
-
-        for (int y = 0; y < lit.getHeight(); ++y)
-        {
-            for (int x = 0; x < lit.getWidth(); ++x)
-            {
-                const auto difference = std::abs (lit.getPixelAt (x, y).getBrightness() - dark.getPixelAt (x, y).getBrightness());
-
-                if (difference > largest)
-                {
-                    largest = difference;
-                    lamp = { (float) x, (float) y };
-                }
-            }
-        }
-
-        return lamp;
+        return ::lampOnBodyPicture (lit, dark).toFloat();
     }
 
     float averageBrightness (const juce::Image& image, juce::Rectangle<int> area)
@@ -215,7 +192,7 @@ TEST (RealWindow, TheFootswitchAndAKnobAnswerTheMouse)
     juce::MemoryBlock hostStateAtOpening;
     instance->getStateInformation (hostStateAtOpening);
 
-    const auto before = componentStateOf (*instance);
+    const auto before = pedalStateOf (*instance);
     ASSERT_EQ (before.size(), 4u);
     EXPECT_EQ (before[0], 0.5f);
     EXPECT_EQ (before[3], 1.0f);
@@ -265,7 +242,7 @@ TEST (RealWindow, TheFootswitchAndAKnobAnswerTheMouse)
     // A press in the middle of the footswitch switches the effect off and the lamp goes dark.
     click (onScreen (0.5, 0.72));
 
-    EXPECT_TRUE (waitUntil ([&] { return componentStateOf (*instance).at (3) == 0.0f; }))
+    EXPECT_TRUE (waitUntil ([&] { return pedalStateOf (*instance).at (3) == 0.0f; }))
         << "the host should read the effect as off";
 
     juce::MemoryBlock hostStateSwitchedOff;
@@ -279,10 +256,10 @@ TEST (RealWindow, TheFootswitchAndAKnobAnswerTheMouse)
     // Dragging the drive knob upwards turns it up: the host's state and the read-out follow.
     dragVertically (onScreen (0.258, 0.09) + juce::Point<int> (0, (int) (W * 0.19 * 0.5)), -80);
 
-    EXPECT_TRUE (waitUntil ([&] { return componentStateOf (*instance).at (0) > 0.6f; }))
+    EXPECT_TRUE (waitUntil ([&] { return pedalStateOf (*instance).at (0) > 0.6f; }))
         << "the host should read the drive turned up";
 
-    const auto afterDrag = componentStateOf (*instance);
+    const auto afterDrag = pedalStateOf (*instance);
     EXPECT_LE (afterDrag[0], 1.0f);
     EXPECT_EQ (afterDrag[1], 0.5f);
     EXPECT_EQ (afterDrag[2], 0.5f);
@@ -294,7 +271,7 @@ TEST (RealWindow, TheFootswitchAndAKnobAnswerTheMouse)
     //==========================================================================
     // Pressed again, the pedal is back on, lamp lit; this is the picture the README shows.
     click (onScreen (0.5, 0.72));
-    EXPECT_TRUE (waitUntil ([&] { return componentStateOf (*instance).at (3) == 1.0f; }));
+    EXPECT_TRUE (waitUntil ([&] { return pedalStateOf (*instance).at (3) == 1.0f; }));
 
     const auto backOn = screenshotShowing ("pedal-back-on.png", [&] (const juce::Image& shot) { return std::abs (averageBrightness (shot, lampArea) - litBrightness) < 0.05f; });
     EXPECT_NEAR (averageBrightness (backOn, lampArea), litBrightness, 0.05f);
@@ -329,14 +306,14 @@ TEST (RealWindow, TheFootswitchAndAKnobAnswerTheMouse)
     ASSERT_GT (differingPixels (switchedOff, backOn, readOut1Area, repaintShade), 0);
     ASSERT_GT (differingPixels (switchedOff, backOn, knob1Area, repaintShade), 0);
     restoreThroughTheHost (hostStateSwitchedOff);
-    EXPECT_EQ (componentStateOf (*instance), std::vector<float> ({ 0.5f, 0.5f, 0.5f, 0.0f }));
+    EXPECT_EQ (pedalStateOf (*instance), std::vector<float> ({ 0.5f, 0.5f, 0.5f, 0.0f }));
 
     const auto restoredOff = screenshotShowing ("pedal-restored-off.png", [&] (const juce::Image& shot) { return showsAsIn (switchedOff, shot); });
     EXPECT_TRUE (showsAsIn (switchedOff, restoredOff)) << "the pedal should show the restored drive 5.5 and the lamp dark";
 
     // ...and then to the settings it opened with: the lamp lights again.
     restoreThroughTheHost (hostStateAtOpening);
-    EXPECT_EQ (componentStateOf (*instance), before);
+    EXPECT_EQ (pedalStateOf (*instance), before);
 
     const auto restoredOpening = screenshotShowing ("pedal-restored-opening.png", [&] (const juce::Image& shot) { return showsAsIn (opened, shot); });
     EXPECT_TRUE (showsAsIn (opened, restoredOpening)) << "the pedal should show the lamp lit again";

@@ -16,7 +16,7 @@
 //       Prints the width and height of a newly opened editor on this display.
 
 #include "AudioFile.h"
-#include "BraskOverdriveAudioProcessor.h"
+#include "plugin/BraskOverdriveAudioProcessor.h"
 
 #include <sndfile.h>
 

@@ -4,7 +4,7 @@
 Installs the build tree (stripped, as a package is) into an empty prefix and
 checks the tree: every file and nothing else, executable bits, the bundles'
 layouts, the menu entry and its icons. Then hosts use what was installed: the
-VST3 host tests load the installed module, Ardour's VST3 scanner and lv2info
+VST3 module tests load the installed module, Ardour's VST3 scanner and lv2info
 read the installed bundles, and the installed brask-render, given no --plugin,
 renders through the module installed beside it (HOME points at an empty folder,
 so that a copy in ~/.vst3 cannot stand in for it).
@@ -39,9 +39,9 @@ def run(args, checks):
 
     check_tree(checks, prefix, stripped=True)
 
-    status, output = run_checked([args.host_tests], env=dict(os.environ, BRASK_VST3=os.path.join(prefix, VST3_BUNDLE)),
+    status, output = run_checked([args.module_tests], env=dict(os.environ, BRASK_VST3=os.path.join(prefix, VST3_BUNDLE)),
                                  timeout=180)
-    if not checks.check("the host tests pass on the installed VST3 module", status == 0, f"exit {status}"):
+    if not checks.check("the module tests pass on the installed VST3 module", status == 0, f"exit {status}"):
         print(output)
 
     check_hosts_find_it(checks, prefix, home)
@@ -52,7 +52,7 @@ def run(args, checks):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", required=True, help="the built tree to install")
-    parser.add_argument("--host-tests", required=True, help="the brask_host_tests program")
+    parser.add_argument("--module-tests", required=True, help="the brask_module_tests program")
     parser.add_argument("--work", required=True, help="a scratch folder, emptied first")
     args = parser.parse_args()
 

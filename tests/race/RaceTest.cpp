@@ -1,4 +1,5 @@
-#include "BraskOverdriveAudioProcessor.h"
+#include "plugin/BraskOverdriveAudioProcessor.h"
+#include "plugin/PedalSettings.h"
 
 #include <atomic>
 #include <cmath>
@@ -24,14 +25,8 @@ namespace
 
     juce::MemoryBlock stateOf (float drive, float tone, float level, bool on)
     {
-        juce::MemoryBlock blob;
-        juce::MemoryOutputStream stream (blob, false);
-
-        for (auto value : { drive, tone, level, on ? 1.0f : 0.0f })
-            stream.writeFloat (value);
-
-        stream.flush();
-        return blob;
+        const auto bytes = PedalSettings { drive, tone, level, on }.toBytes();
+        return { bytes.data(), bytes.size() };
     }
 }
 

@@ -1,5 +1,6 @@
-#include "BraskOverdriveAudioProcessor.h"
-#include "Lv2SettingPorts.h"
+#include "plugin/BraskOverdriveAudioProcessor.h"
+#include "plugin/PedalSettings.h"
+#include "lv2/Lv2SettingPorts.h"
 
 #include <gtest/gtest.h>
 #include <juce_gui_basics/juce_gui_basics.h>
@@ -139,14 +140,8 @@ namespace
 
     void restore (BraskOverdriveAudioProcessor& processor, float drive, float tone, float level, bool on)
     {
-        juce::MemoryBlock blob;
-        juce::MemoryOutputStream stream (blob, false);
-
-        for (auto value : { drive, tone, level, on ? 1.0f : 0.0f })
-            stream.writeFloat (value);
-
-        stream.flush();
-        processor.setStateInformation (blob.getData(), (int) blob.getSize());
+        const auto bytes = PedalSettings { drive, tone, level, on }.toBytes();
+        processor.setStateInformation (bytes.data(), (int) bytes.size());
     }
 
     void fill (juce::AudioBuffer<float>& buffer, int blockIndex)

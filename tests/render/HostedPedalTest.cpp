@@ -4,7 +4,7 @@
 // on; and a bundle that is not the pedal's module is refused with the message
 // the user sees.
 
-#include "HostedPedal.h"
+#include "vst3host/HostedPedal.h"
 #include "RenderTestSupport.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // at the sine's frequency, and a render with --plot leaves a PNG of the plot's
 // size beside the output.
 
-#include "RenderAnalysis.h"
+#include "plot/RenderAnalysis.h"
 #include "RenderTestSupport.h"
 
 #include <gtest/gtest.h>

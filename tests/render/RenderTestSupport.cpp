@@ -1,6 +1,6 @@
 #include "RenderTestSupport.h"
 
-#include "BraskOverdriveAudioProcessor.h"
+#include "plugin/BraskOverdriveAudioProcessor.h"
 
 #include <gtest/gtest.h>
 

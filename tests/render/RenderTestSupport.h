@@ -5,7 +5,7 @@
 // run as a child process the way a shell runs it.
 
 #include "AudioFile.h"
-#include "PedalSettings.h"
+#include "plugin/PedalSettings.h"
 
 #include <juce_audio_basics/juce_audio_basics.h>
 

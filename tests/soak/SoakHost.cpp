@@ -13,7 +13,7 @@
 // The editor opens only with a display (run it under xvfb-run; scripts/soak does).
 
 #include "BareXServer.h"
-#include "PedalSettings.h"
+#include "plugin/PedalSettings.h"
 
 #include <juce_audio_processors/juce_audio_processors.h>
 #include <juce_gui_basics/juce_gui_basics.h>

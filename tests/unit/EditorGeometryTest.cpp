@@ -1,4 +1,4 @@
-#include "BraskOverdriveProcessorEditor.h"
+#include "gui/BraskOverdriveProcessorEditor.h"
 
 #include <gtest/gtest.h>
 

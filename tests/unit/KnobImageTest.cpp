@@ -1,5 +1,5 @@
-#include "BraskOverdriveProcessorEditor.h"
-#include "KnobImage.h"
+#include "gui/BraskOverdriveProcessorEditor.h"
+#include "gui/KnobImage.h"
 
 #include "BinaryData.h"
 

@@ -1,4 +1,5 @@
-#include "BraskOverdriveAudioProcessor.h"
+#include "plugin/BraskOverdriveAudioProcessor.h"
+#include "plugin/PedalSettings.h"
 
 #include <gtest/gtest.h>
 
@@ -121,14 +122,8 @@ namespace
 
     void restore (BraskOverdriveAudioProcessor& processor, float drive, float tone, float level, bool on)
     {
-        juce::MemoryBlock blob;
-        juce::MemoryOutputStream stream (blob, false);
-
-        for (auto value : { drive, tone, level, on ? 1.0f : 0.0f })
-            stream.writeFloat (value);
-
-        stream.flush();
-        processor.setStateInformation (blob.getData(), (int) blob.getSize());
+        const auto bytes = PedalSettings { drive, tone, level, on }.toBytes();
+        processor.setStateInformation (bytes.data(), (int) bytes.size());
     }
 
     // Single-precision arithmetic in the mapping leaves about 1e-7 of the value;

@@ -1,5 +1,5 @@
-#include "BraskOverdriveAudioProcessor.h"
-#include "PedalSettings.h"
+#include "plugin/BraskOverdriveAudioProcessor.h"
+#include "plugin/PedalSettings.h"
 
 #include <gtest/gtest.h>
 

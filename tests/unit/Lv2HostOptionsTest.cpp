@@ -1,4 +1,4 @@
-#include "Lv2HostOptions.h"
+#include "lv2/Lv2HostOptions.h"
 
 #include <lv2/atom/atom.h>
 #include <lv2/buf-size/buf-size.h>

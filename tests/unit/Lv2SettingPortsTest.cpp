@@ -1,5 +1,5 @@
-#include "Lv2SettingPorts.h"
-#include "PedalSettings.h"
+#include "lv2/Lv2SettingPorts.h"
+#include "plugin/PedalSettings.h"
 
 #include <gtest/gtest.h>
 

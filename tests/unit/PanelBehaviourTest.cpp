@@ -1,7 +1,8 @@
-#include "AppGUI.h"
+#include "gui/AppGUI.h"
 
 #include "BinaryData.h"
-#include "PedalSettings.h"
+#include "PedalPictures.h"
+#include "plugin/PedalSettings.h"
 
 #include <gtest/gtest.h>
 
@@ -93,30 +94,11 @@ namespace
         int& wholeRepaints;
     };
 
-    // Where the lamp is on the body pictures: where the lit and the dark picture differ most.
+    // Where the lamp is on the body pictures the panel draws.
     juce::Point<int> lampOnBodyPicture()
     {
-        const auto lit = juce::ImageCache::getFromMemory (BinaryData::BraskOverdriveOnRed_png, BinaryData::BraskOverdriveOnRed_pngSize);
-        const auto dark = juce::ImageCache::getFromMemory (BinaryData::BraskOverdriveOff_png, BinaryData::BraskOverdriveOff_pngSize);
-
-        juce::Point<int> lamp;
-        float largest = -1.0f;
-
-        for (int y = 0; y < lit.getHeight(); ++y)
-        {
-            for (int x = 0; x < lit.getWidth(); ++x)
-            {
-                const auto difference = std::abs (lit.getPixelAt (x, y).getBrightness() - dark.getPixelAt (x, y).getBrightness());
-
-                if (difference > largest)
-                {
-                    largest = difference;
-                    lamp = { x, y };
-                }
-            }
-        }
-
-        return lamp;
+        return ::lampOnBodyPicture (juce::ImageCache::getFromMemory (BinaryData::BraskOverdriveOnRed_png, BinaryData::BraskOverdriveOnRed_pngSize),
+                                    juce::ImageCache::getFromMemory (BinaryData::BraskOverdriveOff_png, BinaryData::BraskOverdriveOff_pngSize));
     }
 
     // A project as the host keeps it, holding these settings as they are.

@@ -1,4 +1,4 @@
-#include "AppGUI.h"
+#include "gui/AppGUI.h"
 #include "SeeThroughPixels.h"
 
 #include <gtest/gtest.h>

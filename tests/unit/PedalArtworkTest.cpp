@@ -1,5 +1,5 @@
-#include "EffectBaseImage.h"
-#include "FloorImage.h"
+#include "gui/EffectBaseImage.h"
+#include "gui/FloorImage.h"
 #include "SeeThroughPixels.h"
 
 #include "BinaryData.h"

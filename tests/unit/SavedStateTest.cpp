@@ -1,4 +1,4 @@
-#include "BraskOverdriveAudioProcessor.h"
+#include "plugin/BraskOverdriveAudioProcessor.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "BraskOverdriveAudioProcessor.h"
-#include "OverdriveKernel.h"
-#include "PedalSettings.h"
+#include "plugin/BraskOverdriveAudioProcessor.h"
+#include "dsp/OverdriveKernel.h"
+#include "plugin/PedalSettings.h"
 
 #include <gtest/gtest.h>
 

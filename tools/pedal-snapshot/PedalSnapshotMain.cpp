@@ -8,7 +8,7 @@
 // editor draws today. --width resizes the editor, keeping its proportions, before
 // drawing (default: the size the editor chooses for itself).
 
-#include "BraskOverdriveAudioProcessor.h"
+#include "plugin/BraskOverdriveAudioProcessor.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 

@@ -2,13 +2,13 @@
 
 #include "Decimal.h"
 #include "FilePath.h"
-#include "HostedPedal.h"
+#include "vst3host/HostedPedal.h"
 #include "LevelMeter.h"
-#include "MainThreadCalls.h"
+#include "vst3host/MainThreadCalls.h"
 #include "OutputStage.h"
 #include "PendingOutputFile.h"
 #include "ProgressDisplay.h"
-#include "RenderPlotter.h"
+#include "plot/RenderPlotter.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -6,10 +6,10 @@
 // with on every run, and a short file renders in less time than a GUI
 // framework takes to start. Only the plot loads a library that draws.
 
-#include "DisplayLessHost.h"
+#include "platform/DisplayLessHost.h"
 #include "FilePath.h"
-#include "HostedPedal.h"
-#include "MainThreadCalls.h"
+#include "vst3host/HostedPedal.h"
+#include "vst3host/MainThreadCalls.h"
 #include "ProgressDisplay.h"
 #include "RenderJob.h"
 #include "RenderOptions.h"

@@ -2,7 +2,8 @@
 // through the module's own entry points, then a full instance through the
 // framework's VST3 hosting.
 
-#include "PedalSettings.h"
+#include "HostedComponentState.h"
+#include "plugin/PedalSettings.h"
 
 #include <gtest/gtest.h>
 #include <juce_audio_processors/juce_audio_processors.h>
@@ -77,21 +78,6 @@ namespace
         auto instance = format.createInstanceFromDescription (description, 48000.0, 512, error);
         EXPECT_TRUE (error.isEmpty()) << error;
         return instance;
-    }
-
-    juce::MemoryBlock componentStateOf (juce::AudioPluginInstance& instance)
-    {
-        // The framework's host keeps the module's component state as base64 inside its own XML.
-        juce::MemoryBlock hostState;
-        instance.getStateInformation (hostState);
-
-        juce::MemoryBlock component;
-
-        if (auto xml = juce::AudioProcessor::getXmlFromBinary (hostState.getData(), (int) hostState.getSize()))
-            if (auto* child = xml->getChildByName ("IComponent"))
-                component.fromBase64Encoding (child->getAllSubText());
-
-        return component;
     }
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "BraskOverdriveAudioProcessor.h"
+#include "plugin/BraskOverdriveAudioProcessor.h"
 #include "EffectBaseImage.h"
 #include "FloorImage.h"
 #include "KnobImage.h"

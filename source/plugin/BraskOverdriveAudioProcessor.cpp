@@ -1,5 +1,5 @@
 #include "BraskOverdriveAudioProcessor.h"
-#include "BraskOverdriveProcessorEditor.h"
+#include "gui/BraskOverdriveProcessorEditor.h"
 #include "PedalSettings.h"
 
 #include <cstring>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "AppGUI.h"
-#include "BraskOverdriveAudioProcessor.h"
+#include "plugin/BraskOverdriveAudioProcessor.h"
 
 #include <optional>
 

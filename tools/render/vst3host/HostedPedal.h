@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PedalSettings.h"
+#include "plugin/PedalSettings.h"
 
 #include <array>
 #include <memory>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <juce_audio_processors/juce_audio_processors.h>
-#include "OverdriveKernel.h"
+#include "dsp/OverdriveKernel.h"
 
 #include <atomic>
 
