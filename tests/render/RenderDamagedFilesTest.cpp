@@ -62,6 +62,30 @@ namespace
         return 0;
     }
 
+    /** A chunk of `size` bytes that would be loud as samples of any encoding. */
+    juce::MemoryBlock loudChunk (const char* id, size_t size)
+    {
+        juce::MemoryBlock chunk (8 + size);
+        std::memcpy (chunk.getData(), id, 4);
+        putLittleEndian32 (chunk, 4, (juce::uint32) size);
+        std::memset (static_cast<char*> (chunk.getData()) + 8, 0x7e, size);
+        return chunk;
+    }
+
+    /** A chunk put after the audio, and the RIFF size set to what a careless writer gives. */
+    void appendChunkWithRiffSize (juce::MemoryBlock& block, const juce::MemoryBlock& chunk, juce::int64 riffSizeError)
+    {
+        block.append (chunk.getData(), chunk.getSize());
+        putLittleEndian32 (block, 4, (juce::uint32) ((juce::int64) block.getSize() - 8 + riffSizeError));
+    }
+
+    /** A chunk put between the header and the audio, as broadcast recorders put bext and iXML. */
+    void insertBeforeData (juce::MemoryBlock& block, const juce::MemoryBlock& chunk)
+    {
+        block.insert (chunk.getData(), chunk.getSize(), wavDataSizeOffset (block) - 4);
+        putLittleEndian32 (block, 4, (juce::uint32) block.getSize() - 8);
+    }
+
     /** A test file made from a clean one: the clean file's frames, then its bytes changed. */
     struct DamagedFile
     {
@@ -80,6 +104,11 @@ namespace
         int exitStatus;
         const char* message;        // in the one line on stderr (failure) or stdout (summary)
         int outputFrames;           // -1: no output may be left; else the frames it must hold
+
+        // The footswitch off sends the input through untouched: then the output must be
+        // the clean file's first frames exactly, so that no byte from outside the audio
+        // (a tag, a chunk after the data) was read as a sample.
+        bool bypassMatchesCleanFile = true;
     };
 
     void PrintTo (const DamagedCase& c, std::ostream* stream)
@@ -131,6 +160,38 @@ namespace
                     putLittleEndian32 (b, 4, (juce::uint32) b.getSize() - 8);
                 } },
               {}, 0, "wrote ", 24000 },
+            // A float WAV whose writer left a chunk out of the RIFF size and put a tag
+            // after the data: the data chunk's own size holds.
+            { "RiffSizeTooSmallWithTagAfterTheData", { ".wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0.5, [] (auto& b)
+                { appendChunkWithRiffSize (b, loudChunk ("id3 ", 4056), -4056 - 8 - 12); } },
+              {}, 0, "wrote ", 24000 },
+            { "RiffSizeTwoBytesShortWithListAfterTheData", { ".wav", wav16, 0.5, [] (auto& b)
+                { appendChunkWithRiffSize (b, loudChunk ("LIST", 52), -2); } },
+              {}, 0, "wrote ", 24000 },
+            { "RiffSizeTooLargeWithListAfterTheData", { ".wav", wav16, 0.5, [] (auto& b)
+                { appendChunkWithRiffSize (b, loudChunk ("LIST", 52), 5000); } },
+              {}, 0, "wrote ", 24000 },
+            // Beyond the first 64 KiB the data chunk must still be found and believed.
+            { "LargeChunkBeforeTheDataCut", { ".wav", wav16, 0.5, [] (auto& b)
+                { insertBeforeData (b, loudChunk ("bext", 70000)); cutTo (b, b.getSize() - 24000); } },
+              {}, 1, "input ends after 0.25 s of the 0.50 s its header announces", -1 },
+            { "LargeChunkBeforeTheDataStreaming", { ".wav", wav16, 0.5, [] (auto& b)
+                {
+                    insertBeforeData (b, loudChunk ("iXML", 70000));
+                    putLittleEndian32 (b, 4, 0);
+                    putLittleEndian32 (b, wavDataSizeOffset (b), 0);
+                } },
+              {}, 0, "wrote ", 24000 },
+            { "Rf64CutShort", { ".rf64", SF_FORMAT_RF64 | SF_FORMAT_PCM_16, 10.0, [] (auto& b) { cutTo (b, 96000); } },
+              {}, 1, "of the 10.00 s its header announces", -1 },
+            { "Wave64CutShort", { ".w64", SF_FORMAT_W64 | SF_FORMAT_PCM_16, 10.0, [] (auto& b) { cutTo (b, 96000); } },
+              {}, 1, "of the 10.00 s its header announces", -1 },
+            { "AuCutShort", { ".au", SF_FORMAT_AU | SF_FORMAT_PCM_16, 10.0, [] (auto& b) { cutTo (b, 96024); } },
+              {}, 1, "input ends after 1.00 s of the 10.00 s its header announces", -1 },
+            { "CafCutShort", { ".caf", SF_FORMAT_CAF | SF_FORMAT_PCM_16, 10.0, [] (auto& b) { cutTo (b, 96000); } },
+              {}, 1, "of the 10.00 s its header announces", -1 },
+            { "CafCutShortAccepted", { ".caf", SF_FORMAT_CAF | SF_FORMAT_PCM_16, 1.0, [] (auto& b) { cutTo (b, b.getSize() - 48000); } },
+              { "--accept-short" }, 0, "input ends after 0.50 s of the 1.00 s its header announces, rendered as it is", 24000 },
             { "ZeroFrames", { ".wav", wav16, 0.0, [] (auto&) {} },
               {}, 0, "wrote ", 0 },
             { "NonFiniteSamples", { ".wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0.1, [] (auto&) {}, [] (auto& audio)
@@ -139,13 +200,13 @@ namespace
                     audio.setSample (0, 200, std::numeric_limits<float>::infinity());
                     audio.setSample (0, 300, -std::numeric_limits<float>::infinity());
                 } },
-              {}, 0, "3 samples NaN or infinite", 4800 },
+              {}, 0, "3 samples NaN or infinite", 4800, false },
             { "NonFiniteSamplesFootswitchOff", { ".wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0.1, [] (auto&) {}, [] (auto& audio)
                 {
                     audio.setSample (0, 100, std::numeric_limits<float>::quiet_NaN());
                     audio.setSample (0, 200, std::numeric_limits<float>::infinity());
                 } },
-              { "--off" }, 0, "2 samples NaN or infinite (2 written as 0)", 4800 },
+              { "--off" }, 0, "2 samples NaN or infinite (2 written as 0)", 4800, false },
         };
 
         return cases;
@@ -171,6 +232,7 @@ TEST_P (RenderDamagedFile, RendersWhatIsThereOrRefuses)
         c.file.samples (audio);
 
     writeAudioFile (input, audio, rate, { c.file.extension, c.file.format });
+    const auto clean = readAudioFile (input);
     auto bytes = bytesOf (input);
     ASSERT_GT (bytes.getSize(), 0u);
     c.file.damage (bytes);
@@ -198,6 +260,46 @@ TEST_P (RenderDamagedFile, RendersWhatIsThereOrRefuses)
 
     for (int i = 0; i < rendered.exact.getNumSamples(); ++i)
         ASSERT_TRUE (std::isfinite (rendered.exact.getSample (0, i))) << "sample " << i;
+
+    if (! c.bypassMatchesCleanFile || c.outputFrames == 0)
+        return;
+
+    const auto bypassed = scratch / ("bypassed" + c.file.extension);
+    arguments.insert (arguments.begin(), "--off");
+    arguments.back() = bypassed.getFullPathName();
+    ASSERT_EQ (runRender (arguments).exitStatus, 0);
+
+    juce::AudioBuffer<double> expected (1, c.outputFrames);
+    expected.copyFrom (0, 0, clean.exact, 0, 0, c.outputFrames);
+    EXPECT_EQ (firstDifference (readAudioFile (bypassed).exact, expected), "");
+}
+
+// Every container the renderer writes takes a compressed input: where it cannot hold
+// the input's encoding, the nearest it can, said in the summary line.
+TEST (RenderDamagedFile, Mp3InputGoesToEveryWritableOutput)
+{
+    ScratchFolder scratch;
+    const auto input = scratch / "input.mp3";
+    writeAudioFile (input, makeTestSignal (1, rate, 24000, 5), rate, { ".mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III });
+    const auto decodedFrames = readAudioFile (input).exact.getNumSamples();
+
+    for (const auto* extension : { ".wav", ".rf64", ".w64", ".aiff", ".caf", ".flac", ".au", ".ogg", ".opus", ".mp3" })
+    {
+        SCOPED_TRACE (extension);
+        const auto output = scratch / (juce::String ("output") + extension);
+        const auto result = runRender ({ "--plugin", builtModule().getFullPathName(), input.getFullPathName(), output.getFullPathName() });
+
+        ASSERT_EQ (result.exitStatus, 0) << result.err;
+        const auto lossy = juce::String (".ogg .opus .mp3").contains (extension);
+        EXPECT_TRUE (juce::String (result.out).contains (lossy ? "" : "24-bit; ")) << result.out;
+
+        const auto rendered = readAudioFile (output);
+
+        if (lossy)
+            EXPECT_GT (rendered.exact.getNumSamples(), 0);
+        else
+            EXPECT_EQ (rendered.exact.getNumSamples(), decodedFrames);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P (Files, RenderDamagedFile, ::testing::ValuesIn (damagedCases()),

@@ -55,141 +55,399 @@ namespace brask::audiofile
             return size == 0 || size >= streamingPlaceholder;
         }
 
-        /** The first bytes of a file, where its header lives. */
-        struct HeaderBytes
+        /** The file's bytes, read where a header walk needs them: chunks before the
+            audio can be of any size (a broadcast WAV's bext or iXML runs to hundreds
+            of kilobytes), so no fixed window at the start would do.
+        */
+        struct FileBytes
         {
-            std::vector<std::uint8_t> bytes;
+            int fd;
+            std::uint64_t size;
 
-            const std::uint8_t* at (std::uint64_t offset, std::uint64_t length) const noexcept
+            bool get (std::uint64_t offset, std::uint8_t* out, size_t length) const noexcept
             {
-                return offset + length <= bytes.size() ? bytes.data() + offset : nullptr;
+                return offset <= size && length <= size - offset
+                       && ::pread (fd, out, length, (off_t) offset) == (ssize_t) length;
             }
         };
 
-        /** Size fields of a header that was never completed, and what they should say:
-            the data reaches to the end of the file.
+        /** A size field rewritten as libsndfile reads it: a header never completed, or
+            one whose container size disagrees with its chunks, made to say what the
+            chunks themselves say.
         */
         struct Mend
         {
             std::uint64_t offset;
-            std::uint32_t value;
+            std::uint64_t value;
+            int width;              // 4 or 8 bytes
+            bool bigEndian;
+
+            std::uint8_t byte (int i) const noexcept
+            {
+                return (std::uint8_t) (value >> (8 * (bigEndian ? width - 1 - i : i)));
+            }
         };
 
-        /** RIFF/WAVE: the data chunk's size over the frame size the fmt chunk gives.
-            A streaming header gets its sizes mended to what the file holds, as a reader
-            that knows no better would otherwise take "0" at its word.
-        */
-        std::int64_t announcedByWav (const HeaderBytes& header, std::uint64_t fileSize, std::vector<Mend>& mends)
+        /** Where a file's audio lies and how long its header says it is. */
+        struct Layout
         {
-            const auto* riff = header.at (0, 12);
+            std::int64_t announcedFrames = -1;  // given as frames (AIFF, FLAC)
+            std::int64_t announcedBytes = -1;   // given as the audio's bytes (WAV, RF64, W64, AU, CAF)
+            std::int64_t presentBytes = -1;     // of the audio's bytes, those the file holds
+            std::int64_t frameBytes = 0;        // the header's own frame size; 0 unknown
+            std::vector<Mend> mends;
+        };
 
-            if (riff == nullptr || std::memcmp (riff, "RIFF", 4) != 0 || std::memcmp (riff + 8, "WAVE", 4) != 0)
-                return -1;
+        // A walk over a file of nothing but empty chunks ends somewhere.
+        constexpr int maximumChunks = 100000;
 
-            const auto riffSize = littleEndian32 (riff + 4);
-            std::uint64_t blockAlign = 0;
+        std::uint64_t littleEndian64 (const std::uint8_t* p) noexcept
+        {
+            return (std::uint64_t) littleEndian32 (p) | ((std::uint64_t) littleEndian32 (p + 4) << 32);
+        }
 
-            for (std::uint64_t offset = 12; const auto* chunk = header.at (offset, 8);)
+        std::uint64_t bigEndian64 (const std::uint8_t* p) noexcept
+        {
+            return ((std::uint64_t) bigEndian32 (p) << 32) | (std::uint64_t) bigEndian32 (p + 4);
+        }
+
+        /** The audio's bytes from dataStart, by the chunk's own size: believed where the
+            file holds them, however the container size disagrees; to the end of the file
+            where the size is a placeholder; announced but missing where the file is cut.
+        */
+        void placeData (Layout& layout, std::uint64_t fileSize, std::uint64_t dataStart, std::uint64_t size, bool streaming)
+        {
+            const auto present = fileSize > dataStart ? fileSize - dataStart : 0;
+            auto held = streaming ? present : std::min (size, present);
+
+            if (layout.frameBytes > 0)
+                held -= held % (std::uint64_t) layout.frameBytes;
+
+            layout.presentBytes = (std::int64_t) held;
+            layout.announcedBytes = streaming ? -1 : (std::int64_t) size;
+        }
+
+        /** RIFF/WAVE, and its 64-bit sibling RF64 (also as BW64), whose sizes of all
+            ones point to the ds64 chunk.
+        */
+        Layout layoutOfWav (const FileBytes& file)
+        {
+            Layout layout;
+            std::uint8_t riff[12];
+
+            if (! file.get (0, riff, 12) || std::memcmp (riff + 8, "WAVE", 4) != 0)
+                return layout;
+
+            const auto isRiff = std::memcmp (riff, "RIFF", 4) == 0;
+            const auto isRf64 = std::memcmp (riff, "RF64", 4) == 0 || std::memcmp (riff, "BW64", 4) == 0;
+
+            if (! isRiff && ! isRf64)
+                return layout;
+
+            const auto riffSize = (std::uint64_t) littleEndian32 (riff + 4);
+            std::uint64_t ds64 = 0;     // where the ds64 chunk's contents start
+
+            std::uint64_t offset = 12;
+
+            for (int count = 0; count < maximumChunks; ++count)
             {
-                const auto size = (std::uint64_t) littleEndian32 (chunk + 4);
+                std::uint8_t chunk[8];
+
+                if (! file.get (offset, chunk, 8))
+                    break;
+
+                auto size = (std::uint64_t) littleEndian32 (chunk + 4);
+
+                if (std::memcmp (chunk, "ds64", 4) == 0 && isRf64)
+                    ds64 = offset + 8;
 
                 if (std::memcmp (chunk, "fmt ", 4) == 0)
-                    if (const auto* fmt = header.at (offset + 8, 14))
-                        blockAlign = (std::uint64_t) fmt[12] | ((std::uint64_t) fmt[13] << 8);
+                {
+                    std::uint8_t fmt[14];
+
+                    if (file.get (offset + 8, fmt, 14))
+                        layout.frameBytes = (std::int64_t) fmt[12] | ((std::int64_t) fmt[13] << 8);
+                }
 
                 if (std::memcmp (chunk, "data", 4) == 0)
                 {
-                    // A header that was never completed: placeholder sizes, or a data
-                    // chunk reaching past the end the RIFF size gives the whole file.
-                    if (blockAlign == 0 || isStreamingSize (size) || isStreamingSize (riffSize)
-                        || offset + 8 + size > (std::uint64_t) riffSize + 8)
+                    const auto dataStart = offset + 8;
+
+                    if (isRf64)
                     {
-                        const auto present = fileSize > offset + 8 ? fileSize - (offset + 8) : 0;
-                        auto dataSize = std::min<std::uint64_t> (present, 0xffffffffu);
+                        std::uint8_t sizes[16];
 
-                        if (blockAlign > 0)
-                            dataSize -= dataSize % blockAlign;
+                        if (ds64 == 0 || ! file.get (ds64, sizes, 16))
+                            return layout;
 
-                        mends.push_back ({ 4, (std::uint32_t) std::min<std::uint64_t> (offset + dataSize, 0xffffffffu) });
-                        mends.push_back ({ offset + 4, (std::uint32_t) dataSize });
-                        return -1;
+                        // A recorder that never came back leaves the 64-bit size 0 or all ones.
+                        const auto dataSize = littleEndian64 (sizes + 8);
+                        const auto streaming = dataSize == 0 || dataSize == ~(std::uint64_t) 0;
+                        placeData (layout, file.size, dataStart, dataSize, streaming);
+
+                        if (streaming)
+                        {
+                            layout.mends.push_back ({ ds64, file.size - 8, 8, false });
+                            layout.mends.push_back ({ ds64 + 8, (std::uint64_t) layout.presentBytes, 8, false });
+                        }
+
+                        return layout;
                     }
 
-                    return (std::int64_t) (size / blockAlign);
+                    const auto streaming = layout.frameBytes == 0 || isStreamingSize (size);
+                    placeData (layout, file.size, dataStart, size, streaming);
+
+                    // libsndfile takes the RIFF size as the file's end, and the data
+                    // chunk's size only where it fits in it: a writer that left a
+                    // chunk out of the RIFF size, or put a tag after the data, would
+                    // have the data cut or the tag read as samples. The RIFF size is
+                    // made to reach the end of the file, and the data chunk says what
+                    // it holds.
+                    const auto wholeFile = std::min<std::uint64_t> (file.size - 8, 0xffffffffu);
+
+                    if (streaming || riffSize != wholeFile)
+                        layout.mends.push_back ({ 4, wholeFile, 4, false });
+
+                    if (streaming)
+                        layout.mends.push_back ({ offset + 4, std::min<std::uint64_t> ((std::uint64_t) layout.presentBytes, 0xffffffffu), 4, false });
+
+                    return layout;
                 }
 
                 offset += 8 + size + (size & 1);
             }
 
-            return -1;
+            return layout;
         }
 
-        /** AIFF and AIFF-C: the frame count in the COMM chunk. */
-        std::int64_t announcedByAiff (const HeaderBytes& header)
+        /** Sony Wave64: RIFF with GUIDs for ids and 64-bit sizes that count their own
+            24-byte header, each chunk aligned to 8 bytes.
+        */
+        Layout layoutOfW64 (const FileBytes& file)
         {
-            const auto* form = header.at (0, 12);
+            static constexpr std::uint8_t guidTail[12] = { 0xf3, 0xac, 0xd3, 0x11, 0x8c, 0xd1, 0x00, 0xc0, 0x4f, 0x8e, 0xdb, 0x8a };
+            static constexpr std::uint8_t riffGuid[16] = { 'r', 'i', 'f', 'f', 0x2e, 0x91, 0xcf, 0x11, 0xa5, 0xd6, 0x28, 0xdb, 0x04, 0xc1, 0x00, 0x00 };
 
-            if (form == nullptr || std::memcmp (form, "FORM", 4) != 0
-                || (std::memcmp (form + 8, "AIFF", 4) != 0 && std::memcmp (form + 8, "AIFC", 4) != 0))
-                return -1;
+            Layout layout;
+            std::uint8_t head[40];
 
-            if (isStreamingSize (bigEndian32 (form + 4)))
-                return -1;
+            if (! file.get (0, head, 40) || std::memcmp (head, riffGuid, 16) != 0
+                || std::memcmp (head + 24, "wave", 4) != 0 || std::memcmp (head + 28, guidTail, 12) != 0)
+                return layout;
 
-            for (std::uint64_t offset = 12; const auto* chunk = header.at (offset, 8);)
+            std::uint64_t offset = 40;
+
+            for (int count = 0; count < maximumChunks; ++count)
             {
+                std::uint8_t chunk[24];
+
+                if (! file.get (offset, chunk, 24) || std::memcmp (chunk + 4, guidTail, 12) != 0)
+                    break;
+
+                const auto size = littleEndian64 (chunk + 16);
+
+                if (size < 24)
+                    break;
+
+                if (std::memcmp (chunk, "fmt ", 4) == 0)
+                {
+                    std::uint8_t fmt[14];
+
+                    if (file.get (offset + 24, fmt, 14))
+                        layout.frameBytes = (std::int64_t) fmt[12] | ((std::int64_t) fmt[13] << 8);
+                }
+
+                if (std::memcmp (chunk, "data", 4) == 0)
+                {
+                    placeData (layout, file.size, offset + 24, size - 24, false);
+                    return layout;
+                }
+
+                if (size > file.size - offset)
+                    break;
+
+                offset += (size + 7) & ~(std::uint64_t) 7;
+            }
+
+            return layout;
+        }
+
+        /** Sun/NeXT AU: a fixed header with the data's offset and size (all ones: unknown). */
+        Layout layoutOfAu (const FileBytes& file)
+        {
+            Layout layout;
+            std::uint8_t head[24];
+
+            if (! file.get (0, head, 24) || std::memcmp (head, ".snd", 4) != 0)
+                return layout;
+
+            const auto dataStart = (std::uint64_t) bigEndian32 (head + 4);
+            const auto size = (std::uint64_t) bigEndian32 (head + 8);
+            const auto channels = (std::int64_t) bigEndian32 (head + 20);
+            std::int64_t sampleBytes = 0;
+
+            switch (bigEndian32 (head + 12))
+            {
+                case 1: case 2: case 27:    sampleBytes = 1; break;     // u-law, 8-bit, A-law
+                case 3:                     sampleBytes = 2; break;
+                case 4:                     sampleBytes = 3; break;
+                case 5: case 6:             sampleBytes = 4; break;     // 32-bit, float
+                case 7:                     sampleBytes = 8; break;
+                default:                    return layout;
+            }
+
+            if (channels < 1 || channels > 1024)
+                return layout;
+
+            layout.frameBytes = sampleBytes * channels;
+            placeData (layout, file.size, dataStart, size, size == 0xffffffffu);
+            return layout;
+        }
+
+        /** Apple CAF: 64-bit big-endian chunk sizes, the data chunk's -1 meaning "to the
+            end", its audio behind a 4-byte edit count. libsndfile refuses a data chunk
+            longer than the file as malformed: the size is mended to what is there, and
+            what it announced is kept for the length check.
+        */
+        Layout layoutOfCaf (const FileBytes& file)
+        {
+            Layout layout;
+            std::uint8_t head[8];
+
+            if (! file.get (0, head, 8) || std::memcmp (head, "caff", 4) != 0)
+                return layout;
+
+            std::uint64_t offset = 8;
+
+            for (int count = 0; count < maximumChunks; ++count)
+            {
+                std::uint8_t chunk[12];
+
+                if (! file.get (offset, chunk, 12))
+                    break;
+
+                const auto size = bigEndian64 (chunk + 4);
+
+                if (std::memcmp (chunk, "desc", 4) == 0)
+                {
+                    std::uint8_t desc[32];
+
+                    // Packets of one frame each: stored samples, whose frame size is the packet's.
+                    if (file.get (offset + 12, desc, 32) && bigEndian32 (desc + 20) == 1)
+                        layout.frameBytes = (std::int64_t) bigEndian32 (desc + 16);
+                }
+
+                if (std::memcmp (chunk, "data", 4) == 0)
+                {
+                    const auto streaming = size == ~(std::uint64_t) 0 || size < 4;
+                    placeData (layout, file.size, offset + 16, streaming ? 0 : size - 4, streaming);
+
+                    if (! streaming && layout.announcedBytes > layout.presentBytes)
+                        layout.mends.push_back ({ offset + 4, (std::uint64_t) layout.presentBytes + 4, 8, true });
+
+                    return layout;
+                }
+
+                if (size > file.size - offset)
+                    break;
+
+                offset += 12 + size;
+            }
+
+            return layout;
+        }
+
+        /** AIFF and AIFF-C: the frame count in the COMM chunk, the audio in SSND. */
+        Layout layoutOfAiff (const FileBytes& file)
+        {
+            Layout layout;
+            std::uint8_t form[12];
+
+            if (! file.get (0, form, 12) || std::memcmp (form, "FORM", 4) != 0
+                || (std::memcmp (form + 8, "AIFF", 4) != 0 && std::memcmp (form + 8, "AIFC", 4) != 0))
+                return layout;
+
+            const auto streamingForm = isStreamingSize (bigEndian32 (form + 4));
+            std::uint64_t offset = 12;
+
+            for (int count = 0; count < maximumChunks; ++count)
+            {
+                std::uint8_t chunk[8];
+
+                if (! file.get (offset, chunk, 8))
+                    break;
+
                 const auto size = (std::uint64_t) bigEndian32 (chunk + 4);
 
-                if (std::memcmp (chunk, "COMM", 4) == 0)
+                if (std::memcmp (chunk, "COMM", 4) == 0 && ! streamingForm)
                 {
-                    const auto* comm = header.at (offset + 8, 8);
+                    std::uint8_t comm[8];
 
-                    if (comm == nullptr)
-                        return -1;
+                    if (file.get (offset + 8, comm, 8))
+                    {
+                        const auto channels = (std::uint64_t) ((comm[0] << 8) | comm[1]);
+                        const auto frames = (std::uint64_t) bigEndian32 (comm + 2);
+                        const auto bits = (std::uint64_t) ((comm[6] << 8) | comm[7]);
 
-                    const auto channels = (std::uint64_t) ((comm[0] << 8) | comm[1]);
-                    const auto frames = (std::uint64_t) bigEndian32 (comm + 2);
-                    const auto bits = (std::uint64_t) ((comm[6] << 8) | comm[7]);
+                        if (frames != 0 && ! isStreamingSize (frames * channels * ((bits + 7) / 8)))
+                            layout.announcedFrames = (std::int64_t) frames;
+                    }
+                }
 
-                    if (frames == 0 || isStreamingSize (frames * channels * ((bits + 7) / 8)))
-                        return -1;
+                if (std::memcmp (chunk, "SSND", 4) == 0)
+                {
+                    std::uint8_t ssnd[4];
 
-                    return (std::int64_t) frames;
+                    // The audio starts after the chunk's offset and block size fields.
+                    if (! isStreamingSize (size) && size >= 8 && file.get (offset + 8, ssnd, 4))
+                    {
+                        const auto skip = (std::uint64_t) bigEndian32 (ssnd);
+                        placeData (layout, file.size, offset + 16 + skip, size - 8 - std::min (size - 8, skip), false);
+                        layout.announcedBytes = -1;     // COMM says how long
+                    }
+
+                    // COMM may come after the audio.
+                    if (layout.announcedFrames >= 0 || streamingForm || isStreamingSize (size))
+                        return layout;
                 }
 
                 offset += 8 + size + (size & 1);
             }
 
-            return -1;
+            return layout;
         }
 
         /** FLAC: the total in STREAMINFO (0 there means "not known"). */
-        std::int64_t announcedByFlac (const HeaderBytes& header)
+        Layout layoutOfFlac (const FileBytes& file)
         {
+            Layout layout;
             std::uint64_t offset = 0;
+            std::uint8_t id3[10];
 
-            // An ID3v2 tag in front, as some taggers leave it: its size is "sync-safe", 7 bits a byte.
-            if (const auto* id3 = header.at (0, 10); id3 != nullptr && std::memcmp (id3, "ID3", 3) == 0)
+            // An ID3v2 tag in front, as some taggers leave it (with cover art, often
+            // larger than any header): its size is "sync-safe", 7 bits a byte.
+            if (file.get (0, id3, 10) && std::memcmp (id3, "ID3", 3) == 0)
                 offset = 10 + (((std::uint64_t) (id3[6] & 0x7f) << 21) | ((std::uint64_t) (id3[7] & 0x7f) << 14)
                                | ((std::uint64_t) (id3[8] & 0x7f) << 7) | (std::uint64_t) (id3[9] & 0x7f));
 
-            const auto* magic = header.at (offset, 4 + 4 + 18);
+            std::uint8_t magic[4 + 4 + 18];
 
-            if (magic == nullptr || std::memcmp (magic, "fLaC", 4) != 0 || (magic[4] & 0x7f) != 0)
-                return -1;
+            if (! file.get (offset, magic, sizeof (magic)) || std::memcmp (magic, "fLaC", 4) != 0 || (magic[4] & 0x7f) != 0)
+                return layout;
 
             const auto* info = magic + 8;
             const auto total = ((std::uint64_t) (info[13] & 0x0f) << 32) | bigEndian32 (info + 14);
-            return total == 0 ? -1 : (std::int64_t) total;
+            layout.announcedFrames = total == 0 ? -1 : (std::int64_t) total;
+            return layout;
         }
 
-        HeaderBytes headerOf (int fd, std::int64_t fileSize)
+        Layout layoutOf (const FileBytes& file)
         {
-            HeaderBytes header;
-            header.bytes.resize ((size_t) std::clamp<std::int64_t> (fileSize, 0, 65536));
-            const auto got = ::pread (fd, header.bytes.data(), header.bytes.size(), 0);
-            header.bytes.resize (got > 0 ? (size_t) got : 0);
-            return header;
+            for (auto* walk : { layoutOfWav, layoutOfW64, layoutOfAu, layoutOfCaf, layoutOfAiff, layoutOfFlac })
+                if (auto layout = walk (file); layout.announcedFrames >= 0 || layout.presentBytes >= 0 || ! layout.mends.empty())
+                    return layout;
+
+            return {};
         }
 
         //==============================================================================
@@ -236,9 +494,9 @@ namespace brask::audiofile
                     return 0;
 
                 for (const auto& mend : mends)
-                    for (std::uint64_t i = 0; i < 4; ++i)
-                        if (mend.offset + i >= (std::uint64_t) offset && mend.offset + i < (std::uint64_t) (offset + got))
-                            destination[mend.offset + i - (std::uint64_t) offset] = (std::uint8_t) (mend.value >> (8 * i));
+                    for (int i = 0; i < mend.width; ++i)
+                        if (const auto at = mend.offset + (std::uint64_t) i; at >= (std::uint64_t) offset && at < (std::uint64_t) (offset + got))
+                            destination[at - (std::uint64_t) offset] = mend.byte (i);
 
                 return got;
             }
@@ -606,8 +864,14 @@ namespace brask::audiofile
             return { 0, shownContainer + " cannot hold " + encodingName (encoding) + " samples" };
         }
 
-        if (const auto format = writableWith (container, input & encodingMask, numChannels, sampleRate); format != 0)
-            return { format, "" };
+        // Stored samples keep their encoding in any container that holds it; a
+        // compressed one only in its own (libsndfile accepts MP3 inside a WAV as a
+        // format, but has no encoder to write it with).
+        const auto keepsEncoding = bytesPerStoredSample (input & encodingMask) > 0 || (input & containerMask) == (container & containerMask);
+
+        if (keepsEncoding)
+            if (const auto format = writableWith (container, input & encodingMask, numChannels, sampleRate); format != 0)
+                return { format, "" };
 
         // The closest the container holds: float stays float where it can, and 24-bit
         // integers carry more than any lossy or compressed input had.
@@ -632,7 +896,9 @@ namespace brask::audiofile
     //==============================================================================
     std::unique_ptr<Reader> Reader::open (const std::string& path, std::string& error)
     {
-        const auto fd = ::open (path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Without O_NONBLOCK, opening a FIFO waits for a writer that may never come;
+        // openDescriptor refuses anything but a regular file and clears the flag.
+        const auto fd = ::open (path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
 
         if (fd < 0)
         {
@@ -654,12 +920,15 @@ namespace brask::audiofile
             return nullptr;
         }
 
+        if (const auto flags = ::fcntl (fd, F_GETFL); flags >= 0 && (flags & O_NONBLOCK) != 0)
+            ::fcntl (fd, F_SETFL, flags & ~O_NONBLOCK);
+
         auto source = std::make_unique<MendedFile>();
         source->fd = fd;
         source->size = (std::int64_t) status.st_size;
 
-        const auto header = headerOf (fd, (std::int64_t) status.st_size);
-        const auto announcedByRiff = announcedByWav (header, (std::uint64_t) status.st_size, source->mends);
+        auto layout = layoutOf ({ fd, (std::uint64_t) status.st_size });
+        source->mends = std::move (layout.mends);
 
         SF_VIRTUAL_IO io { &MendedSource::length, &MendedSource::seek, &MendedSource::read, &MendedSource::write, &MendedSource::tell };
         SF_INFO info {};
@@ -687,18 +956,24 @@ namespace brask::audiofile
 
         const auto bytes = (std::int64_t) status.st_size;
         const auto sampleBytes = bytesPerStoredSample (info.format);
-        fileInfo.maximumFrames = sampleBytes > 0 ? bytes / ((std::int64_t) sampleBytes * info.channels)
-                                                 : bytes * compressedFramesPerByte;
-        fileInfo.expectedFrames = std::clamp<std::int64_t> (info.frames, 0, fileInfo.maximumFrames);
+        const auto frameBytes = (std::int64_t) sampleBytes * info.channels;
 
-        switch (info.format & containerMask)
+        // Stored samples: the frames are the data's bytes, by the data chunk's own
+        // size, never a byte beyond it (a tag after the audio is no audio).
+        if (sampleBytes > 0)
         {
-            case SF_FORMAT_WAV:
-            case SF_FORMAT_WAVEX:   fileInfo.announcedFrames = announcedByRiff; break;
-            case SF_FORMAT_AIFF:    fileInfo.announcedFrames = announcedByAiff (header); break;
-            case SF_FORMAT_FLAC:    fileInfo.announcedFrames = announcedByFlac (header); break;
-            default:                break;
+            fileInfo.maximumFrames = (layout.presentBytes >= 0 ? layout.presentBytes : bytes) / frameBytes;
+
+            if (layout.announcedFrames < 0 && layout.announcedBytes >= 0)
+                layout.announcedFrames = layout.announcedBytes / frameBytes;
         }
+        else
+        {
+            fileInfo.maximumFrames = bytes * compressedFramesPerByte;
+        }
+
+        fileInfo.expectedFrames = std::clamp<std::int64_t> (info.frames, 0, fileInfo.maximumFrames);
+        fileInfo.announcedFrames = layout.announcedFrames;
 
         // Floats and integers arrive as doubles at full scale 1.0: exact for every encoding.
         sf_command (file, SFC_SET_NORM_DOUBLE, nullptr, SF_TRUE);

@@ -10,7 +10,9 @@
     final rename stays on one file system and replaces the target in one step)
     and renamed over the target by commit(). Until then an existing target is
     left as it was, and the temporary file is removed when this object goes,
-    when the program fails, or when it is interrupted (SIGINT, SIGTERM, SIGHUP).
+    when the program fails, or when it is ended by any signal that can be caught.
+    One that a SIGKILL or a power cut left behind is removed by a later run into
+    the same folder.
 */
 class PendingOutputFile final
 {

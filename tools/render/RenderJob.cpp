@@ -91,7 +91,9 @@ RenderOutcome RenderJob::open()
 
     // Opened here, once, so that a file the system refuses (permissions) is told apart
     // from one that is not audio.
-    const auto descriptor = ::open (input.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a FIFO without a writer would hold the open forever, before the
+    // reader could refuse it for not being a file.
+    const auto descriptor = ::open (input.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
 
     if (descriptor < 0)
         return failure ("cannot read input '" + shownInput + "': " + std::strerror (errno));

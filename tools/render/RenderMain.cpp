@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -184,6 +185,11 @@ int main (int argc, char* argv[])
         std::fputs (RenderOptions::usage(), stdout);
         return 0;
     }
+
+    // The files are the job and the lines a courtesy: a reader of the lines that
+    // goes away (`| head -1`) must not end the renders; the exit status still says
+    // how they went.
+    ::signal (SIGPIPE, SIG_IGN);
 
     // Nothing here is ever shown: the module need not look for a display.
     ::setenv (DisplayLessHost::variableName, "1", 1);
