@@ -7,6 +7,11 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 using namespace RenderTest;
 
 TEST (RenderBatch, EachFileAsAloneTheBadOneNamed)
@@ -94,4 +99,60 @@ TEST (RenderBatch, FormatNamesTheOutputs)
 
     EXPECT_EQ (readAudioFile (out.getChildFile ("a.flac")).format, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
     EXPECT_EQ (readAudioFile (out.getChildFile ("b.flac")).format, SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
+}
+
+// "brask-render ... --out-dir o | head -1": the reader of the lines goes after the
+// first; the files are the job, and every one of them is still rendered.
+TEST (RenderBatch, StdoutClosedEarlyStillRendersEveryFile)
+{
+    ScratchFolder scratch;
+    const auto rate = 48000.0;
+    const auto out = scratch / "out";
+    ASSERT_TRUE (out.createDirectory());
+
+    std::vector<std::string> storage { BRASK_RENDER_EXECUTABLE, "--plugin", builtModule().getFullPathName().toStdString() };
+
+    for (int i = 0; i < 4; ++i)
+    {
+        const auto input = scratch / ("take" + juce::String (i) + ".wav");
+        writeAudioFile (input, makeTestSignal (1, rate, 9600, i), rate, { ".wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16 });
+        storage.push_back (input.getFullPathName().toStdString());
+    }
+
+    for (const auto* argument : { "--out-dir", "--jobs", "2" })
+        storage.push_back (argument);
+
+    storage.insert (storage.end() - 2, out.getFullPathName().toStdString());
+
+    std::vector<char*> argv;
+
+    for (auto& s : storage)
+        argv.push_back (s.data());
+
+    argv.push_back (nullptr);
+
+    // stdout is a pipe whose reader has already gone.
+    int pipeEnds[2];
+    ASSERT_EQ (::pipe (pipeEnds), 0);
+    ::close (pipeEnds[0]);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init (&actions);
+    posix_spawn_file_actions_addopen (&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2 (&actions, pipeEnds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen (&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+
+    pid_t pid = -1;
+    const auto spawned = posix_spawn (&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy (&actions);
+    ::close (pipeEnds[1]);
+    ASSERT_EQ (spawned, 0);
+
+    EXPECT_EQ (waitForRender ((int) pid), 0);
+
+    const auto everything = out.findChildFiles (juce::File::findFilesAndDirectories, false);
+    EXPECT_EQ (everything.size(), 4) << "a file missing or a temporary file left";
+
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ (readAudioFile (out.getChildFile ("take" + juce::String (i) + ".wav")).exact.getNumSamples(), 9600);
 }

@@ -56,6 +56,36 @@ TEST (RenderPlot, FullScaleSineReadsZeroDecibelsAtItsFrequency)
     EXPECT_LT (10.0 * std::log10 (spectrum[loudest * 3 + 7] + 1.0e-30), -90.0);
 }
 
+// A few NaN or infinite samples (a damaged float file) must not blank the spectrum:
+// they count as silence and are counted, and the sine still reads where it is.
+TEST (RenderPlot, NonFiniteSamplesAreLeftOutOfTheSpectrum)
+{
+    auto sine = fullScaleSine ((int) rate);
+    auto output = sine;
+    sine.setSample (0, 1000, std::numeric_limits<float>::quiet_NaN());
+    sine.setSample (0, 20000, std::numeric_limits<float>::infinity());
+    output.setSample (0, 30000, -std::numeric_limits<float>::infinity());
+
+    RenderAnalysis analysis (rate, sine.getNumSamples(), sine.getNumChannels(), 100);
+    analysis.add (sine.getArrayOfReadPointers(), output.getArrayOfReadPointers(), sine.getNumSamples());
+    analysis.finish();
+
+    EXPECT_EQ (analysis.getSamplesLeftOut(), 3);
+
+    for (const auto* spectrum : { &analysis.getInputSpectrum(), &analysis.getOutputSpectrum() })
+    {
+        ASSERT_TRUE (std::all_of (spectrum->begin(), spectrum->end(), [] (double power) { return std::isfinite (power); }));
+
+        const auto loudest = (size_t) std::distance (spectrum->begin(), std::max_element (spectrum->begin(), spectrum->end()));
+        EXPECT_NEAR ((double) loudest * rate / analysis.getFrameSize(), frequency, rate / analysis.getFrameSize());
+        EXPECT_NEAR (10.0 * std::log10 ((*spectrum)[loudest]), 0.0, 1.5);
+    }
+
+    for (const auto* envelope : { &analysis.getInputOverview(), &analysis.getOutputOverview() })
+        for (const auto* values : { &envelope->minimum, &envelope->maximum })
+            EXPECT_TRUE (std::all_of (values->begin(), values->end(), [] (float v) { return std::isfinite (v); }));
+}
+
 TEST (RenderPlot, RenderWithPlotWritesThePicture)
 {
     ScratchFolder scratch;

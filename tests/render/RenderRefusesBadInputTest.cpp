@@ -8,6 +8,9 @@
 #include <sndfile.h>
 
 #include <csignal>
+#include <cstring>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -237,8 +240,14 @@ TEST (RenderFaultyModule, WithoutAFaultRendersItsInputThrough)
 }
 
 //==============================================================================
-TEST (RenderInterrupted, LeavesNeitherOutputNorTemporaryFile)
+// Ctrl-C, kill, and Ctrl-\ alike.
+class RenderInterrupted : public ::testing::TestWithParam<int>
 {
+};
+
+TEST_P (RenderInterrupted, LeavesNeitherOutputNorTemporaryFile)
+{
+    const auto signalNumber = GetParam();
     Fixture fixture;
     const auto output = fixture.scratch / "long-out.wav";
     output.replaceWithText ("an earlier render the user wants to keep\n", false, false, "\n");
@@ -272,13 +281,13 @@ TEST (RenderInterrupted, LeavesNeitherOutputNorTemporaryFile)
         FAIL() << "the render never started writing";
     }
 
-    ::kill ((pid_t) pid, SIGTERM);
+    ::kill ((pid_t) pid, signalNumber);
     const auto exitStatus = waitForRender (pid);
 
     if (exitStatus == 0)
         GTEST_SKIP() << "the render finished before the signal arrived";
 
-    EXPECT_EQ (exitStatus, 128 + SIGTERM);
+    EXPECT_EQ (exitStatus, 128 + signalNumber);
     EXPECT_EQ (output.loadFileAsString(), "an earlier render the user wants to keep\n");
 
     const auto after = fixture.scratch.snapshot();
@@ -286,4 +295,104 @@ TEST (RenderInterrupted, LeavesNeitherOutputNorTemporaryFile)
 
     for (const auto& [name, contents] : after)
         EXPECT_TRUE (before.count (name) == 1) << "left behind: " << name;
+}
+
+INSTANTIATE_TEST_SUITE_P (Signals, RenderInterrupted, ::testing::Values (SIGTERM, SIGINT, SIGQUIT),
+                          [] (const ::testing::TestParamInfo<int>& signalCase) { return std::string (sigabbrev_np (signalCase.param)); });
+
+//==============================================================================
+// A FIFO nobody writes to would hold an open() forever: it is refused before that.
+TEST (RenderRefusesFifo, AtOnceWithoutWaitingForAWriter)
+{
+    Fixture fixture;
+    ASSERT_EQ (::mkfifo (fixture ("pipe.wav").toRawUTF8(), 0600), 0);
+
+    const juce::TemporaryFile outCapture (".out"), errCapture (".err");
+    const auto pid = startRender ({ "--plugin", builtModule().getFullPathName(), fixture ("pipe.wav"), fixture ("out.wav") },
+                                  outCapture.getFile(), errCapture.getFile());
+    ASSERT_GT (pid, 0);
+
+    // A refusal takes milliseconds; a blocked open never ends. The bound leaves room
+    // for a machine busy with other builds.
+    int status = 0;
+    auto ended = false;
+
+    for (int waited = 0; waited < 5000 && ! ended; ++waited)
+    {
+        ended = ::waitpid ((pid_t) pid, &status, WNOHANG) == pid;
+
+        if (! ended)
+            std::this_thread::sleep_for (std::chrono::milliseconds (1));
+    }
+
+    if (! ended)
+    {
+        ::kill ((pid_t) pid, SIGKILL);
+        waitForRender (pid);
+        FAIL() << "the render waited for a writer to the FIFO";
+    }
+
+    EXPECT_TRUE (WIFEXITED (status) && WEXITSTATUS (status) == failed);
+    EXPECT_TRUE (errCapture.getFile().loadFileAsString().contains ("not a regular file")) << errCapture.getFile().loadFileAsString();
+    EXPECT_FALSE ((fixture.scratch / "out.wav").exists());
+}
+
+//==============================================================================
+// Where the output goes: any name the file system allows, the mode of the file it
+// replaces, and no temporary file of an earlier, killed run left beside it.
+TEST (RenderOutputFile, LongestNameAllowed)
+{
+    Fixture fixture;
+    const auto name = juce::String::repeatedString ("a", 251) + ".wav";     // 255 bytes, the limit
+    const auto result = runRender ({ "--plugin", builtModule().getFullPathName(), fixture ("in.wav"), fixture (name) });
+
+    ASSERT_EQ (result.exitStatus, 0) << result.err;
+    EXPECT_EQ (readAudioFile (fixture.scratch / name).exact.getNumSamples(), 4410);
+    EXPECT_EQ (fixture.scratch.get().findChildFiles (juce::File::findFiles, false, ".*").size(), 0) << "a temporary file left";
+}
+
+TEST (RenderOutputFile, ReplacedFileKeepsItsMode)
+{
+    Fixture fixture;
+    const auto output = fixture ("private.wav");
+    (fixture.scratch / "private.wav").replaceWithText ("an earlier take\n");
+    ASSERT_EQ (::chmod (output.toRawUTF8(), 0600), 0);
+
+    const auto result = runRender ({ "--plugin", builtModule().getFullPathName(), fixture ("in.wav"), output });
+    ASSERT_EQ (result.exitStatus, 0) << result.err;
+
+    struct stat status {};
+    ASSERT_EQ (::stat (output.toRawUTF8(), &status), 0);
+    EXPECT_EQ (status.st_mode & 07777, 0600u);
+    EXPECT_EQ (readAudioFile (fixture.scratch / "private.wav").exact.getNumSamples(), 4410);
+}
+
+TEST (RenderOutputFile, StaleTemporaryFileOfOursIsRemoved)
+{
+    Fixture fixture;
+
+    // The process id of a run that is over.
+    const juce::TemporaryFile outCapture (".out"), errCapture (".err");
+    const auto gone = startRender ({ "--help" }, outCapture.getFile(), errCapture.getFile());
+    ASSERT_EQ (waitForRender (gone), 0);
+
+    const auto stale = fixture.scratch / (".take.wav.brask-render-" + juce::String (gone) + ".part");
+    const auto recent = fixture.scratch / (".other.wav.brask-render-" + juce::String (gone) + ".part");
+    const auto notOurs = fixture.scratch / ".take.wav.part";
+
+    for (const auto& file : { stale, recent, notOurs })
+    {
+        file.replaceWithText ("half a render\n");
+        file.setLastModificationTime (juce::Time::getCurrentTime() - juce::RelativeTime::hours (3));
+    }
+
+    // One written to a moment ago may be another machine's run into a shared folder.
+    recent.setLastModificationTime (juce::Time::getCurrentTime());
+
+    const auto result = runRender ({ "--plugin", builtModule().getFullPathName(), fixture ("in.wav"), fixture ("out.wav") });
+    ASSERT_EQ (result.exitStatus, 0) << result.err;
+
+    EXPECT_FALSE (stale.exists());
+    EXPECT_TRUE (recent.exists());
+    EXPECT_TRUE (notOurs.exists());
 }

@@ -33,8 +33,13 @@ namespace
             if (pendingInUse[(size_t) i].load())
                 ::unlink (pendingPaths[(size_t) i]);
 
-        // Ended by the signal itself, as the shell expects (a loop in a script stops
-        // on Ctrl-C), now that nothing half-written is left.
+        // The shell's convention for "ended by a signal" where the signal's own end
+        // would leave a core file beside the user's audio.
+        if (signalNumber == SIGQUIT || signalNumber == SIGXCPU)
+            ::_exit (128 + signalNumber);
+
+        // Otherwise ended by the signal itself, as the shell expects (a loop in a
+        // script stops on Ctrl-C), now that nothing half-written is left.
         ::signal (signalNumber, SIG_DFL);
         sigset_t unblocked;
         sigemptyset (&unblocked);

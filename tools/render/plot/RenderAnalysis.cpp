@@ -43,14 +43,17 @@ RenderAnalysis::RenderAnalysis (double rate, juce::int64 samples, int channels, 
     }
 }
 
-float RenderAnalysis::channelMean (const float* const* channels, int sample) const noexcept
+float RenderAnalysis::finiteSample (const float* const* channels, int channel, int sample) noexcept
 {
-    auto sum = 0.0f;
+    // A NaN or infinite sample would spread over every bin of each frame it falls
+    // in, and blank the whole spectrum: it counts as silence, and is counted.
+    const auto value = channels[channel][sample];
 
-    for (int channel = 0; channel < numChannels; ++channel)
-        sum += channels[channel][sample];
+    if (std::isfinite (value))
+        return value;
 
-    return sum / (float) numChannels;
+    ++samplesLeftOut;
+    return 0.0f;
 }
 
 void RenderAnalysis::add (const float* const* input, const float* const* output, int numSamples)
@@ -59,8 +62,7 @@ void RenderAnalysis::add (const float* const* input, const float* const* output,
 
     for (int i = 0; i < numSamples; ++i)
     {
-        const auto in = channelMean (input, i);
-        const auto out = channelMean (output, i);
+        auto in = 0.0f, out = 0.0f;
 
         // Every channel counts towards the overview, so a hard-panned part still shows.
         const auto position = samplesSeen + i;
@@ -69,8 +71,10 @@ void RenderAnalysis::add (const float* const* input, const float* const* output,
 
         for (int channel = 0; channel < numChannels; ++channel)
         {
-            const auto x = input[channel][i];
-            const auto y = output[channel][i];
+            const auto x = finiteSample (input, channel, i);
+            const auto y = finiteSample (output, channel, i);
+            in += x / (float) numChannels;
+            out += y / (float) numChannels;
             inputOverview.minimum[column] = std::min (inputOverview.minimum[column], x);
             inputOverview.maximum[column] = std::max (inputOverview.maximum[column], x);
             outputOverview.minimum[column] = std::min (outputOverview.minimum[column], y);

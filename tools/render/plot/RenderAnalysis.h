@@ -52,11 +52,14 @@ public:
     const Envelope& getInputOverview() const noexcept                       { return inputOverview; }
     const Envelope& getOutputOverview() const noexcept                      { return outputOverview; }
 
+    /** Samples of input and output that were NaN or infinite, analysed as silence. */
+    juce::int64 getSamplesLeftOut() const noexcept                          { return samplesLeftOut; }
+
 private:
     //==============================================================================
     void analyseFrame (int numValid);
     void accumulateSpectra();
-    float channelMean (const float* const* channels, int sample) const noexcept;
+    float finiteSample (const float* const* channels, int channel, int sample) noexcept;
 
     double sampleRate;
     juce::int64 totalSamples;
@@ -77,6 +80,7 @@ private:
 
     std::vector<double> inputSpectrum, outputSpectrum;
     int framesAnalysed = 0;
+    juce::int64 samplesLeftOut = 0;
 
     std::vector<float> loudestInput, loudestOutput;
     double loudestEnergy = -1.0;

@@ -452,7 +452,11 @@ juce::Image drawRenderPlot (const RenderAnalysis& analysis, const PlotCaption& c
     page.removeFromTop (84.0f);
     Axes spectrum { page.withTrimmedBottom (46.0f), 20.0, juce::jmax (40.0, juce::jmin (nyquist, 24000.0)),
                     decibelTop - 100.0, decibelTop, true };
-    drawPanel (g, spectrum, "Average spectrum", "0 dB = a full-scale sine");
+    const auto leftOut = analysis.getSamplesLeftOut();
+    drawPanel (g, spectrum, "Average spectrum",
+               "0 dB = a full-scale sine"
+                   + (leftOut > 0 ? "; " + juce::String (leftOut) + (leftOut == 1 ? " sample" : " samples")
+                                        + " NaN or infinite left out" : juce::String()));
     drawLogFrequencyGrid (g, spectrum);
     drawYGrid (g, spectrum, 10.0, "level (dB)", false);
     drawSpectrum (g, spectrum, analysis);
