@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes the audio-file driver's seeds: a few milliseconds of audio in every
 container and encoding the file layer reads, through libsndfile itself, plus
-the damaged shapes the renderer must survive (cut short, streaming sizes).
+the damaged shapes the renderer must survive (cut short, streaming sizes, chunks
+over 64 KiB before the data, chunks after it under a wrong RIFF size).
 
     tests/fuzz/make-audio-seeds.py [FOLDER]   (default: tests/fuzz/corpus/audio_file)
 """
@@ -28,7 +29,7 @@ lib.sf_writef_double.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_double
 lib.sf_close.argtypes = [ctypes.c_void_p]
 
 SFM_WRITE = 0x20
-WAV, AIFF, W64, RF64, WAVEX, CAF, FLAC, OGG, MPEG = 0x010000, 0x020000, 0x0B0000, 0x220000, 0x130000, 0x180000, 0x170000, 0x200000, 0x230000
+WAV, AIFF, AU, W64, RF64, WAVEX, CAF, FLAC, OGG, MPEG = 0x010000, 0x020000, 0x030000, 0x0B0000, 0x220000, 0x130000, 0x180000, 0x170000, 0x200000, 0x230000
 S8, U8, I16, I24, I32, F32, F64, ULAW, ALAW, IMA, VORBIS, OPUS, MP3 = 1, 5, 2, 3, 4, 6, 7, 0x10, 0x11, 0x12, 0x60, 0x64, 0x82
 
 FORMATS = [
@@ -73,6 +74,29 @@ def main():
     seeds.append(wav[:4] + struct.pack("<I", 0) + wav[8:data_size] + struct.pack("<I", 0) + wav[data_size + 4:])
     flac = write((FLAC, I16), 1, 8000, 4000)
     seeds.append(flac[:len(flac) // 2])
+
+    # A chunk over 64 KiB before the data (a broadcast WAV's bext or iXML): whole,
+    # cut short, and with streaming sizes, so the walk past any fixed window is reached.
+    data_chunk = wav.index(b"data")
+    big = b"bext" + struct.pack("<I", 66000) + bytes(66000)
+    broadcast = wav[:data_chunk] + big + wav[data_chunk:]
+    broadcast = broadcast[:4] + struct.pack("<I", len(broadcast) - 8) + broadcast[8:]
+    seeds.append(broadcast)
+    seeds.append(broadcast[:len(broadcast) - 400])
+    big_size = broadcast.index(b"data") + 4
+    seeds.append(broadcast[:4] + struct.pack("<I", 0) + broadcast[8:big_size] + struct.pack("<I", 0) + broadcast[big_size + 4:])
+
+    # A tag after the data with a RIFF size too small (a chunk left out) and too large.
+    tag = b"LIST" + struct.pack("<I", 12) + b"INFOICMT" + struct.pack("<I", 0)
+    for riff_error in (-14, -2, 5000):
+        tagged = wav + tag
+        seeds.append(tagged[:4] + struct.pack("<I", len(tagged) - 8 + riff_error) + tagged[8:])
+
+    # Cut short where the header announces a length: RF64, Wave64, AU, CAF.
+    for container, encoding in ((RF64, I16), (W64, I16), (AU, I16), (CAF, I16)):
+        whole = write((container, encoding), 1, 8000, 400)
+        if whole is not None:
+            seeds.append(whole[:len(whole) * 2 // 3])
 
     for data in seeds:
         name = hashlib.sha1(data).hexdigest()

@@ -30,6 +30,11 @@ namespace
             writeAudioFile (scratch / "in.wav", makeTestSignal (2, rate, 4410, 1), rate, { ".wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16 });
             writeAudioFile (scratch / "quad.wav", makeTestSignal (4, rate, 4410, 3), rate, { ".wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16 });
 
+            // Rates a header can give: one the pedal's filters have no room at, one
+            // beyond any converter, and a studio rate the lossy codecs do not take.
+            for (const auto& [name, fileRate] : { std::pair { "5hz.wav", 5.0 }, std::pair { "800k.wav", 800000.0 }, std::pair { "96k.wav", 96000.0 } })
+                writeAudioFile (scratch / name, makeTestSignal (1, fileRate, 100, 2), fileRate, { ".wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16 });
+
             juce::MemoryBlock noise (2048);
             juce::Random (4).fillBitsRandomly (noise.getData(), noise.getSize());
             (scratch / "noise.wav").replaceWithData (noise.getData(), noise.getSize());
@@ -114,6 +119,8 @@ namespace
             { "InputIsNoise",        { "@noise.wav", "@out.wav" },                   "out.wav",     failed, "is not an audio file brask-render can read" },
             { "InputIsText",         { "@notes.txt", "@out.wav" },                   "out.wav",     failed, "is not an audio file brask-render can read" },
             { "InputHasFourChannels", { "@quad.wav", "@out.wav" },                   "out.wav",     failed, "has 4 channels; the pedal takes mono or stereo" },
+            { "InputRateTooLow",     { "@5hz.wav", "@out.wav" },                     "out.wav",     failed, "5hz.wav' is at 5 Hz; brask-render takes 8000 Hz to 768000 Hz" },
+            { "InputRateTooHigh",    { "@800k.wav", "@out.wav" },                    "out.wav",     failed, "is at 800000 Hz; brask-render takes 8000 Hz to 768000 Hz" },
 
             // The output.
             { "OutputIsInput",       { "@in.wav", "@in.wav" },                       "in.wav",      failed, "is the input file" },
@@ -126,6 +133,8 @@ namespace
             { "OutputWithoutExtension", { "@in.wav", "@out" },                       "out",         failed, "the output needs an extension" },
             { "FloatAskedOfFlac",    { "--bits", "float", "@in.wav", "@out.flac" },  "out.flac",    failed, "FLAC cannot hold 32-bit float samples" },
             { "BitsAskedOfVorbis",   { "--bits", "16", "@in.wav", "@out.ogg" },      "out.ogg",     failed, "--bits applies to WAV, AIFF, CAF, FLAC and the like, not to Vorbis" },
+            { "OpusAtCdRate",        { "@in.wav", "@out.opus" },                     "out.opus",    failed, "Opus holds 8000, 12000, 16000, 24000 or 48000 Hz, not 44100 Hz" },
+            { "Mp3AtStudioRate",     { "@96k.wav", "@out.mp3" },                     "out.mp3",     failed, "MP3 holds 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100 or 48000 Hz, not 96000 Hz" },
             { "OutDirMissing",       { "@in.wav", "--out-dir", "@nowhere" },         "",            failed, "the output folder" },
             { "PlotFolderMissing",   { "--plot", "@nowhere/p.png", "@in.wav", "@out.wav" }, "out.wav", failed, "does not exist" },
 

@@ -35,3 +35,29 @@ TEST (RenderStart, LoadsTheModuleWithoutTheXLibraries)
     for (const auto* library : { "libX11.so", "libXext.so", "libXrandr.so", "libXinerama.so", "libXcursor.so", "libXrender.so", "libxcb.so" })
         EXPECT_EQ (result.err.find (library), std::string::npos) << library << " was loaded";
 }
+
+// What --help offers, the manual page explains: every option, each under its own name.
+TEST (RenderStart, ManualPageHasEveryOptionOfTheHelp)
+{
+    const auto help = runRender ({ "--help" });
+    ASSERT_EQ (help.exitStatus, 0);
+
+    const auto manual = juce::File (BRASK_RENDER_MAN_PAGE).loadFileAsString().replace ("\\-", "-");
+    ASSERT_TRUE (manual.isNotEmpty());
+
+    juce::StringArray options;
+
+    for (auto& word : juce::StringArray::fromTokens (juce::String (help.out), " ,:\n", ""))
+        if (word.startsWith ("--") && word.length() > 2)
+            options.addIfNotAlreadyThere (word);
+
+    // The list was read: the first option and the last are in it.
+    EXPECT_TRUE (options.contains ("--drive") && options.contains ("--version")) << help.out;
+
+    for (const auto& option : options)
+        EXPECT_TRUE (manual.contains (option)) << option << " is not in the manual page";
+
+    const auto version = runRender ({ "--version" });
+    EXPECT_EQ (version.exitStatus, 0);
+    EXPECT_EQ (version.out, "brask-render " BRASK_PROJECT_VERSION "\n");
+}

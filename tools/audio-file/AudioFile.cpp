@@ -585,6 +585,17 @@ namespace brask::audiofile
             }
         }
 
+        /** The only rates an encoder takes; empty where it takes any libsndfile allows. */
+        std::vector<int> codecRates (Format format)
+        {
+            switch (format & encodingMask)
+            {
+                case SF_FORMAT_OPUS:            return { 8000, 12000, 16000, 24000, 48000 };
+                case SF_FORMAT_MPEG_LAYER_III:  return { 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000 };
+                default:                        return {};
+            }
+        }
+
         /** The container with this encoding, or with the other 8-bit flavour (WAV's 8 bits are unsigned). */
         Format writableWith (Format container, Format encoding, int numChannels, int sampleRate)
         {
@@ -845,6 +856,19 @@ namespace brask::audiofile
             if (requestedBits != 0)
                 return { 0, "--bits applies to WAV, AIFF, CAF, FLAC and the like, not to " + encodingName (container) };
 
+            // The encoders take only their own rates, which libsndfile's format check
+            // does not know: said here, before anything is rendered.
+            if (const auto rates = codecRates (container); ! rates.empty()
+                && std::find (rates.begin(), rates.end(), sampleRate) == rates.end())
+            {
+                std::string list;
+
+                for (size_t i = 0; i < rates.size(); ++i)
+                    list += (i == 0 ? "" : i + 1 == rates.size() ? " or " : ", ") + std::to_string (rates[i]);
+
+                return { 0, encodingName (container) + " holds " + list + " Hz, not " + std::to_string (sampleRate) + " Hz" };
+            }
+
             if (! canWrite (container, numChannels, sampleRate))
                 return { 0, "cannot write " + encodingName (container) + " at " + std::to_string (sampleRate) + " Hz" };
 
@@ -1017,8 +1041,12 @@ namespace brask::audiofile
     }
 
     //==============================================================================
-    std::unique_ptr<Writer> Writer::create (const std::string& path, Format format, int numChannels, double sampleRate, std::string& error)
+    std::unique_ptr<Writer> Writer::create (const std::string& path, Format format, int numChannels, double sampleRate, std::string& error,
+                                            bool* refusedByFormat)
     {
+        if (refusedByFormat != nullptr)
+            *refusedByFormat = false;
+
         auto target = std::make_unique<BufferedFile>();
         target->fd = ::open (path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
 
@@ -1039,6 +1067,11 @@ namespace brask::audiofile
         if (file == nullptr)
         {
             error = sf_strerror (nullptr);
+
+            // The folder took the file: it is the format the library refused.
+            if (refusedByFormat != nullptr)
+                *refusedByFormat = true;
+
             ::close (target->fd);
             return nullptr;
         }
@@ -1090,6 +1123,9 @@ namespace brask::audiofile
             }
 
             failed = sf_writef_int (file, words.data(), numFrames) != numFrames;
+
+            if (failed && encoderError.empty() && ! target->failed)
+                encoderError = sf_strerror (file);
             return ! failed;
         }
 
@@ -1105,6 +1141,9 @@ namespace brask::audiofile
         }
 
         failed = sf_writef_double (file, interleaved.data(), numFrames) != numFrames;
+
+        if (failed && encoderError.empty() && ! target->failed)
+            encoderError = sf_strerror (file);
         return ! failed;
     }
 
@@ -1123,7 +1162,13 @@ namespace brask::audiofile
 
         if (failed || closeError != 0 || ! flushed || ! closed)
         {
-            error = closeError != 0 && ! failed ? sf_error_number (closeError) : "a write failed (is the disk full?)";
+            // The bytes that did not reach the file are the disk's doing; a write the
+            // encoder refused is the format's.
+            const auto diskFailed = target->failed || ! flushed || ! closed;
+            error = diskFailed ? "a write failed (is the disk full?)"
+                               : ! encoderError.empty() ? encoderError
+                               : closeError != 0 ? sf_error_number (closeError) : "the encoder failed";
+            refusedByFormat = ! diskFailed;
             return false;
         }
 

@@ -132,8 +132,11 @@ namespace brask::audiofile
     class Writer final
     {
     public:
+        /** refusedByFormat, when given, tells a format the library cannot write (at this
+            rate, with these channels) from a file the folder would not take.
+        */
         static std::unique_ptr<Writer> create (const std::string& path, Format format, int numChannels,
-                                               double sampleRate, std::string& error);
+                                               double sampleRate, std::string& error, bool* refusedByFormat = nullptr);
         ~Writer();
 
         /** One array per channel; non-finite samples must not be passed. */
@@ -141,6 +144,9 @@ namespace brask::audiofile
 
         /** Completes the header and flushes; false (with the reason) when any write failed. */
         bool close (std::string& error);
+
+        /** After a failed close(): the encoder refused the audio, not the disk its bytes. */
+        bool failedInTheFormat() const noexcept     { return refusedByFormat; }
 
     private:
         struct BufferedFile;
@@ -152,6 +158,8 @@ namespace brask::audiofile
         double integerScale;        // 2^(bits-1), or 0 for non-integer encodings
         double wordScale;           // 2^(32-bits): from a sample's integer to a 32-bit word
         bool failed = false;
+        bool refusedByFormat = false;
+        std::string encoderError;
         std::vector<double> interleaved;
         std::vector<std::int32_t> words;
 

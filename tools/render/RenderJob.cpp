@@ -24,6 +24,8 @@ namespace
     constexpr int samplesPerStretch = 8192;
     constexpr int stretchesInFlight = 4;
 
+    constexpr double minimumSampleRate = 8000.0, maximumSampleRate = 768000.0;
+
     std::string seconds (std::int64_t frames, double sampleRate)
     {
         return decimal ((double) frames / sampleRate, 2) + " s";
@@ -106,6 +108,13 @@ RenderOutcome RenderJob::open()
 
     const auto& info = reader->info();
 
+    // Below 8 kHz the pedal's filters have no room (the 200 Hz low cut and the
+    // tone filter sit near or above Nyquist and ring without bound); above
+    // 768 kHz no converter records.
+    if (info.sampleRate < minimumSampleRate || info.sampleRate > maximumSampleRate)
+        return failure ("input '" + shownInput + "' is at " + std::to_string (std::lround (info.sampleRate))
+                        + " Hz; brask-render takes 8000 Hz to 768000 Hz");
+
     if (info.numChannels > 2)
         return failure ("input '" + shownInput + "' has " + std::to_string (info.numChannels)
                         + " channels; the pedal takes mono or stereo");
@@ -149,6 +158,13 @@ RenderOutcome RenderJob::open()
     return {};
 }
 
+std::string RenderJob::cannotWriteAs (const std::string& reason) const
+{
+    return "cannot write '" + filepath::shown (output) + "' as " + brask::audiofile::containerName (outputFormat.format) + " "
+           + brask::audiofile::encodingName (outputFormat.format) + " at " + std::to_string (std::lround (reader->info().sampleRate))
+           + " Hz: " + reason;
+}
+
 RenderOutcome RenderJob::checkDestination (const std::string& destination, const std::string& what) const
 {
     if (filepath::isDirectory (destination))
@@ -190,8 +206,12 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, MainThreadCalls& mainThread
         return failure (error);
 
     PendingOutputFile pendingOutput (output);
+    auto refusedByFormat = false;
     auto writer = brask::audiofile::Writer::create (pendingOutput.getTemporaryFile(), outputFormat.format,
-                                                    numChannels, sampleRate, error);
+                                                    numChannels, sampleRate, error, &refusedByFormat);
+
+    if (writer == nullptr && refusedByFormat)
+        return failure (cannotWriteAs (error));
 
     if (writer == nullptr)
         return failure ("cannot write into '" + filepath::shown (filepath::parent (output)) + "': " + error);
@@ -300,8 +320,9 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, MainThreadCalls& mainThread
         return failure ("the module failed to process the audio at " + seconds (refusedAt, sampleRate) + " into '"
                         + filepath::shown (input) + "'");
 
-    if (! allWritten || ! writer->close (error))
-        return failure ("cannot write '" + filepath::shown (output) + "' (is the disk full?)");
+    if (! writer->close (error) || ! allWritten)
+        return failure (writer->failedInTheFormat() ? cannotWriteAs (error)
+                                                    : "cannot write '" + filepath::shown (output) + "' (is the disk full?)");
 
     std::string shortNote;
 

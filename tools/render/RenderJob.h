@@ -55,6 +55,7 @@ public:
 private:
     RenderOutcome failure (const std::string& message, int exitStatus = RenderOutcome::failed) const;
     RenderOutcome checkDestination (const std::string& destination, const std::string& what) const;
+    std::string cannotWriteAs (const std::string& reason) const;
     std::string describeInput() const;
 
     const RenderOptions& options;

@@ -180,6 +180,12 @@ int main (int argc, char* argv[])
         return RenderOutcome::badCommandLine;
     }
 
+    if (options.showVersion)
+    {
+        std::fputs ("brask-render " BRASK_RENDER_VERSION "\n", stdout);
+        return 0;
+    }
+
     if (options.showHelp)
     {
         std::fputs (RenderOptions::usage(), stdout);

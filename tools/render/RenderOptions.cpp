@@ -139,7 +139,8 @@ const char* RenderOptions::usage()
            "                                   else ~/.vst3/Brask Overdrive.vst3)\n"
            "  --out-dir DIR                    render every INPUT into DIR under its own name\n"
            "  --format EXT                     with --out-dir: write EXT files (wav, flac, ...)\n"
-           "  --jobs N                         with --out-dir: files at once (default: cores)\n";
+           "  --jobs N                         with --out-dir: files at once (default: cores)\n"
+           "  --version                        say which version this is\n";
 }
 
 std::string RenderOptions::parse (const std::vector<std::string>& arguments, RenderOptions& options)
@@ -166,6 +167,12 @@ std::string RenderOptions::parse (const std::vector<std::string>& arguments, Ren
         if (argument == "--help" || argument == "-h")
         {
             options.showHelp = true;
+            return {};
+        }
+
+        if (argument == "--version")
+        {
+            options.showVersion = true;
             return {};
         }
 

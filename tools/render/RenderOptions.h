@@ -28,6 +28,7 @@ struct RenderOptions
     int bits = 0;
     bool acceptShort = false;
     bool showHelp = false;
+    bool showVersion = false;
 
     static constexpr int maximumBlockSize = 65536;
     static constexpr int maximumJobs = 16;
