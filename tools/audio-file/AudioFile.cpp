@@ -96,6 +96,10 @@ namespace brask::audiofile
             std::int64_t presentBytes = -1;     // of the audio's bytes, those the file holds
             std::int64_t frameBytes = 0;        // the header's own frame size; 0 unknown
             std::vector<Mend> mends;
+
+            // A stream cut off with no length announced (Ogg): where its last whole
+            // piece ends, for libsndfile to take as the file's end; -1 when whole.
+            std::int64_t usableSize = -1;
         };
 
         // A walk over a file of nothing but empty chunks ends somewhere.
@@ -441,10 +445,49 @@ namespace brask::audiofile
             return layout;
         }
 
+        /** Ogg (Vorbis, Opus): pages, the last flagged end-of-stream. A copy cut short
+            ends inside a page or without that flag; libsndfile, looking for the last
+            page's position, calls it malformed. Its end is moved back to the last
+            whole page, from which every page present decodes.
+        */
+        Layout layoutOfOgg (const FileBytes& file)
+        {
+            Layout layout;
+            std::uint64_t offset = 0, wholePages = 0;
+            auto ended = false;
+            std::uint8_t page[27 + 255];
+
+            while (file.get (offset, page, 27) && std::memcmp (page, "OggS", 4) == 0)
+            {
+                const auto numSegments = (size_t) page[26];
+
+                if (! file.get (offset + 27, page + 27, numSegments))
+                    break;
+
+                std::uint64_t size = 27 + numSegments;
+
+                for (size_t i = 0; i < numSegments; ++i)
+                    size += page[27 + i];
+
+                if (size > file.size - offset)
+                    break;
+
+                ended = (page[5] & 0x04) != 0;
+                offset += size;
+                wholePages = offset;
+            }
+
+            if (wholePages > 0 && ! ended)
+                layout.usableSize = (std::int64_t) wholePages;
+
+            return layout;
+        }
+
         Layout layoutOf (const FileBytes& file)
         {
-            for (auto* walk : { layoutOfWav, layoutOfW64, layoutOfAu, layoutOfCaf, layoutOfAiff, layoutOfFlac })
-                if (auto layout = walk (file); layout.announcedFrames >= 0 || layout.presentBytes >= 0 || ! layout.mends.empty())
+            for (auto* walk : { layoutOfWav, layoutOfW64, layoutOfAu, layoutOfCaf, layoutOfAiff, layoutOfFlac, layoutOfOgg })
+                if (auto layout = walk (file); layout.announcedFrames >= 0 || layout.presentBytes >= 0 || ! layout.mends.empty()
+                                                || layout.usableSize >= 0)
                     return layout;
 
             return {};
@@ -954,6 +997,9 @@ namespace brask::audiofile
         auto layout = layoutOf ({ fd, (std::uint64_t) status.st_size });
         source->mends = std::move (layout.mends);
 
+        if (layout.usableSize >= 0)
+            source->size = layout.usableSize;
+
         SF_VIRTUAL_IO io { &MendedSource::length, &MendedSource::seek, &MendedSource::read, &MendedSource::write, &MendedSource::tell };
         SF_INFO info {};
         auto* file = sf_open_virtual (&io, SFM_READ, &info, static_cast<MendedSource*> (source.get()));
@@ -998,6 +1044,7 @@ namespace brask::audiofile
 
         fileInfo.expectedFrames = std::clamp<std::int64_t> (info.frames, 0, fileInfo.maximumFrames);
         fileInfo.announcedFrames = layout.announcedFrames;
+        fileInfo.endsMidStream = layout.usableSize >= 0;
 
         // Floats and integers arrive as doubles at full scale 1.0: exact for every encoding.
         sf_command (file, SFC_SET_NORM_DOUBLE, nullptr, SF_TRUE);

@@ -76,7 +76,12 @@ namespace brask::audiofile
         */
         std::int64_t announcedFrames = -1;
 
-        /** The most frames the file's bytes can hold, whatever its header says. */
+        /** Cut short where no length is announced: an Ogg stream that stops inside a
+            page or without its end-of-stream page. Read up to its last whole page.
+        */
+        bool endsMidStream = false;
+
+        /** The most frames the file's audio bytes can hold, whatever its header says. */
         std::int64_t maximumFrames = 0;
 
         /** The best guess before reading, for a progress display: the library's
@@ -107,7 +112,7 @@ namespace brask::audiofile
         std::int64_t framesRead() const noexcept    { return position; }
 
         /** True when the file ended before the header said it would. */
-        bool endedShort() const noexcept            { return fileInfo.announcedFrames > position; }
+        bool endedShort() const noexcept            { return fileInfo.announcedFrames > position || fileInfo.endsMidStream; }
 
     private:
         struct MendedFile;

@@ -125,6 +125,9 @@ RenderOutcome RenderJob::open()
                         + " of the " + seconds (info.announcedFrames, info.sampleRate)
                         + " its header announces (--accept-short renders what is there)");
 
+    if (info.endsMidStream && ! options.acceptShort)
+        return failure ("'" + shownInput + "': input ends in the middle of its stream (--accept-short renders what is there)");
+
     if (auto refused = checkDestination (output, "output"); ! refused.succeeded())
         return refused;
 
@@ -328,8 +331,9 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, MainThreadCalls& mainThread
 
     if (reader->endedShort())
     {
-        const auto lengths = "input ends after " + seconds (framesRead, sampleRate) + " of the "
-                             + seconds (info.announcedFrames, sampleRate) + " its header announces";
+        const auto lengths = "input ends after " + seconds (framesRead, sampleRate)
+                             + (info.announcedFrames > framesRead ? " of the " + seconds (info.announcedFrames, sampleRate) + " its header announces"
+                                                                   : std::string (" in the middle of its stream"));
 
         if (! options.acceptShort)
             return failure ("'" + filepath::shown (input) + "': " + lengths + " (--accept-short renders what is there)");
