@@ -168,8 +168,9 @@ namespace
             { "RiffSizeTooSmallWithTagAfterTheData", { ".wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0.5, [] (auto& b)
                 { appendChunkWithRiffSize (b, loudChunk ("id3 ", 4056), -4056 - 8 - 12); } },
               {}, 0, "wrote ", 24000 },
+            // The RIFF size leaves out the LIST after the data and 2 bytes of the data itself.
             { "RiffSizeTwoBytesShortWithListAfterTheData", { ".wav", wav16, 0.5, [] (auto& b)
-                { appendChunkWithRiffSize (b, loudChunk ("LIST", 52), -2); } },
+                { appendChunkWithRiffSize (b, loudChunk ("LIST", 18), -26 - 2); } },
               {}, 0, "wrote ", 24000 },
             { "RiffSizeTooLargeWithListAfterTheData", { ".wav", wav16, 0.5, [] (auto& b)
                 { appendChunkWithRiffSize (b, loudChunk ("LIST", 52), 5000); } },
