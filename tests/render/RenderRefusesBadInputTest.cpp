@@ -31,8 +31,9 @@ namespace
             writeAudioFile (scratch / "quad.wav", makeTestSignal (4, rate, 4410, 3), rate, { ".wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16 });
 
             // Rates a header can give: one the pedal's filters have no room at, one
-            // beyond any converter, and a studio rate the lossy codecs do not take.
-            for (const auto& [name, fileRate] : { std::pair { "5hz.wav", 5.0 }, std::pair { "800k.wav", 800000.0 }, std::pair { "96k.wav", 96000.0 } })
+            // beyond any converter, a studio rate the lossy codecs do not take, and
+            // one past what FLAC holds.
+            for (const auto& [name, fileRate] : { std::pair { "5hz.wav", 5.0 }, std::pair { "800k.wav", 800000.0 }, std::pair { "96k.wav", 96000.0 }, std::pair { "705k.wav", 705600.0 } })
                 writeAudioFile (scratch / name, makeTestSignal (1, fileRate, 100, 2), fileRate, { ".wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16 });
 
             juce::MemoryBlock noise (2048);
@@ -135,6 +136,7 @@ namespace
             { "BitsAskedOfVorbis",   { "--bits", "16", "@in.wav", "@out.ogg" },      "out.ogg",     failed, "--bits applies to WAV, AIFF, CAF, FLAC and the like, not to Vorbis" },
             { "OpusAtCdRate",        { "@in.wav", "@out.opus" },                     "out.opus",    failed, "Opus holds 8000, 12000, 16000, 24000 or 48000 Hz, not 44100 Hz" },
             { "Mp3AtStudioRate",     { "@96k.wav", "@out.mp3" },                     "out.mp3",     failed, "MP3 holds 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100 or 48000 Hz, not 96000 Hz" },
+            { "FlacAboveItsRate",    { "@705k.wav", "@out.flac" },                   "out.flac",    failed, "FLAC holds at most 655350 Hz, not 705600 Hz" },
             { "OutDirMissing",       { "@in.wav", "--out-dir", "@nowhere" },         "",            failed, "the output folder" },
             { "PlotFolderMissing",   { "--plot", "@nowhere/p.png", "@in.wav", "@out.wav" }, "out.wav", failed, "does not exist" },
 

@@ -918,6 +918,12 @@ namespace brask::audiofile
             return { container, (input & encodingMask) == (container & encodingMask) ? "" : "as " + encodingName (container) };
         }
 
+        // libsndfile's format check passes FLAC at any rate; its encoder stops at this one.
+        constexpr int flacMaximumRate = 655350;
+
+        if ((container & containerMask) == SF_FORMAT_FLAC && sampleRate > flacMaximumRate)
+            return { 0, "FLAC holds at most " + std::to_string (flacMaximumRate) + " Hz, not " + std::to_string (sampleRate) + " Hz" };
+
         if (requestedBits != 0)
         {
             const auto encoding = encodingForBits (requestedBits);
