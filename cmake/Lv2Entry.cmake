@@ -39,5 +39,7 @@ target_link_libraries (BraskOverdrive_LV2 PRIVATE brask_lv2_glue)
 # order they are added).
 add_custom_command (TARGET BraskOverdrive_LV2 POST_BUILD
     COMMAND ${CMAKE_COMMAND} "-DBUNDLE=$<TARGET_FILE_DIR:BraskOverdrive_LV2>" -DCLASS=lv2:DistortionPlugin
+            "-DSETTINGS=${CMAKE_SOURCE_DIR}/source/lv2/Lv2SettingPorts.h"
+            -DLICENSE_URI=https://spdx.org/licenses/GPL-3.0-or-later.html
             -P "${CMAKE_SOURCE_DIR}/cmake/Lv2BundleData.cmake"
     VERBATIM)

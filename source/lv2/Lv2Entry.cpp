@@ -23,18 +23,29 @@
 #include "Lv2HostOptions.h"
 #include "Lv2SettingPorts.h"
 
+#include <lv2/atom/atom.h>
+#include <lv2/atom/util.h>
+#include <lv2/buf-size/buf-size.h>
 #include <lv2/core/lv2.h>
 #include <lv2/instance-access/instance-access.h>
+#include <lv2/log/log.h>
 #include <lv2/state/state.h>
 #include <lv2/ui/ui.h>
 #include <lv2/urid/urid.h>
 
 #include <dlfcn.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <optional>
+#include <string>
 #include <vector>
 
 extern "C" const LV2_Descriptor* juce_lv2_descriptor (uint32_t index);
@@ -44,64 +55,144 @@ namespace
 {
     const LV2_Feature* findFeature (const LV2_Feature* const* features, const char* uri)
     {
-        for (auto* feature = features; *feature != nullptr; ++feature)
-            if (std::strcmp ((*feature)->URI, uri) == 0)
+        for (auto* feature = features; feature != nullptr && *feature != nullptr; ++feature)
+            if ((*feature)->URI != nullptr && std::strcmp ((*feature)->URI, uri) == 0)
                 return *feature;
 
         return nullptr;
     }
 
-    LV2_Handle instantiateWrapper (double sampleRate, const char* bundlePath, const LV2_Feature* const* features)
+    /*  The longest block the wrapper is ever asked to process, and so what its
+        buffers are sized for. 8192 samples is the longest period JACK, ALSA and
+        PipeWire offer and the largest buffer Ardour lets a user choose, so a host
+        playing live never has its blocks cut; a longer run (Audacity announces
+        1,048,576 and renders in 65,536-sample runs; lv2file and lv2apply offer no
+        maximum at all) is processed in pieces of this length, which the pedal
+        cannot hear. At two channels the wrapper's buffer is 64 KiB.
+    */
+    constexpr int32_t longestBlock = 8192;
+
+    //==============================================================================
+    /*  Why an instance was declined, told where the host will see it: its log when
+        it offers one, stderr otherwise.
+    */
+    void explainRefusal (const LV2_Feature* const* features, const char* reason)
     {
-        const auto* wrapper = juce_lv2_descriptor (0);
-
-        // The wrapper reads the feature list without checking it is there.
-        if (wrapper == nullptr || features == nullptr)
-            return nullptr;
-
+        const auto* logFeature = findFeature (features, LV2_LOG__log);
         const auto* mapFeature = findFeature (features, LV2_URID__map);
-        const auto* optionsFeature = findFeature (features, LV2_OPTIONS__options);
 
-        // Without both the wrapper declines the instance anyway; it says so itself.
-        if (mapFeature == nullptr || mapFeature->data == nullptr || optionsFeature == nullptr)
-            return wrapper->instantiate (wrapper, sampleRate, bundlePath, features);
-
-        // No exception may cross into the host's C code: a host that asks for more
-        // memory than there is gets no instance, not a crash.
-        try
+        if (logFeature != nullptr && logFeature->data != nullptr && mapFeature != nullptr && mapFeature->data != nullptr)
         {
-            const Lv2HostOptions options (static_cast<const LV2_Options_Option*> (optionsFeature->data),
-                                          *static_cast<const LV2_URID_Map*> (mapFeature->data));
-            const LV2_Feature rewrittenOptions { LV2_OPTIONS__options, const_cast<LV2_Options_Option*> (options.get()) };
+            const auto& log = *static_cast<const LV2_Log_Log*> (logFeature->data);
+            const auto& map = *static_cast<const LV2_URID_Map*> (mapFeature->data);
 
-            std::vector<const LV2_Feature*> rewritten;
-
-            for (auto* feature = features; *feature != nullptr; ++feature)
-                rewritten.push_back (*feature == optionsFeature ? &rewrittenOptions : *feature);
-
-            rewritten.push_back (nullptr);
-
-            // The wrapper reads the options only here, so they need not outlive the call.
-            return wrapper->instantiate (wrapper, sampleRate, bundlePath, rewritten.data());
+            if (log.printf != nullptr)
+            {
+                log.printf (log.handle, map.map (map.handle, LV2_LOG__Error), "Brask Overdrive: %s\n", reason);
+                return;
+            }
         }
-        catch (...)
-        {
-            return nullptr;
-        }
+
+        std::fprintf (stderr, "Brask Overdrive: %s\n", reason);
     }
+
+    //==============================================================================
+    /*  URIDs for a host that offers no map (lv2file, lv2apply): such a host sends
+        and reads no atoms, so the numbers need only be distinct within the
+        instance. The wrapper maps everything it uses while it makes the instance;
+        a later call (state, from the host's non-audio threads) takes the lock.
+    */
+    class OwnUridMap final
+    {
+    public:
+        OwnUridMap() : feature { this, [] (LV2_URID_Map_Handle handle, const char* uri)
+                                       { return static_cast<OwnUridMap*> (handle)->map (uri); } }
+        {
+        }
+
+        const LV2_URID_Map feature;
+
+    private:
+        LV2_URID map (const char* uri)
+        {
+            const std::scoped_lock lock (mutex);
+            const auto found = std::find (uris.begin(), uris.end(), uri);
+
+            if (found != uris.end())
+                return (LV2_URID) (found - uris.begin()) + 1;
+
+            uris.emplace_back (uri);
+            return (LV2_URID) uris.size();
+        }
+
+        std::mutex mutex;
+        std::vector<std::string> uris;
+    };
 
     //==============================================================================
     /*  Our instance: the wrapper's, with the pedal behind it and our setting ports.
         The pedal is the one the wrapper's instantiate made through the module entry
         on this thread, so two instances never share it.
+
+        Every port passes through here on its way to the wrapper, so that a run
+        longer than the wrapper's maximum can be cut into pieces (each piece sees
+        the audio from its first sample on, and the events that fall in it, once)
+        and so that an atom port the host leaves unconnected reads as an empty
+        sequence and writes into scratch instead of into nothing.
     */
     struct Instance
     {
+        Instance (LV2_Handle wrappedIn, BraskOverdriveAudioProcessor& pedalIn, int32_t maximum, LV2_URID_Map map)
+            : wrapped (wrappedIn)
+            , pedal (pedalIn)
+            , firstSettingPort (Lv2SettingPorts::firstIndex (pedalIn))
+            , audioPorts ((size_t) (pedalIn.getTotalNumInputChannels() + pedalIn.getTotalNumOutputChannels()))
+            , atomInputPort ((uint32_t) audioPorts.size())
+            , atomOutputPort ((uint32_t) audioPorts.size() + 1)
+            , longest ((uint32_t) maximum)
+            , sequenceType (map.map (map.handle, LV2_ATOM__Sequence))
+            , chunkType (map.map (map.handle, LV2_ATOM__Chunk))
+            , programKey (map.map (map.handle, (juce::String (JucePlugin_LV2URI) + ":Program").toRawUTF8()))
+            , stateKey (map.map (map.handle, (juce::String (JucePlugin_LV2URI) + ":StateString").toRawUTF8()))
+            , pieceInput (scratchWords)
+            , pieceOutput (scratchWords)
+        {
+            emptyInput.atom = { (uint32_t) sizeof (LV2_Atom_Sequence_Body), sequenceType };
+            emptyInput.body = { 0, 0 };
+        }
+
         LV2_Handle wrapped;
         BraskOverdriveAudioProcessor& pedal;
         uint32_t firstSettingPort;
         std::array<const float*, Lv2SettingPorts::count> settingPorts {};
         Lv2SettingPorts::Follower follower;
+
+        // The map the wrapper was given when the host had none: it lives as long as the instance.
+        std::unique_ptr<OwnUridMap> ownMap;
+
+        std::vector<float*> audioPorts;
+        const uint32_t atomInputPort, atomOutputPort;
+        const uint32_t longest;
+        const LV2_URID sequenceType, chunkType, programKey, stateKey;
+
+        const LV2_Atom_Sequence* hostInput = nullptr;
+        LV2_Atom_Sequence* hostOutput = nullptr;
+        LV2_Atom_Sequence emptyInput {};
+
+        // 64 KiB each: a piece's events, and what the wrapper writes while the host
+        // has no output connected or the run is cut into pieces.
+        static constexpr size_t scratchWords = 8192;
+        std::vector<uint64_t> pieceInput, pieceOutput;
+
+        LV2_Atom_Sequence& scratch (std::vector<uint64_t>& words) noexcept
+        {
+            return *reinterpret_cast<LV2_Atom_Sequence*> (words.data());
+        }
+
+        uint32_t scratchBodyCapacity() const noexcept
+        {
+            return (uint32_t) (scratchWords * sizeof (uint64_t) - sizeof (LV2_Atom));
+        }
     };
 
     const LV2_Descriptor& wrapperDescriptor()
@@ -114,24 +205,107 @@ namespace
         return *static_cast<Instance*> (handle);
     }
 
+    void connectWrapper (Instance& instance, uint32_t port, void* data)
+    {
+        wrapperDescriptor().connect_port (instance.wrapped, port, data);
+    }
+
+    // The wrapper's output sequence when the host connected none: emptied for each run.
+    LV2_Atom_Sequence& clearedScratchOutput (Instance& instance)
+    {
+        auto& output = instance.scratch (instance.pieceOutput);
+        output.atom = { instance.scratchBodyCapacity(), instance.chunkType };
+        return output;
+    }
+
     LV2_Handle instantiate (const LV2_Descriptor*, double sampleRate, const char* bundlePath,
                             const LV2_Feature* const* features)
     {
-        auto* wrapped = instantiateWrapper (sampleRate, bundlePath, features);
+        const auto* wrapper = juce_lv2_descriptor (0);
 
-        if (wrapped == nullptr)
+        if (wrapper == nullptr)
             return nullptr;
 
-        // The wrapper made its pedal through the module entry, on this thread, just now.
-        auto* pedal = BraskOverdriveAudioProcessor::lastMadeOnThisThread();
-        auto* instance = pedal != nullptr
-                             ? new (std::nothrow) Instance { wrapped, *pedal, Lv2SettingPorts::firstIndex (*pedal), {}, {} }
-                             : nullptr;
+        if (! std::isfinite (sampleRate) || sampleRate < 1.0 || sampleRate > 1.0e7)
+        {
+            explainRefusal (features, ("cannot run at a sample rate of " + std::to_string (sampleRate) + " Hz").c_str());
+            return nullptr;
+        }
 
-        if (instance == nullptr)
-            wrapperDescriptor().cleanup (wrapped);
+        const auto* hostMap = findFeature (features, LV2_URID__map);
+        const auto* optionsFeature = findFeature (features, LV2_OPTIONS__options);
+        BraskOverdriveAudioProcessor::forgetLastMadeOnThisThread();
 
-        return instance;
+        // No exception may cross into the host's C code: a host that asks for more
+        // memory than there is gets no instance and a line in its log, not a crash.
+        try
+        {
+            // The wrapper requires a map, which a host that exchanges no atoms need not offer.
+            auto ownMap = hostMap == nullptr || hostMap->data == nullptr ? std::make_unique<OwnUridMap>() : nullptr;
+            const auto& map = ownMap != nullptr ? ownMap->feature : *static_cast<const LV2_URID_Map*> (hostMap->data);
+            const LV2_Feature mapFeature { LV2_URID__map, const_cast<LV2_URID_Map*> (&map) };
+
+            // The wrapper requires the options with a maximum block length and the
+            // promise of bounded blocks; our run keeps that promise whatever the
+            // host does, so the wrapper is given both whatever the host offers.
+            Lv2HostOptions options (optionsFeature != nullptr ? static_cast<const LV2_Options_Option*> (optionsFeature->data)
+                                                              : nullptr,
+                                    map);
+            const auto maximum = options.boundMaximum (longestBlock);
+            const LV2_Feature wrapperOptions { LV2_OPTIONS__options, const_cast<LV2_Options_Option*> (options.get()) };
+            const LV2_Feature bounded { LV2_BUF_SIZE__boundedBlockLength, nullptr };
+
+            std::vector<const LV2_Feature*> rewritten;
+
+            for (auto* feature = features; feature != nullptr && *feature != nullptr; ++feature)
+                if (*feature != optionsFeature && *feature != hostMap
+                    && std::strcmp ((*feature)->URI, LV2_BUF_SIZE__boundedBlockLength) != 0)
+                    rewritten.push_back (*feature);
+
+            rewritten.push_back (&mapFeature);
+            rewritten.push_back (&wrapperOptions);
+            rewritten.push_back (&bounded);
+            rewritten.push_back (nullptr);
+
+            // The wrapper reads the options only here, so they need not outlive the call.
+            auto* wrapped = wrapper->instantiate (wrapper, sampleRate, bundlePath, rewritten.data());
+
+            if (wrapped == nullptr)
+            {
+                explainRefusal (features, "the framework's LV2 wrapper declined to make an instance");
+                return nullptr;
+            }
+
+            // The wrapper made its pedal through the module entry, on this thread, just now.
+            auto* pedal = BraskOverdriveAudioProcessor::lastMadeOnThisThread();
+            BraskOverdriveAudioProcessor::forgetLastMadeOnThisThread();
+
+            if (pedal == nullptr)
+            {
+                wrapper->cleanup (wrapped);
+                explainRefusal (features, "the framework's LV2 wrapper made no pedal");
+                return nullptr;
+            }
+
+            auto* instance = new Instance (wrapped, *pedal, maximum, map);
+            instance->ownMap = std::move (ownMap);
+
+            // Until the host connects its own: nothing to read, somewhere to write.
+            connectWrapper (*instance, instance->atomInputPort, &instance->emptyInput);
+            connectWrapper (*instance, instance->atomOutputPort, &clearedScratchOutput (*instance));
+            return instance;
+        }
+        catch (const std::bad_alloc&)
+        {
+            explainRefusal (features, "out of memory");
+        }
+        catch (...)
+        {
+            explainRefusal (features, "the instance could not be made");
+        }
+
+        BraskOverdriveAudioProcessor::forgetLastMadeOnThisThread();
+        return nullptr;
     }
 
     void connectPort (LV2_Handle handle, uint32_t port, void* data)
@@ -139,9 +313,26 @@ namespace
         auto& instance = instanceOf (handle);
 
         if (port >= instance.firstSettingPort && port - instance.firstSettingPort < Lv2SettingPorts::count)
+        {
             instance.settingPorts[port - instance.firstSettingPort] = static_cast<const float*> (data);
-        else
-            wrapperDescriptor().connect_port (instance.wrapped, port, data);
+            return;
+        }
+
+        if (port < instance.audioPorts.size())
+            instance.audioPorts[port] = static_cast<float*> (data);
+
+        if (port == instance.atomInputPort)
+        {
+            instance.hostInput = static_cast<const LV2_Atom_Sequence*> (data);
+            data = data != nullptr ? data : &instance.emptyInput;
+        }
+        else if (port == instance.atomOutputPort)
+        {
+            instance.hostOutput = static_cast<LV2_Atom_Sequence*> (data);
+            data = data != nullptr ? data : &clearedScratchOutput (instance);
+        }
+
+        connectWrapper (instance, port, data);
     }
 
     void activate (LV2_Handle handle)
@@ -149,11 +340,108 @@ namespace
         wrapperDescriptor().activate (instanceOf (handle).wrapped);
     }
 
+    // Copies the host's events from frame begin on (to frame end, when there is one)
+    // into the piece's input, timed from the piece's start.
+    void fillPieceInput (Instance& instance, int64_t begin, std::optional<int64_t> end)
+    {
+        auto& piece = instance.scratch (instance.pieceInput);
+        piece.atom = { (uint32_t) sizeof (LV2_Atom_Sequence_Body), instance.sequenceType };
+        piece.body = { 0, 0 };
+
+        const auto* input = instance.hostInput;
+
+        if (input == nullptr || input->atom.type != instance.sequenceType || input->atom.size < sizeof (LV2_Atom_Sequence_Body))
+            return;
+
+        LV2_ATOM_SEQUENCE_FOREACH (input, event)
+        {
+            // A host timing its events in beats has them all played in the first piece.
+            const auto frame = input->body.unit == 0 ? event->time.frames : 0;
+
+            if (frame < begin && begin > 0)
+                continue;
+
+            if (end && frame >= *end)
+                break;
+
+            if (auto* copy = lv2_atom_sequence_append_event (&piece, instance.scratchBodyCapacity(), event))
+                copy->time.frames = std::max<int64_t> (0, frame - begin);
+        }
+    }
+
+    // Appends what the wrapper wrote for a piece to the host's output, timed from the run's start.
+    void collectPieceOutput (Instance& instance, int64_t begin, uint32_t hostCapacity)
+    {
+        auto* output = instance.hostOutput;
+        auto& piece = instance.scratch (instance.pieceOutput);
+
+        if (output == nullptr || piece.atom.type != instance.sequenceType)
+            return;
+
+        LV2_ATOM_SEQUENCE_FOREACH (&piece, event)
+            if (auto* copy = lv2_atom_sequence_append_event (output, hostCapacity, event))
+                copy->time.frames += begin;
+    }
+
     void run (LV2_Handle handle, uint32_t sampleCount)
     {
         auto& instance = instanceOf (handle);
+
+        if (sampleCount == 0)
+            return;
+
         instance.follower.apply (instance.pedal, instance.settingPorts);
-        wrapperDescriptor().run (instance.wrapped, sampleCount);
+
+        if (instance.hostOutput == nullptr)
+            clearedScratchOutput (instance);
+
+        if (sampleCount <= instance.longest)
+        {
+            wrapperDescriptor().run (instance.wrapped, sampleCount);
+            return;
+        }
+
+        // The host's output holds its capacity until written; it then holds the
+        // pieces' events, in order.
+        const auto hostCapacity = instance.hostOutput != nullptr && instance.hostOutput->atom.size >= sizeof (LV2_Atom_Sequence_Body)
+                                      ? instance.hostOutput->atom.size
+                                      : 0u;
+
+        if (instance.hostOutput != nullptr && hostCapacity > 0)
+        {
+            instance.hostOutput->atom = { (uint32_t) sizeof (LV2_Atom_Sequence_Body), instance.sequenceType };
+            instance.hostOutput->body = { 0, 0 };
+        }
+
+        connectWrapper (instance, instance.atomInputPort, &instance.scratch (instance.pieceInput));
+
+        for (uint32_t done = 0; done < sampleCount;)
+        {
+            const auto length = std::min (instance.longest, sampleCount - done);
+            const auto isLast = done + length == sampleCount;
+
+            for (uint32_t port = 0; port < instance.audioPorts.size(); ++port)
+                if (auto* audio = instance.audioPorts[port])
+                    connectWrapper (instance, port, audio + done);
+
+            fillPieceInput (instance, done, isLast ? std::nullopt : std::optional<int64_t> (done + length));
+            connectWrapper (instance, instance.atomOutputPort, &clearedScratchOutput (instance));
+            wrapperDescriptor().run (instance.wrapped, length);
+
+            if (hostCapacity > 0)
+                collectPieceOutput (instance, done, hostCapacity);
+
+            done += length;
+        }
+
+        // Back as the host connected them.
+        for (uint32_t port = 0; port < instance.audioPorts.size(); ++port)
+            connectWrapper (instance, port, instance.audioPorts[port]);
+
+        connectWrapper (instance, instance.atomInputPort,
+                        instance.hostInput != nullptr ? (void*) instance.hostInput : &instance.emptyInput);
+        connectWrapper (instance, instance.atomOutputPort,
+                        instance.hostOutput != nullptr ? (void*) instance.hostOutput : &clearedScratchOutput (instance));
     }
 
     void deactivate (LV2_Handle handle)
@@ -170,6 +458,22 @@ namespace
 
     // The wrapper's turtle writer, used by the build to write the bundle's data.
     constexpr auto turtleRecallUri = "https://lv2-extensions.juce.com/turtle_recall";
+
+    /*  The bundle's one preset, "Default", holds the wrapper's program number 0
+        (and the setting ports at their defaults). The pedal has no programs of its
+        own, so the wrapper's restore of it changes nothing: here it means what its
+        name says, the pedal's defaults, as its 16-byte state.
+    */
+    bool holdsOnlyTheProgram (const Instance& instance, LV2_State_Retrieve_Function retrieve, LV2_State_Handle stateHandle)
+    {
+        size_t size = 0;
+        uint32_t type = 0, flags = 0;
+
+        if (retrieve (stateHandle, instance.stateKey, &size, &type, &flags) != nullptr)
+            return false;
+
+        return retrieve (stateHandle, instance.programKey, &size, &type, &flags) != nullptr;
+    }
 
     const void* extensionData (const char* uri)
     {
@@ -188,7 +492,16 @@ namespace
                     uint32_t flags, const LV2_Feature* const* features)
                 {
                     auto& instance = instanceOf (handle);
+                    const auto isDefault = retrieve != nullptr && holdsOnlyTheProgram (instance, retrieve, stateHandle);
                     const auto status = wrappedState->restore (instance.wrapped, retrieve, stateHandle, flags, features);
+
+                    if (status == LV2_STATE_SUCCESS && isDefault)
+                        for (auto setting = 0; setting < Lv2SettingPorts::count; ++setting)
+                            Lv2SettingPorts::apply (instance.pedal, (Lv2SettingPorts::Setting) setting,
+                                                    Lv2SettingPorts::defaults[(size_t) setting]);
+
+                    if (status == LV2_STATE_SUCCESS && isDefault)
+                        instance.pedal.restoreBroadcaster.sendChangeMessage(); // as after a restore of the state
 
                     // The state is the truth: ports holding other values stay ignored until they change.
                     if (status == LV2_STATE_SUCCESS)

@@ -4,6 +4,7 @@
 #include <lv2/buf-size/buf-size.h>
 #include <lv2/parameters/parameters.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -85,6 +86,10 @@ std::optional<float> Lv2HostOptions::readSampleRate (const LV2_Options_Option& o
 Lv2HostOptions::Lv2HostOptions (const LV2_Options_Option* hostOptions, const LV2_URID_Map& map)
 {
     const Urids urids (map);
+    atomInt = urids.atomInt;
+    maxBlockLength = urids.maxBlockLength;
+    nominalBlockLength = urids.nominalBlockLength;
+    minBlockLength = urids.minBlockLength;
     size_t count = 0;
 
     // LV2 ends the array with an option whose key and value are both zero; the
@@ -92,8 +97,9 @@ Lv2HostOptions::Lv2HostOptions (const LV2_Options_Option* hostOptions, const LV2
     for (auto* option = hostOptions; option != nullptr && option->key != 0 && option->value != nullptr; ++option)
         ++count;
 
-    values.reserve (count);
-    options.reserve (count + 1);
+    // One more of each for a maximum boundMaximum may add.
+    values.reserve (count + 1);
+    options.reserve (count + 2);
 
     for (size_t i = 0; i < count; ++i)
     {
@@ -129,4 +135,35 @@ Lv2HostOptions::Lv2HostOptions (const LV2_Options_Option* hostOptions, const LV2
     }
 
     options.push_back ({ LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr });
+}
+
+int32_t Lv2HostOptions::boundMaximum (int32_t cap)
+{
+    jassert (cap > 0);
+
+    const auto isKey = [] (LV2_URID key) { return [key] (const LV2_Options_Option& o) { return o.key == key; }; };
+    auto maximum = std::find_if (options.begin(), options.end() - 1, isKey (maxBlockLength));
+
+    if (maximum == options.end() - 1)
+    {
+        values.push_back ({});
+        values.back().length = cap;
+        maximum = options.insert (options.end() - 1, { LV2_OPTIONS_INSTANCE, 0, maxBlockLength,
+                                                       (uint32_t) sizeof (int32_t), atomInt, &values.back().length });
+    }
+
+    // Every length in options points into values by now: readable and ours to change.
+    auto& bound = *static_cast<int32_t*> (const_cast<void*> (maximum->value));
+
+    if (bound < 1 || bound > cap)
+        bound = cap;
+
+    for (auto& option : options)
+        if (option.key == nominalBlockLength || option.key == minBlockLength)
+        {
+            auto& length = *static_cast<int32_t*> (const_cast<void*> (option.value));
+            length = std::min (length, bound);
+        }
+
+    return bound;
 }

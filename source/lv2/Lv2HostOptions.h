@@ -45,6 +45,15 @@ public:
     /** The options as the wrapper reads them, ended by the all-zero option LV2 requires. */
     const LV2_Options_Option* get() const noexcept { return options.data(); }
 
+    /** Gives the wrapper a maximum block length of at most cap (which must be
+        positive) and returns it: the host's own when it sent one from 1 to cap,
+        cap otherwise (none sent, 0, or more than cap; the wrapper would otherwise
+        take a host's 2^31 - 1 at its word and size its buffers for it). A nominal
+        or minimum length above the result is lowered to it, so that the three
+        still agree. Call it once.
+    */
+    int32_t boundMaximum (int32_t cap);
+
     //==============================================================================
     /** The URIDs of the types and keys this layer reads, mapped through the host's map. */
     struct Urids
@@ -74,6 +83,7 @@ private:
 
     std::vector<Value> values;
     std::vector<LV2_Options_Option> options;
+    LV2_URID atomInt, maxBlockLength, nominalBlockLength, minBlockLength;
 
     // Not copyable: the rewritten array points at this object's own values.
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (Lv2HostOptions)

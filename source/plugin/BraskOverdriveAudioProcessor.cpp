@@ -295,6 +295,11 @@ BraskOverdriveAudioProcessor* BraskOverdriveAudioProcessor::lastMadeOnThisThread
     return lastMade;
 }
 
+void BraskOverdriveAudioProcessor::forgetLastMadeOnThisThread() noexcept
+{
+    lastMade = nullptr;
+}
+
 juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter()
 {
     lastMade = new BraskOverdriveAudioProcessor();

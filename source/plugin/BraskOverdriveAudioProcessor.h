@@ -102,6 +102,12 @@ public:
     */
     static BraskOverdriveAudioProcessor* lastMadeOnThisThread() noexcept;
 
+    /** Clears what lastMadeOnThisThread gives, so that a wrapper that made no pedal
+        is never mistaken for one that made the pedal a former instance still owns
+        (or one already deleted).
+    */
+    static void forgetLastMadeOnThisThread() noexcept;
+
     //==============================================================================
     // The parameter store: the single record of the pedal's settings.
     std::atomic<float> drive { 0.5f };
