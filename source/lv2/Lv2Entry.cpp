@@ -3,7 +3,14 @@
 // The wrapper is compiled with its own entries renamed to juce_lv2_descriptor and
 // juce_lv2ui_descriptor (cmake/Lv2Entry.cmake); hosts find these instead.
 //
-// lv2_descriptor is the wrapper's descriptor with two changes:
+// lv2_descriptor is the wrapper's descriptor with these changes:
+// - the wrapper is given a map, the options with a bounded maximum block length
+//   and the promise of bounded blocks whatever the host offers, and a run longer
+//   than that maximum is cut into pieces here, so hosts that offer none of these
+//   (lv2file, lv2apply, Ardour on PipeWire) load the pedal; a refusal is told to
+//   the host's log (or stderr);
+// - unconnected atom ports read as an empty sequence and write into scratch;
+// - the bundle's "Default" preset restores the pedal's defaults;
 // - instantiate hands the wrapper the host's options rewritten by Lv2HostOptions,
 //   so that a block length or sample rate the host encodes in another width
 //   (Audacity's 8-byte atom:Int, an atom:Long, a float) no longer makes the
@@ -543,7 +550,11 @@ namespace
         library for its descriptor: here. When the variable names a folder without
         the embedding modules and the suil library the host has loaded keeps them
         in its own folder, the variable is pointed there. Nothing changes for a
-        host that does not use suil, sets no folder, or sets one that works.
+        host that does not use suil, sets no folder, or sets one that works; and
+        once pointed at a folder that works, a second call changes nothing.
+        It is a process-wide change in the host's environment, kept because
+        nothing else gets the pedal's UI into Audacity's window: suil reads no
+        other setting, and Audacity offers none.
     */
     void repairSuilModuleFolder()
     {
