@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -269,4 +270,65 @@ TEST (Lv2HostOptions, AHostWithoutOptionsGetsAnEmptyList)
     const Lv2HostOptions rewritten (sloppyEnd, map.feature);
     EXPECT_EQ (toVector (rewritten.get()).size(), 1u);
     EXPECT_EQ (rewritten.get()[1].value, nullptr);
+}
+
+TEST (Lv2HostOptions, TheWrapperGetsAMaximumOfAtMostTheCap)
+{
+    // What the host sends as its maximum (nothing, or a length) and what the
+    // wrapper must be given with a cap of 8192; the nominal length, 4096 here,
+    // never exceeds the maximum given.
+    struct Row
+    {
+        const char* what;
+        std::optional<Encoded> maximum;
+        int32_t given;
+        int32_t nominal;
+    };
+
+    const Row rows[] = {
+        { "no maximum (lv2file, lv2apply)", std::nullopt, 8192, 4096 },
+        { "a maximum of 0", int32 (0), 8192, 4096 },
+        { "a maximum of 1", int32 (1), 1, 1 },
+        { "a maximum of 256", int32 (256), 256, 256 },
+        { "the cap itself", int32 (8192), 8192, 4096 },
+        { "Audacity's 1,048,576 as 8 bytes", int64 (1048576), 8192, 4096 },
+        { "2^31 - 1", int32 (std::numeric_limits<int32_t>::max()), 8192, 4096 },
+        { "a negative maximum", int32 (-1), 8192, 4096 },
+        { "a maximum that is no length", float32 (512.5f), 8192, 4096 },
+    };
+
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE (row.what);
+        HostMap map;
+        int32_t nominal = 4096;
+        std::vector<LV2_Options_Option> host {
+            { LV2_OPTIONS_INSTANCE, 0, map (LV2_BUF_SIZE__nominalBlockLength), sizeof (nominal), map (LV2_ATOM__Int), &nominal },
+        };
+
+        auto sent = row.maximum;
+
+        if (sent)
+            host.push_back ({ LV2_OPTIONS_INSTANCE, 0, map (LV2_BUF_SIZE__maxBlockLength), (uint32_t) sent->bytes.size(),
+                              map (sent->type), sent->bytes.data() });
+
+        host.push_back ({ LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr });
+
+        Lv2HostOptions rewritten (host.data(), map.feature);
+        EXPECT_EQ (rewritten.boundMaximum (8192), row.given);
+
+        std::map<LV2_URID, int32_t> lengths;
+
+        for (const auto& option : toVector (rewritten.get()))
+        {
+            ASSERT_EQ (option.type, map (LV2_ATOM__Int));
+            ASSERT_EQ (option.size, sizeof (int32_t));
+            lengths[option.key] = *static_cast<const int32_t*> (option.value);
+        }
+
+        EXPECT_EQ (lengths.size(), 2u);
+        EXPECT_EQ (lengths[map (LV2_BUF_SIZE__maxBlockLength)], row.given);
+        EXPECT_EQ (lengths[map (LV2_BUF_SIZE__nominalBlockLength)], row.nominal);
+        EXPECT_EQ (nominal, 4096) << "the host's own value is never written";
+    }
 }

@@ -1,0 +1,481 @@
+// An LV2 host of our own, written against lilv as most Linux hosts are, that
+// loads the built bundle and behaves as each kind of host does: with or without
+// the features and options the framework's wrapper wants, with odd maxima, with
+// runs longer than the maximum, of random lengths or of none, connecting its
+// ports late or never, at every common rate, many times over and on two threads
+// at once. Whatever it does, the pedal must make an instance (or decline with a
+// line in the host's log where it must) whose output is the pedal's own
+// processor's, run in-process on the same audio in the pieces the plug-in may
+// process at a time, with no NaN.
+//
+//   brask_lv2_host_test   (LV2_PATH names the folder holding the built bundle)
+
+#include "plugin/BraskOverdriveAudioProcessor.h"
+
+#include <lilv/lilv.h>
+#include <lv2/atom/atom.h>
+#include <lv2/buf-size/buf-size.h>
+#include <lv2/log/log.h>
+#include <lv2/options/options.h>
+#include <lv2/urid/urid.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace
+{
+    constexpr auto pedalUri = "https://quillonaudio.example/plugins/brask-overdrive";
+
+    // The longest block the plug-in processes at a time, whatever the host offers.
+    constexpr uint32_t longestBlock = 8192;
+
+    //==============================================================================
+    // The host's URID map and log, as every host has them.
+    struct HostMap
+    {
+        LV2_URID_Map feature { this, [] (LV2_URID_Map_Handle handle, const char* uri)
+                               {
+                                   auto& self = *static_cast<HostMap*> (handle);
+                                   const std::scoped_lock lock (self.mutex);
+                                   return self.ids.emplace (uri, (LV2_URID) self.ids.size() + 1).first->second;
+                               } };
+        std::map<std::string, LV2_URID> ids;
+        std::mutex mutex;
+
+        LV2_URID operator() (const char* uri) { return feature.map (feature.handle, uri); }
+    };
+
+    struct HostLog
+    {
+        static int print (LV2_Log_Handle handle, LV2_URID type, const char* format, ...)
+        {
+            va_list args;
+            va_start (args, format);
+            const auto result = printList (handle, type, format, args);
+            va_end (args);
+            return result;
+        }
+
+        static int printList (LV2_Log_Handle handle, LV2_URID, const char* format, va_list args)
+        {
+            char line[1024];
+            const auto length = std::vsnprintf (line, sizeof (line), format, args);
+            static_cast<HostLog*> (handle)->lines.emplace_back (line);
+            return length;
+        }
+
+        LV2_Log_Log feature { this, print, printList };
+        std::vector<std::string> lines;
+    };
+
+    //==============================================================================
+    // The world lilv reads, holding only the folder LV2_PATH names: other plug-ins
+    // on the machine stay out of it, and the pedal is found by its URI.
+    struct World
+    {
+        World()
+        {
+            const auto* path = std::getenv ("LV2_PATH");
+
+            if (path != nullptr)
+            {
+                auto* value = lilv_new_string (world, path);
+                lilv_world_set_option (world, LILV_OPTION_LV2_PATH, value);
+                lilv_node_free (value);
+            }
+
+            lilv_world_load_all (world);
+            auto* uri = lilv_new_uri (world, pedalUri);
+            plugin = lilv_plugins_get_by_uri (lilv_world_get_all_plugins (world), uri);
+            lilv_node_free (uri);
+        }
+
+        ~World() { lilv_world_free (world); }
+
+        LilvWorld* world = lilv_world_new();
+        const LilvPlugin* plugin = nullptr;
+    };
+
+    World& world()
+    {
+        static World shared;
+        return shared;
+    }
+
+    //==============================================================================
+    /*  How one host behaves. */
+    struct Behaviour
+    {
+        const char* name;
+        bool offersMap = true;
+        bool offersOptions = true;
+        bool offersBoundedBlocks = true;
+        std::optional<int64_t> maximum = 512;   // sent as atom:Int of 4 bytes, or of 8 beyond that range
+        double rate = 48000.0;
+        std::vector<uint32_t> runs { 512 };     // run lengths, repeated until the input is used up
+        bool connectsAtomPorts = true;
+        bool connectsBeforeActivate = true;
+        bool declines = false;                  // must decline, with a line in the log
+    };
+
+    // The samples a host renders: two channels, long enough for several cap-long runs.
+    constexpr int inputLength = 40000;
+
+    std::vector<std::vector<float>> testSignal (double rate)
+    {
+        std::mt19937 noise (22);
+        std::uniform_real_distribution<float> uniform (-0.05f, 0.05f);
+        std::vector<std::vector<float>> signal (2, std::vector<float> (inputLength));
+
+        for (int i = 0; i < inputLength; ++i)
+        {
+            signal[0][(size_t) i] = 0.5f * (float) std::sin (2.0 * M_PI * 220.0 * i / rate) + uniform (noise);
+            signal[1][(size_t) i] = 0.3f * (float) std::sin (2.0 * M_PI * 330.0 * i / rate) + uniform (noise);
+        }
+
+        return signal;
+    }
+
+    // The pieces the plug-in may process: each run cut at the maximum it was given.
+    std::vector<uint32_t> piecesOf (const Behaviour& host)
+    {
+        const auto offered = host.offersOptions ? host.maximum : std::nullopt;
+        const auto longest = offered && *offered >= 1 && *offered <= longestBlock ? (uint32_t) *offered : longestBlock;
+        std::vector<uint32_t> pieces;
+        uint32_t done = 0;
+
+        for (size_t turn = 0; done < (uint32_t) inputLength; ++turn)
+        {
+            auto run = std::min (host.runs[turn % host.runs.size()], (uint32_t) inputLength - done);
+            done += run;
+
+            for (; run > 0; run -= std::min (run, longest))
+                pieces.push_back (std::min (run, longest));
+        }
+
+        return pieces;
+    }
+
+    // The pedal's own processor, in-process, in those pieces.
+    std::vector<std::vector<float>> reference (const Behaviour& host, const std::vector<std::vector<float>>& input)
+    {
+        const juce::ScopedJuceInitialiser_GUI framework;
+        BraskOverdriveAudioProcessor pedal;
+        const auto pieces = piecesOf (host);
+        pedal.prepareToPlay (host.rate, (int) *std::max_element (pieces.begin(), pieces.end()));
+
+        auto output = input;
+        juce::MidiBuffer midi;
+        int done = 0;
+
+        for (const auto piece : pieces)
+        {
+            float* channels[] = { output[0].data() + done, output[1].data() + done };
+            juce::AudioBuffer<float> block (channels, 2, (int) piece);
+            pedal.processBlock (block, midi);
+            done += (int) piece;
+        }
+
+        pedal.releaseResources();
+        return output;
+    }
+
+    //==============================================================================
+    /*  One instance as the host makes, runs and ends it. The output is empty when
+        the pedal declined.
+    */
+    struct Rendered
+    {
+        std::vector<std::vector<float>> output;
+        std::vector<std::string> log;
+    };
+
+    Rendered render (const Behaviour& host, const std::vector<std::vector<float>>& input)
+    {
+        HostMap map;
+        HostLog log;
+        int32_t maximum32 = host.maximum ? (int32_t) *host.maximum : 0;
+        int64_t maximum64 = host.maximum ? *host.maximum : 0;
+        const auto wide = host.maximum && (*host.maximum > INT32_MAX || *host.maximum < INT32_MIN);
+        int32_t sequenceSize = 8192;
+
+        std::vector<LV2_Options_Option> options {
+            { LV2_OPTIONS_INSTANCE, 0, map (LV2_BUF_SIZE__sequenceSize), sizeof (sequenceSize), map (LV2_ATOM__Int), &sequenceSize },
+        };
+
+        if (host.maximum)
+            options.push_back ({ LV2_OPTIONS_INSTANCE, 0, map (LV2_BUF_SIZE__maxBlockLength),
+                                 wide ? (uint32_t) sizeof (maximum64) : (uint32_t) sizeof (maximum32),
+                                 map (wide ? LV2_ATOM__Long : LV2_ATOM__Int), wide ? (void*) &maximum64 : (void*) &maximum32 });
+
+        options.push_back ({ LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr });
+
+        const LV2_Feature mapFeature { LV2_URID__map, &map.feature };
+        const LV2_Feature logFeature { LV2_LOG__log, &log.feature };
+        const LV2_Feature optionsFeature { LV2_OPTIONS__options, options.data() };
+        const LV2_Feature boundedFeature { LV2_BUF_SIZE__boundedBlockLength, nullptr };
+
+        std::vector<const LV2_Feature*> features { &logFeature };
+
+        if (host.offersMap)
+            features.push_back (&mapFeature);
+        if (host.offersOptions)
+            features.push_back (&optionsFeature);
+        if (host.offersBoundedBlocks)
+            features.push_back (&boundedFeature);
+
+        features.push_back (nullptr);
+
+        Rendered result;
+        auto* instance = lilv_plugin_instantiate (world().plugin, host.rate, features.data());
+
+        if (instance == nullptr)
+        {
+            result.log = log.lines;
+            return result;
+        }
+
+        // The host's buffers: audio in place of the input's copy, the atom ports'
+        // sequences (an empty input, an output of 8 KiB), the settings at their defaults.
+        auto output = input;
+        std::vector<uint64_t> atomInput (4), atomOutput (1024);
+        float settings[] = { 0.5f, 0.5f, 0.5f, 1.0f };
+        float latency = 0.0f;
+
+        const auto ports = lilv_plugin_get_num_ports (world().plugin);
+        const auto firstSetting = ports - 4;
+
+        const auto connect = [&] (uint32_t done)
+        {
+            for (uint32_t channel = 0; channel < 2; ++channel)
+            {
+                lilv_instance_connect_port (instance, channel, output[channel].data() + done);
+                lilv_instance_connect_port (instance, 2 + channel, output[channel].data() + done);
+            }
+
+            lilv_instance_connect_port (instance, 4, host.connectsAtomPorts ? atomInput.data() : nullptr);
+            lilv_instance_connect_port (instance, 5, host.connectsAtomPorts ? atomOutput.data() : nullptr);
+            lilv_instance_connect_port (instance, 6, &latency);
+
+            for (uint32_t setting = 0; setting < 4; ++setting)
+                lilv_instance_connect_port (instance, firstSetting + setting, &settings[setting]);
+        };
+
+        const auto sequenceType = map (LV2_ATOM__Sequence);
+        auto* in = reinterpret_cast<LV2_Atom_Sequence*> (atomInput.data());
+        auto* out = reinterpret_cast<LV2_Atom_Sequence*> (atomOutput.data());
+
+        if (host.connectsBeforeActivate)
+            connect (0);
+
+        lilv_instance_activate (instance);
+        uint32_t done = 0;
+
+        for (size_t turn = 0; done < (uint32_t) inputLength; ++turn)
+        {
+            const auto run = std::min (host.runs[turn % host.runs.size()], (uint32_t) inputLength - done);
+
+            in->atom = { (uint32_t) sizeof (LV2_Atom_Sequence_Body), sequenceType };
+            in->body = { 0, 0 };
+            out->atom = { (uint32_t) (atomOutput.size() * sizeof (uint64_t) - sizeof (LV2_Atom)), map (LV2_ATOM__Chunk) };
+            connect (done);
+            lilv_instance_run (instance, run);
+            done += run;
+        }
+
+        lilv_instance_deactivate (instance);
+        lilv_instance_free (instance);
+
+        result.output = std::move (output);
+        result.log = log.lines;
+        return result;
+    }
+
+    void expectTheProcessorsOutput (const Behaviour& host)
+    {
+        SCOPED_TRACE (host.name);
+        const auto input = testSignal (host.rate);
+        const auto rendered = render (host, input);
+
+        if (host.declines)
+        {
+            EXPECT_TRUE (rendered.output.empty());
+            ASSERT_FALSE (rendered.log.empty()) << "declined without a word in the host's log";
+            EXPECT_NE (rendered.log.front().find ("Brask Overdrive"), std::string::npos) << rendered.log.front();
+            return;
+        }
+
+        ASSERT_FALSE (rendered.output.empty()) << "no instance; log: "
+                                               << (rendered.log.empty() ? "" : rendered.log.front());
+        const auto expected = reference (host, input);
+
+        for (size_t channel = 0; channel < 2; ++channel)
+        {
+            size_t nans = 0, differing = 0;
+
+            for (size_t i = 0; i < (size_t) inputLength; ++i)
+            {
+                nans += std::isnan (rendered.output[channel][i]) ? 1 : 0;
+                differing += rendered.output[channel][i] != expected[channel][i] ? 1 : 0;
+            }
+
+            EXPECT_EQ (nans, 0u) << "channel " << channel;
+            EXPECT_EQ (differing, 0u) << "channel " << channel << " differs from the processor's";
+        }
+
+        // And the pedal did something: the reference is not the input.
+        EXPECT_NE (expected[0], input[0]);
+    }
+
+    std::vector<uint32_t> randomRuns()
+    {
+        std::mt19937 lengths (7);
+        std::uniform_int_distribution<uint32_t> length (0, 3000);
+        std::vector<uint32_t> runs;
+
+        for (int i = 0; i < 40; ++i)
+            runs.push_back (i % 5 == 0 ? 0 : length (lengths));
+
+        return runs;
+    }
+}
+
+//==============================================================================
+TEST (Lv2Host, TheBundleIsFoundByItsUri)
+{
+    ASSERT_NE (world().plugin, nullptr) << "no plug-in " << pedalUri << " in LV2_PATH";
+}
+
+TEST (Lv2Host, EveryHostBehaviourGetsThePedalsOwnSound)
+{
+    ASSERT_NE (world().plugin, nullptr);
+
+    const Behaviour hosts[] = {
+        { "a host offering everything the wrapper wants (jalv, Ardour on JACK)" },
+        { "a host without boundedBlockLength (Ardour on PipeWire)", true, true, false },
+        { "a host without the options", true, false, false },
+        { "a host with options but no maximum", true, true, true, std::nullopt },
+        { "a host offering nothing, not even a map (lv2file, lv2apply)", false, false, false, std::nullopt, 48000.0, { 4096 } },
+        { "a maximum of 0", true, true, true, 0 },
+        { "a maximum of 1, runs of 300", true, true, true, 1, 48000.0, { 300 } },
+        { "a maximum of 2^31 - 1, one run of everything", true, true, true, INT32_MAX, 48000.0, { (uint32_t) inputLength } },
+        { "Audacity's 1,048,576 (8 bytes), runs of 20000", true, true, true, 1048576, 48000.0, { 20000 } },
+        { "runs longer than the maximum (256)", true, true, true, 256, 48000.0, { 1000, 2048, 257 } },
+        { "runs of random lengths, zero-length ones among them", true, true, true, 512, 48000.0, randomRuns() },
+        { "runs of random lengths without a maximum", false, false, false, std::nullopt, 48000.0, randomRuns() },
+        { "ports connected after activate", true, true, true, 512, 48000.0, { 512 }, true, false },
+        { "atom ports never connected", true, true, true, 512, 48000.0, { 512 }, false },
+        { "atom ports never connected, runs longer than the maximum", true, true, true, 256, 48000.0, { 5000 }, false },
+        { "22050 Hz", true, true, true, 512, 22050.0 },
+        { "44100 Hz", true, true, true, 512, 44100.0 },
+        { "88200 Hz", true, true, true, 512, 88200.0 },
+        { "96000 Hz", true, true, true, 512, 96000.0 },
+        { "192000 Hz", true, true, true, 512, 192000.0 },
+        { "a rate of 0 Hz is declined", true, true, true, 512, 0.0, { 512 }, true, true, true },
+        { "a rate that is no number is declined", true, true, true, 512, std::nan (""), { 512 }, true, true, true },
+    };
+
+    for (const auto& host : hosts)
+        expectTheProcessorsOutput (host);
+}
+
+TEST (Lv2Host, AZeroLengthRunChangesNothing)
+{
+    ASSERT_NE (world().plugin, nullptr);
+
+    // Only zero-length runs between the real ones: the output is what the real ones alone make.
+    Behaviour withZeros { "zero-length runs between runs of 512" };
+    withZeros.runs = { 0, 512, 0, 0 };
+    expectTheProcessorsOutput (withZeros);
+}
+
+namespace
+{
+    size_t residentBytes()
+    {
+        std::ifstream statm ("/proc/self/statm");
+        size_t pages = 0, resident = 0;
+        statm >> pages >> resident;
+        return resident * (size_t) sysconf (_SC_PAGESIZE);
+    }
+}
+
+TEST (Lv2Host, AHundredInstancesComeAndGoWithoutAGrowingFootprint)
+{
+    ASSERT_NE (world().plugin, nullptr);
+
+    Behaviour host { "an instance made, run once and ended" };
+    host.runs = { 512 };
+    const auto input = testSignal (host.rate);
+
+    const auto cycle = [&]
+    {
+        HostMap map;
+        const LV2_Feature mapFeature { LV2_URID__map, &map.feature };
+        const LV2_Feature* features[] = { &mapFeature, nullptr };
+        auto* instance = lilv_plugin_instantiate (world().plugin, 48000.0, features);
+        ASSERT_NE (instance, nullptr);
+        std::vector<float> left (input[0].begin(), input[0].begin() + 512), right (input[1].begin(), input[1].begin() + 512);
+        lilv_instance_connect_port (instance, 0, left.data());
+        lilv_instance_connect_port (instance, 1, right.data());
+        lilv_instance_connect_port (instance, 2, left.data());
+        lilv_instance_connect_port (instance, 3, right.data());
+        lilv_instance_activate (instance);
+        lilv_instance_run (instance, 512);
+        lilv_instance_deactivate (instance);
+        lilv_instance_free (instance);
+    };
+
+    // The first cycles fill the framework's shared caches; after them, nothing may stay behind.
+    for (int i = 0; i < 10; ++i)
+        cycle();
+
+    const auto before = residentBytes();
+
+    for (int i = 0; i < 100; ++i)
+        cycle();
+
+    const auto grown = (double) residentBytes() - (double) before;
+    EXPECT_LT (grown, 1024.0 * 1024.0) << "resident memory grew by " << grown / 1024.0 << " KiB over 100 instances";
+}
+
+TEST (Lv2Host, TwoInstancesMadeOnTwoThreadsAtOnceEachGetTheirOwnPedal)
+{
+    ASSERT_NE (world().plugin, nullptr);
+
+    Behaviour host { "two instances on two threads" };
+    host.runs = { 1000 };
+    const auto input = testSignal (host.rate);
+    const auto expected = reference (host, input);
+
+    // The second gets a louder input: were the two to share a pedal, or swap them,
+    // neither output would be its own.
+    auto louder = input;
+    for (auto& channel : louder)
+        for (auto& sample : channel)
+            sample *= 1.5f;
+    const auto expectedLouder = reference (host, louder);
+
+    Rendered first, second;
+    std::thread a ([&] { first = render (host, input); });
+    std::thread b ([&] { second = render (host, louder); });
+    a.join();
+    b.join();
+
+    ASSERT_FALSE (first.output.empty());
+    ASSERT_FALSE (second.output.empty());
+    EXPECT_EQ (first.output, expected);
+    EXPECT_EQ (second.output, expectedLouder);
+}
