@@ -188,16 +188,22 @@ class Audacity:
     def registry(self):
         return self.config("pluginregistry.cfg")
 
-    def effect_settings(self, section, parameter):
-        """The parameters Audacity keeps for an effect in pluginsettings.cfg, from
-        the section whose name ends with SECTION ("/private/CurrentSettings" for
-        the settings last applied, "/private/UserPresets/<name>" for a user
-        preset), in the effect that has PARAMETER; as {name: value}, or None."""
-        for name, keys in self.config("pluginsettings.cfg").items():
-            parameters = dict(re.findall(r'(\w+)="([^"]*)"', keys.get("Parameters", "")))
-            if name.endswith(section) and parameter in parameters:
-                return parameters
-        return None
+    def effect_settings(self, uri, section):
+        """The parameters Audacity keeps in pluginsettings.cfg for the effect whose
+        registry entry has the plug-in URI, in its section SECTION
+        ("/private/CurrentSettings" for the settings last applied,
+        "/private/UserPresets/<name>" for a user preset); as {name: value}, or
+        None. Audacity files both under the effect's own id, which the registry's
+        section name ends with: other plug-ins' settings, however their controls
+        are named, are never read."""
+        registry = [name for name, keys in self.registry().items() if keys.get("Path") == uri]
+        if len(registry) != 1:
+            return None
+        wanted = "pluginsettings/" + registry[0].rsplit("/", 1)[-1] + section
+        keys = self.config("pluginsettings.cfg").get(wanted)
+        if keys is None:
+            return None
+        return dict(re.findall(r'(\w+)="([^"]*)"', keys.get("Parameters", "")))
 
     def registered(self, uri):
         """The registry's entry whose Path is the plug-in's URI, once the scan wrote it."""

@@ -393,7 +393,7 @@ def dialog(args, audacity, checks, work, project, source, source_mono):
 
     # What the knob was turned to is what Audacity keeps and applies.
     effect.apply()
-    applied = audacity.effect_settings("/private/CurrentSettings", "Drive")
+    applied = audacity.effect_settings(LV2_URI, "/private/CurrentSettings")
     checks.check("the turned knob is in Audacity's settings for the pedal",
                  applied is not None and float(applied["Drive"]) > 0.6, str(applied))
     if applied is None:
@@ -419,8 +419,8 @@ def presets(args, audacity, checks, work, project, source, source_mono, editor_w
                  f"mean difference {d:.2f} around the knob")
 
     effect.save_preset("Crunch")
-    saved = audacity.effect_settings("/private/UserPresets/Crunch", "Drive")
-    applied = audacity.effect_settings("/private/CurrentSettings", "Drive")
+    saved = audacity.effect_settings(LV2_URI, "/private/UserPresets/Crunch")
+    applied = audacity.effect_settings(LV2_URI, "/private/CurrentSettings")
     checks.check("the user preset keeps the pedal's settings", saved is not None and saved == applied,
                  f"preset {saved}, applied {applied}")
     if saved is None:
@@ -450,7 +450,7 @@ def presets(args, audacity, checks, work, project, source, source_mono, editor_w
     d = screenshot_until(effect.window, other, lambda: mean_difference(other, turned, knob, knob),
                          lambda d: d > 0.25)
     effect.apply()
-    elsewhere = audacity.effect_settings("/private/CurrentSettings", "Drive")
+    elsewhere = audacity.effect_settings(LV2_URI, "/private/CurrentSettings")
     checks.check("another turn applied from the dialog is Audacity's setting now",
                  d > 0.25 and elsewhere is not None and elsewhere["Drive"] != saved["Drive"], str(elsewhere))
     check_applied(args, audacity, checks, work, source, source_mono, "elsewhere", elsewhere or saved,
@@ -466,8 +466,10 @@ def run(args, checks):
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
 
-    # The scan looks only where LV2_PATH says: the folder holding the built bundle.
-    audacity = Audacity(work, os.path.dirname(os.path.abspath(args.plugin)))
+    # The scan looks only where LV2_PATH says: the folder holding the built bundle,
+    # and the system's, as on a studio machine, where other plug-ins have controls
+    # named like the pedal's (setup installs Calf's, whose saturator has a Drive).
+    audacity = Audacity(work, os.path.dirname(os.path.abspath(args.plugin)) + ":/usr/lib/lv2")
     audacity.write_settings(FLOAT_WAV_EXPORT)
 
     started = time.monotonic()
