@@ -17,6 +17,8 @@
 #include <lv2/buf-size/buf-size.h>
 #include <lv2/log/log.h>
 #include <lv2/options/options.h>
+#include <lv2/presets/presets.h>
+#include <lv2/state/state.h>
 #include <lv2/urid/urid.h>
 
 #include <gtest/gtest.h>
@@ -24,6 +26,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -327,8 +330,8 @@ namespace
 
             for (size_t i = 0; i < (size_t) inputLength; ++i)
             {
-                nans += std::isnan (rendered.output[channel][i]) ? 1 : 0;
-                differing += rendered.output[channel][i] != expected[channel][i] ? 1 : 0;
+                nans += std::isnan (rendered.output[channel][i]) ? 1u : 0u;
+                differing += rendered.output[channel][i] != expected[channel][i] ? 1u : 0u;
             }
 
             EXPECT_EQ (nans, 0u) << "channel " << channel;
@@ -478,4 +481,141 @@ TEST (Lv2Host, TwoInstancesMadeOnTwoThreadsAtOnceEachGetTheirOwnPedal)
     ASSERT_FALSE (second.output.empty());
     EXPECT_EQ (first.output, expected);
     EXPECT_EQ (second.output, expectedLouder);
+}
+
+//==============================================================================
+namespace
+{
+    // The pedal's saved state as the plug-in hands it to a host: the value it stores.
+    std::vector<uint8_t> savedState (LilvInstance* instance)
+    {
+        const auto* state = static_cast<const LV2_State_Interface*> (lilv_instance_get_extension_data (instance, LV2_STATE__interface));
+
+        if (state == nullptr)
+            return {};
+
+        std::string stored;
+        const auto store = [] (LV2_State_Handle handle, uint32_t, const void* value, size_t size, uint32_t, uint32_t)
+        {
+            static_cast<std::string*> (handle)->assign (static_cast<const char*> (value), size);
+            return LV2_STATE_SUCCESS;
+        };
+
+        if (state->save (lilv_instance_get_handle (instance), store, &stored, 0, nullptr) != LV2_STATE_SUCCESS)
+            return {};
+
+        // The framework's wrapper keeps the blob as its own base64 text.
+        juce::MemoryBlock block;
+        block.fromBase64Encoding (juce::String (stored.c_str()));
+        const auto* bytes = static_cast<const uint8_t*> (block.getData());
+        return { bytes, bytes + block.getSize() };
+    }
+
+    std::vector<uint8_t> blobOf (float drive, float tone, float level, float effectOn)
+    {
+        std::vector<uint8_t> blob;
+
+        for (const auto value : { drive, tone, level, effectOn })
+        {
+            uint32_t bits;
+            std::memcpy (&bits, &value, sizeof (bits));
+
+            for (int shift = 0; shift < 32; shift += 8)
+                blob.push_back ((uint8_t) (bits >> shift));
+        }
+
+        return blob;
+    }
+}
+
+TEST (Lv2Host, TheDefaultPresetBringsBackTheDefaultsAfterTheKnobsWereTurned)
+{
+    ASSERT_NE (world().plugin, nullptr);
+
+    // Two kinds of host: one that applies a preset's port values and its state
+    // (jalv, Ardour), and one that applies its state alone.
+    for (const auto appliesPortValues : { true, false })
+    {
+        SCOPED_TRACE (appliesPortValues ? "a host applying port values and state" : "a host applying the state alone");
+        HostMap map;
+        const LV2_Feature mapFeature { LV2_URID__map, &map.feature };
+        const LV2_Feature* features[] = { &mapFeature, nullptr };
+        auto* instance = lilv_plugin_instantiate (world().plugin, 48000.0, features);
+        ASSERT_NE (instance, nullptr);
+
+        std::vector<float> left (512, 0.1f), right (512, 0.1f);
+        float settings[] = { 0.5f, 0.5f, 0.5f, 1.0f };
+        const char* symbols[] = { "drive", "tone", "level", "effectOn" };
+        const auto firstSetting = lilv_plugin_get_num_ports (world().plugin) - 4;
+
+        lilv_instance_connect_port (instance, 0, left.data());
+        lilv_instance_connect_port (instance, 1, right.data());
+        lilv_instance_connect_port (instance, 2, left.data());
+        lilv_instance_connect_port (instance, 3, right.data());
+
+        for (uint32_t setting = 0; setting < 4; ++setting)
+            lilv_instance_connect_port (instance, firstSetting + setting, &settings[setting]);
+
+        lilv_instance_activate (instance);
+
+        // The user turns every knob and switches the pedal off.
+        const float turned[] = { 0.9f, 0.2f, 0.7f, 0.0f };
+        std::copy (std::begin (turned), std::end (turned), settings);
+        lilv_instance_run (instance, 512);
+        ASSERT_EQ (savedState (instance), blobOf (0.9f, 0.2f, 0.7f, 0.0f));
+
+        // The bundle's own "Default" preset, found by its label among the pedal's presets.
+        auto* presetClass = lilv_new_uri (world().world, LV2_PRESETS__Preset);
+        auto* label = lilv_new_uri (world().world, LILV_NS_RDFS "label");
+        auto* presets = lilv_plugin_get_related (world().plugin, presetClass);
+        const LilvNode* preset = nullptr;
+
+        LILV_FOREACH (nodes, i, presets)
+        {
+            const auto* candidate = lilv_nodes_get (presets, i);
+            lilv_world_load_resource (world().world, candidate);
+            auto* labels = lilv_world_find_nodes (world().world, candidate, label, nullptr);
+
+            if (labels != nullptr && lilv_nodes_size (labels) > 0
+                && std::string (lilv_node_as_string (lilv_nodes_get_first (labels))) == "Default")
+                preset = candidate;
+
+            lilv_nodes_free (labels);
+        }
+
+        ASSERT_NE (preset, nullptr) << "no preset labelled \"Default\"";
+        auto* state = lilv_state_new_from_world (world().world, &map.feature, preset);
+        ASSERT_NE (state, nullptr);
+
+        struct PortValues
+        {
+            float* settings;
+            const char** symbols;
+            bool apply;
+        } ports { settings, symbols, appliesPortValues };
+
+        lilv_state_restore (state, instance, [] (const char* symbol, void* data, const void* value, uint32_t size, uint32_t)
+        {
+            auto& host = *static_cast<PortValues*> (data);
+
+            for (int setting = 0; setting < 4; ++setting)
+                if (host.apply && size == sizeof (float) && std::string (symbol) == host.symbols[setting])
+                    host.settings[setting] = *static_cast<const float*> (value);
+        }, &ports, 0, features);
+
+        lilv_instance_run (instance, 512);
+        EXPECT_EQ (savedState (instance), blobOf (0.5f, 0.5f, 0.5f, 1.0f)) << "the pedal's store is not at its defaults";
+
+        if (appliesPortValues)
+        {
+            EXPECT_EQ (std::vector<float> (settings, settings + 4), (std::vector<float> { 0.5f, 0.5f, 0.5f, 1.0f }));
+        }
+
+        lilv_state_free (state);
+        lilv_nodes_free (presets);
+        lilv_node_free (label);
+        lilv_node_free (presetClass);
+        lilv_instance_deactivate (instance);
+        lilv_instance_free (instance);
+    }
 }
