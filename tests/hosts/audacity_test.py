@@ -31,7 +31,6 @@ one name per user, so no other Audacity of the same user may run meanwhile.
 """
 
 import argparse
-import math
 import os
 import shutil
 import subprocess
@@ -39,7 +38,8 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # the test leaves the source tree as it found it
-from pedal_checks import DEFAULT_STATE, SAMPLE_RATE, Abort, pedal_state, read_wav, run_checks, write_wav  # noqa: E402
+from pedal_checks import (Abort, difference, mono_files, pedal_state, read_wav, reference_render,  # noqa: E402
+                          run_checks, stereo_file, test_signal)
 from audacity_session import Audacity, AudacityError  # noqa: E402
 
 LV2_URI = "https://quillonaudio.example/plugins/brask-overdrive"
@@ -66,57 +66,6 @@ FLOAT_WAV_EXPORT = "[FileFormats/ExportFormat_SF1_Type]\nWAV_10000=65542\n"
 # systems differ in the last bit of antialiasing; the plain dialog is a grey
 # form, hundreds of times further away).
 SAME_PICTURE = 6.0
-
-
-def test_signal():
-    """Two different channels, so that a swap or a lost channel shows: a low
-    note with its harmonics for the drive to clip, a bright one for the tone."""
-    left, right = [], []
-    for i in range(SIGNAL_SAMPLES):
-        t = i / SAMPLE_RATE
-        left.append(0.3 * math.sin(2 * math.pi * 110 * t) + 0.1 * math.sin(2 * math.pi * 330 * t + 1.0)
-                    + 0.05 * math.sin(2 * math.pi * 4400 * t))
-        right.append(0.15 * math.sin(2 * math.pi * 440 * t) + 0.08 * math.sin(2 * math.pi * 5000 * t + 0.3))
-    return left, right
-
-
-def difference(a, b):
-    return max(max((abs(x - y) for x, y in zip(a[i], b[i])), default=0.0) if len(a[i]) == len(b[i]) else math.inf
-               for i in range(2))
-
-
-#==============================================================================
-def stereo_file(work, left, right, name):
-    """One stereo 32-bit float WAV from two mono ones, the way Audacity imports it,
-    and its two channels as mono files for the reference. sox carries samples as
-    32-bit integers, which moves the smallest floats by up to 3e-8 (the drive
-    multiplies that by up to 250): the reference reads what Audacity reads."""
-    mono = [os.path.join(work, f"{name}-{side}.wav") for side in "LR"]
-    write_wav(mono[0], left)
-    write_wav(mono[1], right)
-    stereo = os.path.join(work, name + ".wav")
-    subprocess.run(["sox", "-V1", "-M", *mono, "-e", "floating-point", "-b", "32", stereo], check=True)
-    return stereo, mono_files(stereo)
-
-
-def mono_files(stereo):
-    """The two channels of an exported stereo WAV, each as a mono float WAV."""
-    paths = []
-    for channel, side in ((1, "L"), (2, "R")):
-        path = stereo[:-4] + f"-{side}.wav"
-        subprocess.run(["sox", "-V1", stereo, "-e", "floating-point", "-b", "32", path, "remix", str(channel)],
-                       check=True)
-        paths.append(path)
-    return paths
-
-
-def reference_render(args, work, inputs, block, tag, state=DEFAULT_STATE):
-    out = [os.path.join(work, f"reference-{tag}-{side}.wav") for side in "LR"]
-    result = subprocess.run([args.reference, "render", "--state", state.hex(), "--block", str(block),
-                             *inputs, *out], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)
-    if result.returncode != 0:
-        raise Abort("the in-process reference failed: " + result.stdout)
-    return read_wav(out[0]), read_wav(out[1])
 
 
 #==============================================================================
@@ -218,7 +167,7 @@ def render(args, audacity, checks, work):
     checks.check(f"GetInfo lists the effect as {EFFECT_ID}", effect is not None and effect.get("name") == EFFECT_NAME,
                  str(effect))
 
-    left, right = test_signal()
+    left, right = test_signal(SIGNAL_SAMPLES)
     source, source_mono = stereo_file(work, left, right, "signal")
     exported = os.path.join(work, "audacity-render.wav")
     for command in (f'Import2: Filename="{source}"', "SelectAll:", f"{EFFECT_ID}:",
@@ -228,7 +177,7 @@ def render(args, audacity, checks, work):
 
     got = tuple(read_wav(path) for path in mono_files(exported))
     dry = (left, right)
-    expected = reference_render(args, work, source_mono, AUDACITY_BLOCK, "audacity")
+    expected = reference_render(args.reference, work, source_mono, AUDACITY_BLOCK, "audacity")
     d = difference(got, expected)
     checks.check(f"Audacity's render equals the in-process pedal at blocks of {AUDACITY_BLOCK}", d <= TOLERANCE,
                  f"max difference {d:.3g}, tolerance {TOLERANCE:g}")
@@ -238,7 +187,7 @@ def render(args, audacity, checks, work):
     checks.check("the pedal changes the sound", difference(got, dry) > 0.1,
                  f"max difference from the dry signal {difference(got, dry):.3g}")
     for block in (AUDACITY_BLOCK // 2, AUDACITY_BLOCK * 2):
-        other = difference(got, reference_render(args, work, source_mono, block, f"block{block}"))
+        other = difference(got, reference_render(args.reference, work, source_mono, block, f"block{block}"))
         checks.check(f"blocks of {block} would not pass for Audacity's", other > 10 * TOLERANCE,
                      f"max difference {other:.3g}")
 
@@ -348,7 +297,7 @@ def check_applied(args, audacity, checks, work, source, source_mono, tag, parame
     audacity.must(f'Export2: Filename="{exported}" NumChannels=2')
     fresh_signal(audacity, source)
     got = tuple(read_wav(path) for path in mono_files(exported))
-    expected = reference_render(args, work, source_mono, AUDACITY_BLOCK, tag, settings_state(parameters))
+    expected = reference_render(args.reference, work, source_mono, AUDACITY_BLOCK, tag, settings_state(parameters))
     d = difference(got, expected)
     checks.check(f"{what} (Drive={parameters['Drive']})", d <= TOLERANCE,
                  f"max difference {d:.3g}, tolerance {TOLERANCE:g}")
@@ -400,7 +349,7 @@ def dialog(args, audacity, checks, work, project, source, source_mono):
         raise Abort("Audacity keeps no settings for the pedal")
     got = check_applied(args, audacity, checks, work, source, source_mono, "turned", applied,
                         "Apply plays the pedal as its knob was turned")
-    untouched = difference(got, reference_render(args, work, source_mono, AUDACITY_BLOCK, "untouched"))
+    untouched = difference(got, reference_render(args.reference, work, source_mono, AUDACITY_BLOCK, "untouched"))
     checks.check("the turned knob, not the default, shapes that sound", untouched > 10 * TOLERANCE,
                  f"max difference from the default knobs {untouched:.3g}")
 

@@ -4,6 +4,7 @@ named checks that ends in a pass/fail count, and the two ways a host reads an
 installed pedal without playing it (Ardour's VST3 scanner, lilv's lv2info)."""
 
 import hashlib
+import math
 import os
 import struct
 import subprocess
@@ -118,6 +119,60 @@ def read_wav(path):
     return list(struct.unpack("<%df" % (len(data) // 4), data))
 
 
+
+
+#==============================================================================
+# Renders to compare: a test signal, stereo files as hosts read them, the in-process pedal's render.
+def test_signal(samples):
+    """Two different channels, so that a swap or a lost channel shows: a low
+    note with its harmonics for the drive to clip, a bright one for the tone."""
+    left, right = [], []
+    for i in range(samples):
+        t = i / SAMPLE_RATE
+        left.append(0.3 * math.sin(2 * math.pi * 110 * t) + 0.1 * math.sin(2 * math.pi * 330 * t + 1.0)
+                    + 0.05 * math.sin(2 * math.pi * 4400 * t))
+        right.append(0.15 * math.sin(2 * math.pi * 440 * t) + 0.08 * math.sin(2 * math.pi * 5000 * t + 0.3))
+    return left, right
+
+
+def difference(a, b):
+    return max(max((abs(x - y) for x, y in zip(a[i], b[i])), default=0.0) if len(a[i]) == len(b[i]) else math.inf
+               for i in range(2))
+
+
+#==============================================================================
+def stereo_file(work, left, right, name):
+    """One stereo 32-bit float WAV from two mono ones, the way Audacity imports it,
+    and its two channels as mono files for the reference. sox carries samples as
+    32-bit integers, which moves the smallest floats by up to 3e-8 (the drive
+    multiplies that by up to 250): the reference reads what Audacity reads."""
+    mono = [os.path.join(work, f"{name}-{side}.wav") for side in "LR"]
+    write_wav(mono[0], left)
+    write_wav(mono[1], right)
+    stereo = os.path.join(work, name + ".wav")
+    subprocess.run(["sox", "-V1", "-M", *mono, "-e", "floating-point", "-b", "32", stereo], check=True)
+    return stereo, mono_files(stereo)
+
+
+def mono_files(stereo):
+    """The two channels of an exported stereo WAV, each as a mono float WAV."""
+    paths = []
+    for channel, side in ((1, "L"), (2, "R")):
+        path = stereo[:-4] + f"-{side}.wav"
+        subprocess.run(["sox", "-V1", stereo, "-e", "floating-point", "-b", "32", path, "remix", str(channel)],
+                       check=True)
+        paths.append(path)
+    return paths
+
+
+def reference_render(reference, work, inputs, block, tag, state=DEFAULT_STATE):
+    """The in-process pedal's render (brask_reference) of two mono files in blocks of BLOCK."""
+    out = [os.path.join(work, f"reference-{tag}-{side}.wav") for side in "LR"]
+    result = subprocess.run([reference, "render", "--state", state.hex(), "--block", str(block),
+                             *inputs, *out], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)
+    if result.returncode != 0:
+        raise Abort("the in-process reference failed: " + result.stdout)
+    return read_wav(out[0]), read_wav(out[1])
 
 
 #==============================================================================
