@@ -7,6 +7,7 @@ script pipe on), its temporary folder emptied before every start (or a
 crash-recovery dialog blocks the pipe), and LV2_PATH naming the only folder its
 plug-in scan looks in."""
 
+import base64
 import datetime
 import json
 import os
@@ -193,17 +194,18 @@ class Audacity:
         registry entry has the plug-in URI, in its section SECTION
         ("/private/CurrentSettings" for the settings last applied,
         "/private/UserPresets/<name>" for a user preset); as {name: value}, or
-        None. Audacity files both under the effect's own id, which the registry's
-        section name ends with: other plug-ins' settings, however their controls
-        are named, are never read."""
-        registry = [name for name, keys in self.registry().items() if keys.get("Path") == uri]
-        if len(registry) != 1:
+        None. Audacity files an effect's settings under "Effect_<family>_<vendor>_
+        <symbol>" of its registry entry, base64-encoded: only the pedal's entry is
+        read, whatever other plug-ins name their controls."""
+        entry = self.registered(uri)
+        if entry is None:
             return None
-        wanted = "pluginsettings/" + registry[0].rsplit("/", 1)[-1] + section
-        keys = self.config("pluginsettings.cfg").get(wanted)
-        if keys is None:
-            return None
-        return dict(re.findall(r'(\w+)="([^"]*)"', keys.get("Parameters", "")))
+        wanted = f"Effect_{entry.get('EffectFamily')}_{entry.get('Vendor')}_{entry.get('Symbol')}"
+        for name, keys in self.config("pluginsettings.cfg").items():
+            match = re.fullmatch(r"pluginsettings/base64:([A-Za-z0-9+/=]+)" + re.escape(section), name.replace("\\", ""))
+            if match and base64.b64decode(match.group(1)).decode("utf-8", "replace") == wanted:
+                return dict(re.findall(r'(\w+)="([^"]*)"', keys.get("Parameters", "")))
+        return None
 
     def registered(self, uri):
         """The registry's entry whose Path is the plug-in's URI, once the scan wrote it."""

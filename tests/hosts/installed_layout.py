@@ -11,7 +11,7 @@ import urllib.parse
 
 from PIL import Image
 
-from pedal_checks import (CATEGORY, CLASS_ID, LV2_URI, SAMPLE_RATE, ardour_vst3_scan, lv2_plugin_info, read_wav,
+from pedal_checks import (CATEGORY, CLASS_ID, LV2_URI, SAMPLE_RATE, ardour_vst3_scan, check_lv2_data, lv2_plugin_info, read_wav,
                           write_wav)
 
 VST3_BUNDLE = "lib/vst3/Brask Overdrive.vst3"
@@ -146,6 +146,7 @@ def check_hosts_find_it(checks, prefix, home):
                  == os.path.realpath(os.path.join(prefix, LV2_BUNDLE)), info.get("Bundle", "not found"))
     checks.check("lv2info files the LV2 as a distortion effect", info.get("Class") == "Distortion Plugin",
                  f"class {info.get('Class')}")
+    check_lv2_data(checks, os.path.join(prefix, LV2_BUNDLE), home, "the installed")
 
 
 def check_render_without_plugin(checks, prefix, work, home):

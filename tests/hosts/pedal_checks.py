@@ -3,9 +3,11 @@ the framework's base64 in which some hosts keep it, float WAV files, a list of
 named checks that ends in a pass/fail count, and the two ways a host reads an
 installed pedal without playing it (Ardour's VST3 scanner, lilv's lv2info)."""
 
+import glob
 import hashlib
 import math
 import os
+import re
 import struct
 import subprocess
 import time
@@ -219,3 +221,41 @@ def lv2_plugin_info(lv2_folder, home):
         if colon and name and name not in fields:
             fields[name] = value.strip()
     return fields
+
+
+def lv2_validation(bundle):
+    """sord_validate on a bundle's data with the LV2 vocabularies lv2-dev installs:
+    its errors (blank nodes renamed away) and the number of restrictions it checked."""
+    # lv2-dev may be installed for more than one architecture: ask for this one's.
+    arch = subprocess.run(["dpkg", "--print-architecture"], stdout=subprocess.PIPE, text=True, check=True).stdout.strip()
+    vocabularies = [path for path in subprocess.run(["dpkg", "-L", f"lv2-dev:{arch}"], stdout=subprocess.PIPE,
+                                                   text=True, check=True).stdout.split()
+                    if path.startswith("/usr/lib/lv2/") and path.endswith(".ttl")]
+    result = subprocess.run(["sord_validate", *vocabularies, *sorted(glob.glob(os.path.join(bundle, "*.ttl")))],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    report = result.stdout.split("\nFound ")[0]  # the errors, without the closing count
+    errors = [re.sub(r"\bb[0-9]+\b", "_", error).strip() for error in report.split("error: ")[1:]]
+    checked = re.search(r"checked ([0-9]+) restrictions", result.stdout)
+    return errors, int(checked.group(1)) if checked else 0
+
+
+def check_lv2_data(checks, bundle, home, where="the built"):
+    """The bundle's data is valid LV2 and says what hosts must read: a mailto:
+    address, the licence, a released version, no required feature."""
+    errors, checked = lv2_validation(bundle)
+    checks.check(f"sord_validate finds no error in {where} bundle's data", checked > 0 and not errors,
+                 f"{checked} restrictions checked; " + "\n".join(errors))
+    info = lv2_plugin_info(os.path.dirname(os.path.abspath(bundle)), home)
+    checks.check(f"lv2info gives {where} pedal's maintainer a mailto: address",
+                 info.get("Author Email") == "mailto:support@quillonaudio.example", str(info.get("Author Email")))
+    checks.check(f"lv2info finds no feature {where} pedal requires", "Required Features" not in info,
+                 str(info.get("Required Features")))
+    with open(os.path.join(bundle, "dsp.ttl")) as f:
+        data = f.read()
+    checks.check(f"{where} data declares the licence", "doap:license <https://spdx.org/licenses/GPL-3.0-or-later" in data)
+    minor = re.search(r"lv2:minorVersion ([0-9]+)", data)
+    micro = re.search(r"lv2:microVersion ([0-9]+)", data)
+    released = minor and micro and int(minor.group(1)) > 0 and int(minor.group(1)) % 2 == 0 \
+        and int(micro.group(1)) % 2 == 0
+    checks.check(f"{where} LV2 version is a released one (minor even and non-zero, micro even)", bool(released),
+                 f"{minor and minor.group(1)}.{micro and micro.group(1)}")
