@@ -50,6 +50,10 @@ EFFECT_NAME = "Brask Overdrive"
 # "Buffer Size"); it offers it as bufsz:nominalBlockLength, beside a maximum of 2^20.
 AUDACITY_BLOCK = 8192
 
+# Calf's saturator (calf-plugins, which setup installs): Audacity keeps its settings
+# beside the pedal's, with a Tone control of the same name (its drive is "Saturation").
+OTHER_EFFECT = "CalfSaturator"
+
 # As in the Ardour tests: the same machine code runs in both places; the margin
 # (-120 dBFS) is far below what one block more or less in the bias ramp makes.
 TOLERANCE = 1.0e-6
@@ -173,6 +177,12 @@ def render(args, audacity, checks, work):
     for command in (f'Import2: Filename="{source}"', "SelectAll:", f"{EFFECT_ID}:",
                     f'Export2: Filename="{exported}" NumChannels=2'):
         audacity.must(command)
+    # Another plug-in with a control named like the pedal's leaves its settings
+    # beside the pedal's, as on a studio machine: the checks below read the pedal's own.
+    if OTHER_EFFECT in commands:
+        audacity.must(f"{OTHER_EFFECT}:")
+    checks.check(f"another LV2 plug-in with a Tone control ({OTHER_EFFECT}) is installed beside the pedal",
+                 OTHER_EFFECT in commands, "scripts/setup installs calf-plugins")
     fresh_signal(audacity, source)
 
     got = tuple(read_wav(path) for path in mono_files(exported))
