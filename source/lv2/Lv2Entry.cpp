@@ -28,10 +28,10 @@
 // GTK dialog (see repairSuilModuleFolder).
 
 #include "Lv2HostOptions.h"
+#include "Lv2RunPieces.h"
 #include "Lv2SettingPorts.h"
 
 #include <lv2/atom/atom.h>
-#include <lv2/atom/util.h>
 #include <lv2/buf-size/buf-size.h>
 #include <lv2/core/lv2.h>
 #include <lv2/instance-access/instance-access.h>
@@ -265,7 +265,7 @@ namespace
             std::vector<const LV2_Feature*> rewritten;
 
             for (auto* feature = features; feature != nullptr && *feature != nullptr; ++feature)
-                if (*feature != optionsFeature && *feature != hostMap
+                if (*feature != optionsFeature && *feature != hostMap && (*feature)->URI != nullptr
                     && std::strcmp ((*feature)->URI, LV2_BUF_SIZE__boundedBlockLength) != 0)
                     rewritten.push_back (*feature);
 
@@ -347,49 +347,6 @@ namespace
         wrapperDescriptor().activate (instanceOf (handle).wrapped);
     }
 
-    // Copies the host's events from frame begin on (to frame end, when there is one)
-    // into the piece's input, timed from the piece's start.
-    void fillPieceInput (Instance& instance, int64_t begin, std::optional<int64_t> end)
-    {
-        auto& piece = instance.scratch (instance.pieceInput);
-        piece.atom = { (uint32_t) sizeof (LV2_Atom_Sequence_Body), instance.sequenceType };
-        piece.body = { 0, 0 };
-
-        const auto* input = instance.hostInput;
-
-        if (input == nullptr || input->atom.type != instance.sequenceType || input->atom.size < sizeof (LV2_Atom_Sequence_Body))
-            return;
-
-        LV2_ATOM_SEQUENCE_FOREACH (input, event)
-        {
-            // A host timing its events in beats has them all played in the first piece.
-            const auto frame = input->body.unit == 0 ? event->time.frames : 0;
-
-            if (frame < begin && begin > 0)
-                continue;
-
-            if (end && frame >= *end)
-                break;
-
-            if (auto* copy = lv2_atom_sequence_append_event (&piece, instance.scratchBodyCapacity(), event))
-                copy->time.frames = std::max<int64_t> (0, frame - begin);
-        }
-    }
-
-    // Appends what the wrapper wrote for a piece to the host's output, timed from the run's start.
-    void collectPieceOutput (Instance& instance, int64_t begin, uint32_t hostCapacity)
-    {
-        auto* output = instance.hostOutput;
-        auto& piece = instance.scratch (instance.pieceOutput);
-
-        if (output == nullptr || piece.atom.type != instance.sequenceType)
-            return;
-
-        LV2_ATOM_SEQUENCE_FOREACH (&piece, event)
-            if (auto* copy = lv2_atom_sequence_append_event (output, hostCapacity, event))
-                copy->time.frames += begin;
-    }
-
     void run (LV2_Handle handle, uint32_t sampleCount)
     {
         auto& instance = instanceOf (handle);
@@ -431,12 +388,15 @@ namespace
                 if (auto* audio = instance.audioPorts[port])
                     connectWrapper (instance, port, audio + done);
 
-            fillPieceInput (instance, done, isLast ? std::nullopt : std::optional<int64_t> (done + length));
+            Lv2RunPieces::takeInput (instance.hostInput, instance.sequenceType, done,
+                                     isLast ? std::nullopt : std::optional<int64_t> (done + length),
+                                     instance.scratch (instance.pieceInput), instance.scratchBodyCapacity());
             connectWrapper (instance, instance.atomOutputPort, &clearedScratchOutput (instance));
             wrapperDescriptor().run (instance.wrapped, length);
 
             if (hostCapacity > 0)
-                collectPieceOutput (instance, done, hostCapacity);
+                Lv2RunPieces::giveOutput (instance.scratch (instance.pieceOutput), instance.sequenceType, done,
+                                          *instance.hostOutput, hostCapacity);
 
             done += length;
         }

@@ -174,7 +174,6 @@ namespace
     // The pedal's own processor, in-process, in those pieces.
     std::vector<std::vector<float>> reference (const Behaviour& host, const std::vector<std::vector<float>>& input)
     {
-        const juce::ScopedJuceInitialiser_GUI framework;
         BraskOverdriveAudioProcessor pedal;
         const auto pieces = piecesOf (host);
         pedal.prepareToPlay (host.rate, (int) *std::max_element (pieces.begin(), pieces.end()));
