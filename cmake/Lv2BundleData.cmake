@@ -128,6 +128,16 @@ if (NOT turtle MATCHES "lv2:symbol \"drive\"")
         endif()
     endforeach()
 
+    # Where the entry looks for them (Lv2SettingPorts::firstIndex): after the audio
+    # ports and the wrapper's five others (two atom ports, latency, free-wheeling, enabled).
+    string (REGEX MATCHALL "lv2:AudioPort" audioPorts "${turtle}")
+    list (LENGTH audioPorts audioPortCount)
+    math (EXPR expected "${audioPortCount} + 5")
+    if (NOT next EQUAL expected)
+        message (FATAL_ERROR "${data}: the setting ports would start at index ${next}, "
+                             "where the LV2 entry reads them at ${expected}")
+    endif()
+
     set (ports "")
     foreach (symbol IN LISTS order)
         list (FIND order "${symbol}" position)

@@ -24,9 +24,10 @@
     host changes wins.
 
     The bundle's data declares the ports after the wrapper's own, in the order of
-    Setting, as "drive", "tone", "level" and "effectOn", with the defaults below
-    (cmake/Lv2BundleData.cmake writes it; Audacity's test finds each port where
-    the plug-in reads it).
+    Setting, as "drive", "tone", "level" and "effectOn", with the defaults below:
+    cmake/Lv2BundleData.cmake reads the enum and the defaults from this header (so
+    keep their shape) and checks the index of the first port against firstIndex's
+    rule. The "Default" preset sets the ports to these defaults too.
 */
 namespace Lv2SettingPorts
 {
