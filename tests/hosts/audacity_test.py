@@ -418,6 +418,12 @@ def presets(args, audacity, checks, work, project, source, source_mono, editor_w
     check_applied(args, audacity, checks, work, source, source_mono, "scripted-preset", saved,
                   "the effect's command with Use_Preset plays the preset")
 
+    # The bundle's own "Default" preset, after all those turns, plays the defaults.
+    audacity.must(f'{EFFECT_ID}: Use_Preset="Factory Preset:Default"')
+    check_applied(args, audacity, checks, work, source, source_mono, "default-preset",
+                  {"Drive": "0.5", "Tone": "0.5", "Level": "0.5", "Effect_On": "1"},
+                  "the pedal's factory preset Default plays the defaults")
+
 
 #==============================================================================
 def run(args, checks):
@@ -427,7 +433,7 @@ def run(args, checks):
 
     # The scan looks only where LV2_PATH says: the folder holding the built bundle,
     # and the system's, as on a studio machine, where other plug-ins have controls
-    # named like the pedal's (setup installs Calf's, whose saturator has a Drive).
+    # named like the pedal's (setup installs Calf's, whose saturator has a Tone).
     audacity = Audacity(work, os.path.dirname(os.path.abspath(args.plugin)) + ":/usr/lib/lv2")
     audacity.write_settings(FLOAT_WAV_EXPORT)
 
