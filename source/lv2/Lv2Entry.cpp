@@ -19,7 +19,7 @@
 //   (Lv2SettingPorts): a host that keeps an effect's settings as port values only,
 //   as Audacity does, reads and writes the pedal's store through them. Our handle
 //   holds the wrapper's, so every call that takes a handle passes through here.
-// State, audio and the wrapper's ports are the wrapper's, unchanged.
+// The state and the audio processing itself are the wrapper's, unchanged.
 //
 // lv2ui_descriptor is the wrapper's UI descriptor with the UI's side of those
 // ports: port events for them reach the store (and the open panel follows), and

@@ -27,8 +27,8 @@
     What cannot be a length (a negative, fractional or non-finite number, one
     beyond 2^31 - 1 samples, a value of another type or of a width no numeric
     atom has) is left out, as is a rate that is not a positive finite number.
-    Without a maximum block length the wrapper then declines the instance, as it
-    does for a host that sends none. Every other option reaches the wrapper
+    boundMaximum then gives the wrapper a maximum it can size its buffers for,
+    whether the host sent one or not. Every other option reaches the wrapper
     untouched.
 
     Built on any thread the host instantiates from; it allocates, so it is never
