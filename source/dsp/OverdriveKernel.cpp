@@ -56,8 +56,11 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
         return hn::IfThenElseZero (hn::Eq (x, x), hn::Clamp (x, hn::Set (d, -inputCeiling), hn::Set (d, inputCeiling)));
     }
 
-    /** Guards the channels and lays them side by side: left, right, left, right... */
-    HWY_INLINE void gatherChannels (Stretch& stretch, const float* left, const float* right, size_t numSamples)
+    /** Lays two arrays side by side, left, right, left, right..., a missing right
+        as silence; with `guarded`, held as incoming samples are.
+    */
+    template <bool guarded>
+    HWY_INLINE void interleave (float* destination, const float* left, const float* right, size_t numSamples)
     {
         const hn::ScalableTag<float> d;
         const auto lanes = hn::Lanes (d);
@@ -65,16 +68,36 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
 
         for (; i + lanes <= numSamples; i += lanes)
         {
-            const auto l = guard (d, hn::LoadU (d, left + i));
-            const auto r = right != nullptr ? guard (d, hn::LoadU (d, right + i)) : hn::Zero (d);
-            hn::StoreInterleaved2 (l, r, d, stretch.input + 2 * i);
+            auto l = hn::LoadU (d, left + i);
+            auto r = hn::Zero (d);
+
+            if (right != nullptr)
+                r = hn::LoadU (d, right + i);
+
+            if constexpr (guarded)
+            {
+                l = guard (d, l);
+
+                if (right != nullptr)
+                    r = guard (d, r);
+            }
+
+            hn::StoreInterleaved2 (l, r, d, destination + 2 * i);
         }
 
         for (; i < numSamples; ++i)
         {
-            stretch.input[2 * i] = guardSample (left[i]);
-            stretch.input[2 * i + 1] = right != nullptr ? guardSample (right[i]) : 0.0f;
+            const auto l = left[i];
+            const auto r = right != nullptr ? right[i] : 0.0f;
+            destination[2 * i] = guarded ? guardSample (l) : l;
+            destination[2 * i + 1] = guarded ? guardSample (r) : r;
         }
+    }
+
+    /** Guards the channels and lays them side by side. */
+    HWY_INLINE void gatherChannels (Stretch& stretch, const float* left, const float* right, size_t numSamples)
+    {
+        interleave<true> (stretch.input, left, right, numSamples);
     }
 
     HWY_INLINE void scatterChannels (const Stretch& stretch, float* left, float* right, size_t numSamples)
@@ -109,7 +132,7 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
     using ChannelLanes = hn::CappedTag<float, numChannels>;
     using WideChannelLanes = hn::CappedTag<double, numChannels>;
 
-    template <bool keepLowCut, class V>
+    template <bool keepLowCut, bool biasPerSample, class V>
     HWY_INLINE void emitLowCut (Stretch& stretch, size_t index, V lowCut, const StretchSettings& settings)
     {
         const ChannelLanes pair;
@@ -122,7 +145,8 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
         else
         {
             // The bias makes the clipper asymmetric, as a transistor stage biased off centre.
-            hn::StoreU (hn::MulAdd (hn::Set (pair, settings.driveGain), hn::DemoteTo (pair, lowCut), hn::Set (pair, settings.bias)),
+            const auto bias = biasPerSample ? hn::LoadU (pair, stretch.bias + index) : hn::Set (pair, settings.bias);
+            hn::StoreU (hn::MulAdd (hn::Set (pair, settings.driveGain), hn::DemoteTo (pair, lowCut), bias),
                         pair, stretch.driven + index);
         }
     }
@@ -133,7 +157,7 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
         precision its rounding, magnified by up to +48 dB of drive, would be heard
         against the circuit three times as much as the rest of the chain's.
     */
-    template <bool keepLowCut = false>
+    template <bool keepLowCut, bool biasPerSample>
     HWY_INLINE void driveStage (Frame& frame, Stretch& stretch, size_t numSamples, const StretchSettings& settings,
                                 size_t firstChannel)
     {
@@ -157,8 +181,8 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
             const auto nextX = hn::PromoteTo (widePair, hn::LoadU (pair, input + numChannels * (i + 1)));
             const auto between = hn::MulAdd (feedback, state, hn::Mul (inputWeight, x));
 
-            emitLowCut<keepLowCut> (stretch, firstChannel + numChannels * i, hn::Mul (outputWeight, hn::Sub (x, state)), settings);
-            emitLowCut<keepLowCut> (stretch, firstChannel + numChannels * (i + 1), hn::Mul (outputWeight, hn::Sub (nextX, between)), settings);
+            emitLowCut<keepLowCut, biasPerSample> (stretch, firstChannel + numChannels * i, hn::Mul (outputWeight, hn::Sub (x, state)), settings);
+            emitLowCut<keepLowCut, biasPerSample> (stretch, firstChannel + numChannels * (i + 1), hn::Mul (outputWeight, hn::Sub (nextX, between)), settings);
 
             state = hn::MulAdd (feedbackTwice, state, hn::MulAdd (inputAhead, x, hn::Mul (inputWeight, nextX)));
         }
@@ -166,7 +190,7 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
         if (i < numSamples)
         {
             const auto x = hn::PromoteTo (widePair, hn::LoadU (pair, input + numChannels * i));
-            emitLowCut<keepLowCut> (stretch, firstChannel + numChannels * i, hn::Mul (outputWeight, hn::Sub (x, state)), settings);
+            emitLowCut<keepLowCut, biasPerSample> (stretch, firstChannel + numChannels * i, hn::Mul (outputWeight, hn::Sub (x, state)), settings);
             state = hn::MulAdd (feedback, state, hn::Mul (inputWeight, x));
         }
 
@@ -300,6 +324,7 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
         lane 1 (see OverdriveKernel::halfLength). Only for registers with two lanes
         of each type and settled blend weights.
     */
+    template <bool biasPerSample>
     HWY_INLINE void processHalves (Frame& frame, Stretch& stretch, float* samples, size_t numSamples,
                                    const StretchSettings& settings)
     {
@@ -314,13 +339,18 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
         if (late != 0)
             stretch.input[1] = 0.0f;
 
+        // Each half's samples keep their own bias (a late second half's first lane is
+        // silenced after the clipper, whatever it holds).
+        if constexpr (biasPerSample)
+            interleave<false> (stretch.bias, settings.biasPerSample, settings.biasPerSample + (firstLength - late), firstLength);
+
         frame.lowCut[1] = 0.0;
         frame.dcState1[1] = 0.0;
         frame.dcState2[1] = 0.0;
         frame.tone1[1] = 0.0f;
         frame.tone2[1] = 0.0f;
 
-        driveStage<true> (frame, stretch, firstLength, settings, 0);
+        driveStage<true, false> (frame, stretch, firstLength, settings, 0);
 
         // The low cut's state at the middle, carried into the second half before
         // the clipper.
@@ -329,12 +359,13 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
             const hn::Rebind<float, decltype (d)> narrow;
             const auto middle = hn::Set (d, frame.lowCut[0]);
             const auto drive = hn::Set (narrow, settings.driveGain);
-            const auto bias = hn::Set (narrow, settings.bias);
+            const auto steadyBias = hn::Set (narrow, settings.bias);
             const auto* freeOutput = frame.lowCutFreeOutput + 2 * (1 - late);
 
             for (size_t i = 0; i < numChannels * firstLength; i += hn::Lanes (d))
             {
                 const auto lowCut = hn::MulAdd (middle, hn::LoadU (d, freeOutput + i), hn::Load (d, stretch.lowCut + i));
+                const auto bias = biasPerSample ? hn::LoadU (narrow, stretch.bias + i) : steadyBias;
                 hn::StoreU (hn::MulAdd (drive, hn::DemoteTo (narrow, lowCut), bias), narrow, stretch.driven + i);
             }
 
@@ -418,7 +449,11 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
 
         if (settings.splitInHalves && lanes >= numChannels && right == nullptr)
         {
-            processHalves (frame, stretch, left, numSamples, settings);
+            if (settings.biasPerSample != nullptr)
+                processHalves<true> (frame, stretch, left, numSamples, settings);
+            else
+                processHalves<false> (frame, stretch, left, numSamples, settings);
+
             return;
         }
 
@@ -427,8 +462,19 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
 
         gatherChannels (stretch, left, right, numSamples);
 
-        for (size_t channel = 0; channel < channelsInUse; channel += lanes)
-            driveStage (frame, stretch, numSamples, settings, channel);
+        // Both lanes of a sample take its bias.
+        if (settings.biasPerSample != nullptr)
+        {
+            interleave<false> (stretch.bias, settings.biasPerSample, settings.biasPerSample, numSamples);
+
+            for (size_t channel = 0; channel < channelsInUse; channel += lanes)
+                driveStage<false, true> (frame, stretch, numSamples, settings, channel);
+        }
+        else
+        {
+            for (size_t channel = 0; channel < channelsInUse; channel += lanes)
+                driveStage<false, false> (frame, stretch, numSamples, settings, channel);
+        }
 
         clipStage (stretch, numSamples, channelsInUse);
         prepareToneInputs (frame, stretch, numSamples, settings, channelsInUse);
@@ -746,7 +792,8 @@ void OverdriveKernel::extendToneFreeResponse (int length) noexcept
 }
 
 void OverdriveKernel::process (float* const* channels, int numChannels, int numSamples,
-                               float driveGain, float bias, float levelGain) noexcept
+                               float driveGain, float bias, float levelGain,
+                               const float* biasPerSample) noexcept
 {
     numChannels = juce::jmin (numChannels, preparedChannels);
 
@@ -790,25 +837,11 @@ void OverdriveKernel::process (float* const* channels, int numChannels, int numS
 
         const StretchSettings settings { driveGain, bias, levelGain,
                                          wetWeight.getTargetValue(), dryWeight.getTargetValue(),
-                                         fading, singleChannel, splitInHalves };
+                                         fading, singleChannel, splitInHalves,
+                                         biasPerSample != nullptr ? biasPerSample + start : nullptr };
 
         variant (frame, stretch, left + start, right != nullptr ? right + start : nullptr, length, settings);
     }
-
-    snapStatesToZero();
-}
-
-void OverdriveKernel::snapStatesToZero() noexcept
-{
-    // As the framework's filters do after each block: a decaying state stops at
-    // zero instead of lingering near the denormal range.
-    for (auto* states : { frame.tone1, frame.tone2 })
-        for (int c = 0; c < maxChannels; ++c)
-            JUCE_SNAP_TO_ZERO (states[c]);
-
-    for (auto* states : { frame.lowCut, frame.dcState1, frame.dcState2 })
-        for (int c = 0; c < maxChannels; ++c)
-            JUCE_SNAP_TO_ZERO (states[c]);
 }
 
 #endif // HWY_ONCE

@@ -66,10 +66,14 @@ public:
 
     /** Plays `numSamples` samples of each of `numChannels` channels (no more than
         prepared) through the chain, in place. Non-finite samples count as silence
-        and the rest are held within ±1000.
+        and the rest are held within ±1000. The clipper's bias is `bias` for every
+        sample, or, while it still moves, one value per sample from `biasPerSample`.
+        Call it with flush-to-zero on: nothing here snaps small states to zero,
+        which would make the sound depend on where the host cuts its blocks.
     */
     void process (float* const* channels, int numChannels, int numSamples,
-                  float driveGain, float bias, float levelGain) noexcept;
+                  float driveGain, float bias, float levelGain,
+                  const float* biasPerSample = nullptr) noexcept;
 
     //==============================================================================
     /** Where a variant reads and writes one stretch of at most stretchLength
@@ -134,6 +138,7 @@ public:
         alignas (64) double lowCut[maxChannels * stretchLength + 16];      // later the DC blocker's input share
         alignas (64) double dcAhead[maxChannels * stretchLength + 16];     // the DC blocker's next-state share
         alignas (64) float dry[maxChannels * stretchLength + 16];          // the blend's dry share
+        alignas (64) float bias[maxChannels * stretchLength + 16];         // per sample, laid out as the input
         alignas (64) float wetWeight[stretchLength];
         alignas (64) float dryWeight[stretchLength];
     };
@@ -145,6 +150,7 @@ public:
         bool fading;                    // the per-sample weights in the stretch apply
         bool singleChannel;             // prepared for one channel: the other lane is free
         bool splitInHalves;             // ... and the halves of the stretch fill both (see halfLength)
+        const float* biasPerSample;     // one bias per sample of the stretch, or null for `bias` throughout
     };
 
     /** One variant's work on one stretch: `right` is null for mono. */
@@ -153,7 +159,6 @@ public:
 
 private:
     //==============================================================================
-    void snapStatesToZero() noexcept;
     void extendToneFreeResponse (int length) noexcept;
 
     InstructionSet instructionSet = InstructionSet::baseline;

@@ -3,6 +3,7 @@
 #include "PedalSettings.h"
 
 #include <cstring>
+#include <iterator>
 
 namespace
 {
@@ -104,28 +105,57 @@ void BraskOverdriveAudioProcessor::processBlock (juce::AudioBuffer<float>& buffe
     const auto levelGain = targetLevelGain.load();
     applyToneCutoff (targetToneCutoff.load());
 
-    advanceBiasRamp();
-
     // Channels the chain was not prepared for have no filter state: they are left
     // alone. A block of any length plays as if the host had split it.
     const auto numChannels = juce::jmin (buffer.getNumChannels(), preparedChannels);
+    const auto numSamples = buffer.getNumSamples();
+    auto* const* channels = buffer.getArrayOfWritePointers();
+    float* from[OverdriveKernel::maxChannels] {};
+    int done = 0;
 
-    if (numChannels > 0)
-        kernel.process (buffer.getArrayOfWritePointers(), numChannels, buffer.getNumSamples(),
-                        driveGain, bias, levelGain);
+    auto play = [&] (int length, const float* biasPerSample)
+    {
+        for (int c = 0; c < numChannels; ++c)
+            from[c] = channels[c] + done;
+
+        kernel.process (from, numChannels, length, driveGain, bias, levelGain, biasPerSample);
+        done += length;
+    };
+
+    // While the bias still rises, each sample takes its own step; after that the
+    // whole rest of the block plays with the bias where it stopped.
+    while (done < numSamples)
+    {
+        const auto rising = advanceBiasRamp (juce::jmin (numSamples - done, (int) std::size (risingBias)));
+
+        if (rising == 0)
+            break;
+
+        play (rising, risingBias);
+    }
+
+    if (done < numSamples)
+        play (numSamples - done, nullptr);
 }
 
-void BraskOverdriveAudioProcessor::advanceBiasRamp() noexcept
+int BraskOverdriveAudioProcessor::advanceBiasRamp (int maxSamples) noexcept
 {
-    // The bias creeps up over the first sampleRate × biasRampLength blocks, like a
-    // coupling capacitor charging after power-on, and then stays.
+    // The bias creeps up over the first biasRampLength seconds the pedal plays, like
+    // a coupling capacitor charging after power-on, and then stays: it runs in time,
+    // one step per sample, however the host cuts the audio into blocks.
     const auto sampleRate = currentSampleRate.load();
+    const auto rampEnd = sampleRate * biasRampLength.load();
+    const auto scale = biasScale.load();
+    int stepped = 0;
 
-    if (biasCounter < sampleRate * biasRampLength.load())
+    for (; stepped < maxSamples && biasCounter < rampEnd; ++stepped)
     {
         biasCounter = biasCounter + 1.0f;
-        bias = biasCounter / sampleRate * biasScale.load();
+        bias = biasCounter / sampleRate * scale;
+        risingBias[stepped] = bias;
     }
+
+    return stepped;
 }
 
 void BraskOverdriveAudioProcessor::applyToneCutoff (float requestedCutoff) noexcept

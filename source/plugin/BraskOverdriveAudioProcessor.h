@@ -132,21 +132,27 @@ private:
     void publishStoredLevel() noexcept;
 
     void applyToneCutoff (float requestedCutoff) noexcept;
-    void advanceBiasRamp() noexcept;
+    /** Steps the bias ramp through up to `maxSamples` samples, writing each one's
+        bias into risingBias; returns how many it stepped (0 once the ramp is over).
+    */
+    int advanceBiasRamp (int maxSamples) noexcept;
 
     //==============================================================================
     juce::CriticalSection stateLock;
 
     //==============================================================================
     // The signal chain: the kernel does the arithmetic; the processor keeps the
-    // bias ramp, which steps once per block.
+    // bias ramp, which steps once per sample played with the effect on.
     OverdriveKernel kernel;
 
     std::atomic<float> biasScale { 0.8f };
     float bias = 0.0f;
     std::atomic<float> biasRampLength { 0.1f };
-    float biasCounter = 0.0f;
+    float biasCounter = 0.0f;       // samples played so far while the ramp ran; never reset
     std::atomic<float> currentSampleRate { 0.0f };
+
+    // The ramp's values for the samples now being played, a stretch at a time.
+    float risingBias[OverdriveKernel::stretchLength] {};
 
     // Channels the chain is prepared for (0 until a usable prepare), and whether
     // one has happened yet: only the first lets the blend fade in.
