@@ -54,8 +54,9 @@ AUDACITY_BLOCK = 8192
 # beside the pedal's, with a Tone control of the same name (its drive is "Saturation").
 OTHER_EFFECT = "CalfSaturator"
 
-# As in the Ardour tests: the same machine code runs in both places; the margin
-# (-120 dBFS) is far below what one block more or less in the bias ramp makes.
+# As in the Ardour tests: the same machine code runs in both places, and the
+# pedal sounds the same at every block size; the margin (-120 dBFS) only allows
+# for a host that copies through another path.
 TOLERANCE = 1.0e-6
 
 SIGNAL_SAMPLES = 60000  # 1.25 s: seven whole blocks and a short one
@@ -192,14 +193,14 @@ def render(args, audacity, checks, work):
     checks.check(f"Audacity's render equals the in-process pedal at blocks of {AUDACITY_BLOCK}", d <= TOLERANCE,
                  f"max difference {d:.3g}, tolerance {TOLERANCE:g}")
 
-    # Guards for the check above: the pedal played, and the comparison can tell
-    # Audacity's block size from its neighbours.
+    # A guard for the check above: the pedal played. How the host cuts the audio
+    # must not matter: the pedal in blocks of other sizes gives the same render.
     checks.check("the pedal changes the sound", difference(got, dry) > 0.1,
                  f"max difference from the dry signal {difference(got, dry):.3g}")
     for block in (AUDACITY_BLOCK // 2, AUDACITY_BLOCK * 2):
         other = difference(got, reference_render(args.reference, work, source_mono, block, f"block{block}"))
-        checks.check(f"blocks of {block} would not pass for Audacity's", other > 10 * TOLERANCE,
-                     f"max difference {other:.3g}")
+        checks.check(f"the in-process pedal in blocks of {block} sounds as Audacity's render", other <= TOLERANCE,
+                     f"max difference {other:.3g}, tolerance {TOLERANCE:g}")
 
     return os.path.splitext(os.path.basename(source))[0], source, source_mono
 
