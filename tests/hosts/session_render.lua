@@ -4,10 +4,11 @@
 -- way the host does for this format, renders that track again, and saves. It also
 -- lists the pedal's parameters that Ardour offers as automation.
 --
--- Why the warm-up: the pedal's bias creeps up once per processed block for its
--- first 4800 blocks, and Ardour runs its plug-ins on silence in every engine cycle
--- from the moment the session opens. A render made right away would depend on how
--- long loading took; a pedal that has run longer than its ramp is always the same.
+-- Why the warm-up: the pedal's bias creeps up over its first 0.1 s of playing and
+-- its DC blocker then settles on the offset the bias leaves, and Ardour runs its
+-- plug-ins on silence in every engine cycle from the moment the session opens. A
+-- render made right away would depend on how long loading took; a pedal that has
+-- run well past both is always the same.
 local dir = assert (os.getenv ("BRASK_SESSION_DIR"))
 local name = assert (os.getenv ("BRASK_SESSION_NAME"))
 local length = assert (tonumber (os.getenv ("BRASK_RENDER_SAMPLES")))
