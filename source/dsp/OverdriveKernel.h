@@ -138,9 +138,9 @@ public:
         alignas (64) double lowCut[maxChannels * stretchLength + 16];      // later the DC blocker's input share
         alignas (64) double dcAhead[maxChannels * stretchLength + 16];     // the DC blocker's next-state share
         alignas (64) float dry[maxChannels * stretchLength + 16];          // the blend's dry share
-        alignas (64) float bias[maxChannels * stretchLength + 16];         // per sample, laid out as the input
         alignas (64) float wetWeight[stretchLength];
         alignas (64) float dryWeight[stretchLength];
+        alignas (64) float bias[maxChannels * stretchLength + 16];  // per sample, laid out as the input
     };
 
     struct StretchSettings
