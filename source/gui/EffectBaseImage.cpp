@@ -4,8 +4,9 @@
 
 //==============================================================================
 EffectBaseImage::EffectBaseImage()
-    : onImage (juce::ImageCache::getFromMemory (BinaryData::BraskOverdriveOnRed_png, BinaryData::BraskOverdriveOnRed_pngSize)),
-      offImage (juce::ImageCache::getFromMemory (BinaryData::BraskOverdriveOff_png, BinaryData::BraskOverdriveOff_pngSize)),
+    : pictures (PedalPictures::getShared()),
+      onImage (pictures->get ({ BinaryData::BraskOverdriveOnRed_png, BinaryData::BraskOverdriveOnRed_pngSize })),
+      offImage (pictures->get ({ BinaryData::BraskOverdriveOff_png, BinaryData::BraskOverdriveOff_pngSize })),
       currentImage (onImage)
 {
 }

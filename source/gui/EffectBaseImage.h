@@ -1,5 +1,7 @@
 #pragma once
 
+#include "gui/PedalPictures.h"
+
 #include <juce_gui_basics/juce_gui_basics.h>
 
 //==============================================================================
@@ -39,6 +41,7 @@ public:
 private:
     //==============================================================================
     float bodyScale = 0.9f;
+    std::shared_ptr<PedalPictures> pictures;
     juce::Image onImage;
     juce::Image offImage;
     juce::Image currentImage;

@@ -4,7 +4,8 @@
 
 //==============================================================================
 FloorImage::FloorImage()
-    : floorImage (juce::ImageCache::getFromMemory (BinaryData::Floor_png, BinaryData::Floor_pngSize))
+    : pictures (PedalPictures::getShared()),
+      floorImage (pictures->get ({ BinaryData::Floor_png, BinaryData::Floor_pngSize }))
 {
 }
 

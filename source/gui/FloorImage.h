@@ -1,5 +1,7 @@
 #pragma once
 
+#include "gui/PedalPictures.h"
+
 #include <juce_gui_basics/juce_gui_basics.h>
 
 //==============================================================================
@@ -19,6 +21,7 @@ public:
 
 private:
     //==============================================================================
+    std::shared_ptr<PedalPictures> pictures;
     juce::Image floorImage;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (FloorImage)

@@ -2,22 +2,11 @@
 
 #include "BinaryData.h"
 
-#include <atomic>
-#include <system_error>
-#include <thread>
-#include <vector>
-
-#if defined (__GLIBC__)
- #include <malloc.h>
-#endif
+#include <array>
 
 namespace
 {
-    struct EmbeddedPicture
-    {
-        const char* data;
-        int size;
-    };
+    using EmbeddedPicture = PedalPictures::Embedded;
 
     // Every frame of the filmstrip by its generated name, in turning order, so
     // that no picture is ever looked up by a name built at run time.
@@ -47,74 +36,7 @@ juce::Image KnobImage::loadEmbeddedFrame (int frameIndex)
     if (! juce::isPositiveAndBelow (frameIndex, numFilmstripFrames))
         return {};
 
-    const auto& picture = filmstrip[(size_t) frameIndex];
-    return juce::ImageCache::getFromMemory (picture.data, picture.size);
-}
-
-namespace
-{
-    // The key under which the framework's image cache files a picture decoded from
-    // memory: the address of its bytes (JUCE 7.0.5). The knob tests check that the
-    // knobs share their frames with getFromMemory, so a change of key shows there.
-    juce::int64 imageCacheKeyOf (const EmbeddedPicture& picture)
-    {
-        return (juce::int64) (juce::pointer_sized_int) picture.data;
-    }
-
-    // The first pedal opened in a process decodes the whole filmstrip: spread over
-    // every core, it takes a fraction of the time. The framework's cache may not be
-    // filled from several threads (in 7.0.5 it starts its expiry timer unguarded),
-    // so the workers only decode and this thread files the pictures.
-    void decodeFilmstripIntoImageCache()
-    {
-        std::vector<size_t> missing;
-
-        for (size_t n = 0; n < filmstrip.size(); ++n)
-            if (juce::ImageCache::getFromHashCode (imageCacheKeyOf (filmstrip[n])).isNull())
-                missing.push_back (n);
-
-        if (missing.empty())
-            return;
-
-        std::vector<juce::Image> decoded (missing.size());
-        std::atomic<size_t> next { 0 };
-
-        const auto decodeUntilDone = [&]
-        {
-            for (auto i = next++; i < missing.size(); i = next++)
-            {
-                const auto& picture = filmstrip[missing[i]];
-                decoded[i] = juce::ImageFileFormat::loadFrom (picture.data, (size_t) picture.size);
-            }
-        };
-
-        std::vector<std::thread> helpers;
-        const auto numHelpers = juce::jlimit (0, 15, juce::SystemStats::getNumCpus() - 1);
-
-        try
-        {
-            for (int i = 0; i < numHelpers; ++i)
-                helpers.emplace_back (decodeUntilDone);
-        }
-        catch (const std::system_error&)
-        {
-            // A host short of threads: the helpers there are, and this thread, decode the rest.
-        }
-
-        decodeUntilDone();
-
-        for (auto& helper : helpers)
-            helper.join();
-
-       #if defined (__GLIBC__)
-        // Each helper leaves its decoding buffers in an allocation arena of its own;
-        // hand them back, so that the pedal costs no more memory than on one core.
-        malloc_trim (0);
-       #endif
-
-        for (size_t i = 0; i < missing.size(); ++i)
-            juce::ImageCache::addImageToCache (decoded[i], imageCacheKeyOf (filmstrip[missing[i]]));
-    }
+    return PedalPictures::getShared()->get (filmstrip[(size_t) frameIndex]);
 }
 
 //==============================================================================
@@ -124,9 +46,10 @@ KnobImage::KnobImage()
 }
 
 KnobImage::KnobImage (FrameLoader loadFrame)
+    : pictures (PedalPictures::getShared())
 {
     if (loadFrame == loadEmbeddedFrame)
-        decodeFilmstripIntoImageCache();
+        pictures->decodeAll (filmstrip.data(), filmstrip.size());
 
     for (size_t n = 0; n < frames.size(); ++n)
         frames[n] = loadFrame ((int) n);

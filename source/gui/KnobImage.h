@@ -1,5 +1,7 @@
 #pragma once
 
+#include "gui/PedalPictures.h"
+
 #include <juce_gui_basics/juce_gui_basics.h>
 
 #include <array>
@@ -12,7 +14,7 @@
     The frame shown is the one chosen by the last setKnobValue call; the
     slider's own position is not read when drawing. Each knob needs its own
     KnobImage (each remembers its own frame), while the decoded frames are
-    shared by all of them through the framework's image cache.
+    shared by all of them, and by every pedal in the process (PedalPictures).
 */
 class KnobImage final : public juce::LookAndFeel_V3
 {
@@ -23,11 +25,11 @@ public:
     /** Supplies frame n (0 … 300) of the filmstrip; a frame that does not decode is a null image. */
     using FrameLoader = juce::Image (*) (int frameIndex);
 
-    /** The filmstrip built into the module, decoded through the image cache. */
+    /** The filmstrip built into the module, from the pictures the pedals share. */
     static juce::Image loadEmbeddedFrame (int frameIndex);
 
     //==============================================================================
-    /** Decodes the embedded filmstrip on every core, unless the image cache holds it already. */
+    /** Decodes the embedded filmstrip on every core, unless the pedals hold it decoded already. */
     KnobImage();
 
     /** Takes the filmstrip from elsewhere, frame 0 first: lets a knob be built over a damaged filmstrip. */
@@ -55,6 +57,8 @@ public:
 
 private:
     //==============================================================================
+    // Keeps the shared pictures while the knob is built and drawn, even with no pedal around it.
+    std::shared_ptr<PedalPictures> pictures;
     float numFrames = (float) numFilmstripFrames;
     juce::Image currentFrame;
     std::array<juce::Image, numFilmstripFrames> frames;

@@ -2,6 +2,7 @@
 
 #include <juce_audio_processors/juce_audio_processors.h>
 #include "dsp/OverdriveKernel.h"
+#include "gui/PedalPictures.h"
 
 #include <atomic>
 
@@ -164,6 +165,11 @@ private:
     std::atomic<float> targetDriveGain { 1.0f };
     std::atomic<float> targetToneCutoff { 6000.0f };
     std::atomic<float> targetLevelGain { 0.5f };
+
+    //==============================================================================
+    // The editor's pictures stay decoded while any pedal lives, so that reopening
+    // an editor after any pause costs no decoding; the last pedal to go frees them.
+    std::shared_ptr<PedalPictures> pictures = PedalPictures::getShared();
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (BraskOverdriveAudioProcessor)
 };

@@ -8,6 +8,7 @@
 // bytes of its arguments; see `runOneCall`.
 
 #include "FuzzSupport.h"
+#include "gui/PedalPictures.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
@@ -269,9 +270,10 @@ extern "C" int LLVMFuzzerInitialize (int*, char***)
     static auto* framework = new juce::ScopedJuceInitialiser_GUI();
     juce::ignoreUnused (framework);
 
-    // A host keeps decoded pictures between openings of the editor; so do we,
-    // or every opening would decode the whole pedal again.
-    juce::ImageCache::setCacheTimeout (24 * 60 * 60 * 1000);
+    // Each input makes and drops its own pedals; hold the pictures as another pedal
+    // in the session would, or every input would decode the whole pedal again.
+    static auto pictures = PedalPictures::getShared();
+    juce::ignoreUnused (pictures);
     return 0;
 }
 

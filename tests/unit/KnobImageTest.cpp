@@ -19,7 +19,7 @@ namespace
         int size = 0;
         const auto name = "BraskOverdrive_" + juce::String (n) + "_png";
         const auto* data = BinaryData::getNamedResource (name.toRawUTF8(), size);
-        return data == nullptr ? juce::Image() : juce::ImageCache::getFromMemory (data, size);
+        return data == nullptr ? juce::Image() : PedalPictures::getShared()->get ({ data, size });
     }
 
     juce::Image knobSnapshot (KnobImage& look, int size = 60)

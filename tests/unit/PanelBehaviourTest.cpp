@@ -59,7 +59,7 @@ namespace
         int size = 0;
         const auto name = "BraskOverdrive_" + juce::String (n) + "_png";
         const auto* data = BinaryData::getNamedResource (name.toRawUTF8(), size);
-        return juce::ImageCache::getFromMemory (data, size).getPixelData();
+        return PedalPictures::getShared()->get ({ data, size }).getPixelData();
     }
 
     juce::ImagePixelData* frameShownBy (AppGUI& panel, Child knob)
@@ -97,8 +97,9 @@ namespace
     // Where the lamp is on the body pictures the panel draws.
     juce::Point<int> lampOnBodyPicture()
     {
-        return ::lampOnBodyPicture (juce::ImageCache::getFromMemory (BinaryData::BraskOverdriveOnRed_png, BinaryData::BraskOverdriveOnRed_pngSize),
-                                    juce::ImageCache::getFromMemory (BinaryData::BraskOverdriveOff_png, BinaryData::BraskOverdriveOff_pngSize));
+        const auto pictures = PedalPictures::getShared();
+        return ::lampOnBodyPicture (pictures->get ({ BinaryData::BraskOverdriveOnRed_png, BinaryData::BraskOverdriveOnRed_pngSize }),
+                                    pictures->get ({ BinaryData::BraskOverdriveOff_png, BinaryData::BraskOverdriveOff_pngSize }));
     }
 
     // A project as the host keeps it, holding these settings as they are.

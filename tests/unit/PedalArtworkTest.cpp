@@ -38,7 +38,7 @@ namespace
     // The part of the body picture that is not fully transparent, scaled as it is drawn.
     juce::Rectangle<float> outlineOfBodyPicture()
     {
-        const auto picture = juce::ImageCache::getFromMemory (BinaryData::BraskOverdriveOnRed_png, BinaryData::BraskOverdriveOnRed_pngSize);
+        const auto picture = PedalPictures::getShared()->get ({ BinaryData::BraskOverdriveOnRed_png, BinaryData::BraskOverdriveOnRed_pngSize });
         return drawnArea (picture).toFloat();
     }
 }
@@ -87,8 +87,8 @@ TEST (PedalArtwork, TheBodyStartsLitAndSwitchesPicturesWithoutCopyingPixels)
     EffectBaseImage body;
     body.setSize (245, 385);
 
-    const auto lit = juce::ImageCache::getFromMemory (BinaryData::BraskOverdriveOnRed_png, BinaryData::BraskOverdriveOnRed_pngSize);
-    const auto dark = juce::ImageCache::getFromMemory (BinaryData::BraskOverdriveOff_png, BinaryData::BraskOverdriveOff_pngSize);
+    const auto lit = PedalPictures::getShared()->get ({ BinaryData::BraskOverdriveOnRed_png, BinaryData::BraskOverdriveOnRed_pngSize });
+    const auto dark = PedalPictures::getShared()->get ({ BinaryData::BraskOverdriveOff_png, BinaryData::BraskOverdriveOff_pngSize });
 
     ASSERT_TRUE (lit.isValid());
     ASSERT_TRUE (dark.isValid());
