@@ -2,8 +2,8 @@
 """The Debian package, built from the build tree, installed and removed again.
 
 Builds the .deb with CPack, reads its control fields and file list with
-dpkg-deb, runs lintian on it (an error fails the test; everything lintian says
-is printed), installs it with dpkg, checks the tree under /usr, lets Ardour's
+dpkg-deb, runs lintian on it (an error or a binary not hardened fails the test;
+everything lintian says is printed), installs it with dpkg, checks the tree under /usr, lets Ardour's
 VST3 scanner read /usr/lib/vst3 and lv2info read /usr/lib/lv2, runs the
 installed brask-render without --plugin, removes the package and checks that
 nothing of it is left.
@@ -107,6 +107,9 @@ def run_lintian(checks, deb):
     print("lintian:\n" + (report.strip() or "(nothing to report)"))
     errors = [line for line in report.splitlines() if line.startswith("E:")]
     checks.check("lintian reports no error", not errors, f"{len(errors)} errors")
+    # Every binary is hardened as Debian's own are (lintian says so in information tags).
+    unhardened = [line for line in report.splitlines() if " hardening-" in line]
+    checks.check("lintian finds every binary hardened", not unhardened, "; ".join(unhardened))
 
 
 def check_installed(checks, work):
