@@ -7,7 +7,7 @@
 
 #include "BareXServer.h"
 #include "HostedComponentState.h"
-#include "PedalPictures.h"
+#include "LampOnBodyPicture.h"
 #include "plugin/PedalSettings.h"
 
 #include <gtest/gtest.h>

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <sys/stat.h>
@@ -43,7 +44,8 @@ namespace
             (scratch / "folder").createDirectory();
             (scratch / "sub").createDirectory();
             (scratch / "in.wav").createSymbolicLink (scratch / "link.wav", true);
-            ::link ((*this) ("in.wav").toRawUTF8(), (*this) ("hard.wav").toRawUTF8());
+            if (::link ((*this) ("in.wav").toRawUTF8(), (*this) ("hard.wav").toRawUTF8()) != 0)
+                ADD_FAILURE() << "cannot make the hard link the refusals need: " << std::strerror (errno);
 
             // A bundle in the right shape whose shared object is no program at all.
             const auto fakeBinary = scratch / "Fake.vst3/Contents/x86_64-linux/Fake.so";

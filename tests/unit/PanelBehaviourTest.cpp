@@ -1,7 +1,7 @@
 #include "gui/AppGUI.h"
 
 #include "BinaryData.h"
-#include "PedalPictures.h"
+#include "LampOnBodyPicture.h"
 #include "plugin/PedalSettings.h"
 
 #include <gtest/gtest.h>
