@@ -1,5 +1,6 @@
 # The Debian package: `cpack -G DEB` in the build tree (or the `package` target)
-# writes package/brask-overdrive_1.0.0_amd64.deb from the install rules, with the
+# writes package/brask-overdrive_1.0.0_<arch>.deb (amd64, or arm64 from the
+# cross-built tree) from the install rules, with the
 # prefix /usr, the binaries stripped and the runtime Depends computed from the
 # shared libraries they link (dpkg-shlibdeps).
 set (CPACK_GENERATOR DEB)
@@ -27,7 +28,12 @@ audio files through the pedal from the command line.")
 set (CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set (CPACK_DEBIAN_PACKAGE_NAME "${BRASK_INSTALL_NAME}")
 set (CPACK_DEBIAN_PACKAGE_VERSION "${PROJECT_VERSION}")
-set (CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+# Debian's name for the processor the binaries are built for, not the build machine's.
+if (CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+    set (CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+else()
+    set (CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+endif()
 set (CPACK_DEBIAN_PACKAGE_MAINTAINER "Quillon Audio <${BRASK_VENDOR_EMAIL}>")
 set (CPACK_DEBIAN_PACKAGE_SECTION sound)
 set (CPACK_DEBIAN_PACKAGE_PRIORITY optional)
