@@ -14,8 +14,10 @@
 
 #ifndef HWY_DISABLED_TARGETS
  // Baseline x86-64, AVX2 and AVX-512: the steps between them gain too little to
- // be worth their code size and test time.
- #define HWY_DISABLED_TARGETS (HWY_SSSE3 | HWY_SSE4)
+ // be worth their code size and test time. On ARM the portable baseline, NEON, and
+ // SVE and SVE2 at whatever width the processor has: the fixed-width SVE variants
+ // (256-bit SVE, 128-bit SVE2) would only repeat those.
+ #define HWY_DISABLED_TARGETS (HWY_SSSE3 | HWY_SSE4 | HWY_SVE_256 | HWY_SVE2_128)
 #endif
 // Every set, the baseline included, even when the compiler's flags raise its own.
 #define HWY_COMPILE_ALL_ATTAINABLE
@@ -495,7 +497,11 @@ HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 
-#include <cpuid.h>
+#if HWY_ARCH_X86
+ #include <cpuid.h>
+#elif HWY_ARCH_ARM_A64
+ #include <sys/auxv.h>
+#endif
 
 namespace
 {
@@ -512,9 +518,11 @@ namespace
     struct MachineSupport
     {
         bool avx2 = false, avx512 = false;
+        bool neon = false, sve = false, sve2 = false;
 
         MachineSupport()
         {
+           #if HWY_ARCH_X86
             unsigned int a = 0, b = 0, c = 0, d = 0;
 
             if (__get_cpuid (1, &a, &b, &c, &d) == 0)
@@ -539,6 +547,15 @@ namespace
 
             avx2 = sse4 && avx && avx2Instructions && fma && f16c && osSavesAvx;
             avx512 = avx2 && avx512Instructions && osSavesAvx512;
+           #elif HWY_ARCH_ARM_A64
+            // The kernel lists a feature only when it also saves its registers.
+            // NEON is asked for although every Armv8-A processor has it: the
+            // variant uses no AES instruction, which the Raspberry Pi 4 lacks.
+            const auto hardware = getauxval (AT_HWCAP), hardware2 = getauxval (AT_HWCAP2);
+            neon = (hardware & HWCAP_ASIMD) != 0;
+            sve = neon && (hardware & HWCAP_SVE) != 0;
+            sve2 = sve && (hardware2 & HWCAP2_SVE2) != 0;
+           #endif
         }
     };
 
@@ -560,12 +577,17 @@ namespace
     {
         namespace variants = brask_overdrive_kernel;
 
-        switch (set)
-        {
-            case OverdriveKernel::InstructionSet::avx512:   return { variants::N_AVX3::processStretch, variants::N_AVX3::pairLanes };
-            case OverdriveKernel::InstructionSet::avx2:     return { variants::N_AVX2::processStretch, variants::N_AVX2::pairLanes };
-            case OverdriveKernel::InstructionSet::baseline: break;
-        }
+        using Set = OverdriveKernel::InstructionSet;
+
+       #if HWY_ARCH_X86
+        if (set == Set::avx512)  return { variants::N_AVX3::processStretch, variants::N_AVX3::pairLanes };
+        if (set == Set::avx2)    return { variants::N_AVX2::processStretch, variants::N_AVX2::pairLanes };
+       #elif HWY_ARCH_ARM_A64
+        if (set == Set::sve2)    return { variants::N_SVE2::processStretch, variants::N_SVE2::pairLanes };
+        if (set == Set::sve)     return { variants::N_SVE::processStretch, variants::N_SVE::pairLanes };
+        if (set == Set::neon)    return { variants::N_NEON::processStretch, variants::N_NEON::pairLanes };
+       #endif
+        juce::ignoreUnused (set);
 
        #if HWY_BROKEN_EMU128
         // Highway's choice of portable fallback for compilers with a known fault in the other.
@@ -592,21 +614,39 @@ namespace
 }
 
 //==============================================================================
+std::vector<OverdriveKernel::InstructionSet> OverdriveKernel::builtInstructionSets()
+{
+   #if HWY_ARCH_X86
+    return { InstructionSet::baseline, InstructionSet::avx2, InstructionSet::avx512 };
+   #elif HWY_ARCH_ARM_A64
+    return { InstructionSet::baseline, InstructionSet::neon, InstructionSet::sve, InstructionSet::sve2 };
+   #else
+    return { InstructionSet::baseline };
+   #endif
+}
+
 bool OverdriveKernel::canRun (InstructionSet set) noexcept
 {
+    const auto& machine = machineSupport();
+
     switch (set)
     {
-        case InstructionSet::avx512:   return machineSupport().avx512;
-        case InstructionSet::avx2:     return machineSupport().avx2;
-        case InstructionSet::baseline: break;
+        case InstructionSet::baseline: return true;
+        case InstructionSet::avx512:   return machine.avx512;
+        case InstructionSet::avx2:     return machine.avx2;
+        case InstructionSet::sve2:     return machine.sve2;
+        case InstructionSet::sve:      return machine.sve;
+        case InstructionSet::neon:     return machine.neon;
     }
 
-    return true;
+    return false;
 }
 
 OverdriveKernel::InstructionSet OverdriveKernel::widestSupported() noexcept
 {
-    for (const auto set : { InstructionSet::avx512, InstructionSet::avx2 })
+    // Widest first; a set of another processor family is never runnable here.
+    for (const auto set : { InstructionSet::avx512, InstructionSet::avx2,
+                            InstructionSet::sve2, InstructionSet::sve, InstructionSet::neon })
         if (canRun (set))
             return set;
 

@@ -3,6 +3,7 @@
 #include <juce_audio_basics/juce_audio_basics.h>
 
 #include <cstddef>
+#include <vector>
 
 //==============================================================================
 /**
@@ -14,8 +15,9 @@
     feedback loop (a single channel puts the two halves of each stretch there
     instead), and the clipper runs over whole stretches of samples at the
     register's full width. The machine code comes in several instruction sets
-    (baseline x86-64, AVX2, AVX-512): what the processor and the operating system
-    support is read once, and each prepare takes the widest of them.
+    (on x86-64 the baseline, AVX2 and AVX-512; on 64-bit ARM a portable baseline,
+    NEON, SVE and SVE2): what the processor and the operating system support is
+    read once, and each prepare takes the widest of them.
 
     All memory is part of the object: process never allocates, locks or waits.
 */
@@ -29,8 +31,14 @@ public:
     {
         baseline,
         avx2,
-        avx512
+        avx512,
+        neon,
+        sve,
+        sve2
     };
+
+    /** The sets this build carries for its processor, the baseline first. */
+    static std::vector<InstructionSet> builtInstructionSets();
 
     /** True when this machine (processor and operating system) can run the set. */
     static bool canRun (InstructionSet) noexcept;
@@ -89,6 +97,15 @@ public:
     */
     static constexpr int halfLength = stretchLength / 2;
 
+    /** Room after the samples of a stretch's arrays for the widest register any
+        variant loads or stores whole (SVE allows up to 2048 bits), in floats.
+    */
+   #if defined (__aarch64__)
+    static constexpr int registerRoom = 2048 / 32;
+   #else
+    static constexpr int registerRoom = 16;
+   #endif
+
     /** What a SIMD variant works on: the filter coefficients and states, with the
         two channels side by side (lane 0 left or mono, lane 1 right).
     */
@@ -117,7 +134,7 @@ public:
         // j samples on (for a state of one) in lane 1 of entry j + 1, lanes 0 and
         // entry 0 zero, so that a half starting one sample late reads one entry
         // earlier; and what is left of the state after j samples.
-        alignas (64) double lowCutFreeOutput[2 * (halfLength + 1) + 16];
+        alignas (64) double lowCutFreeOutput[2 * (halfLength + 1) + registerRoom];
         double lowCutFreeState[halfLength + 1];
 
         // The same after the clipper, for the four states (DC blocker first and
@@ -126,7 +143,7 @@ public:
         // They follow the tone filter, so they are worked out again, as far as
         // needed, after it moves.
         static constexpr int numToneStates = 4;
-        alignas (64) float toneFreeOutput[numToneStates][halfLength + 1 + 16];
+        alignas (64) float toneFreeOutput[numToneStates][halfLength + 1 + registerRoom];
         double toneFreeStates[halfLength + 1][numToneStates][numToneStates];   // [after][state][from]
         int toneFreeLength;     // entries of both worked out so far
     };
@@ -134,10 +151,10 @@ public:
     struct Stretch
     {
         alignas (64) float input[maxChannels * stretchLength];
-        alignas (64) float driven[maxChannels * stretchLength + 16];  // and a silent sample after the last
-        alignas (64) double lowCut[maxChannels * stretchLength + 16];      // later the DC blocker's input share
-        alignas (64) double dcAhead[maxChannels * stretchLength + 16];     // the DC blocker's next-state share
-        alignas (64) float dry[maxChannels * stretchLength + 16];          // the blend's dry share
+        alignas (64) float driven[maxChannels * stretchLength + registerRoom];  // and a silent sample after the last
+        alignas (64) double lowCut[maxChannels * stretchLength + registerRoom];      // later the DC blocker's input share
+        alignas (64) double dcAhead[maxChannels * stretchLength + registerRoom];     // the DC blocker's next-state share
+        alignas (64) float dry[maxChannels * stretchLength + registerRoom];          // the blend's dry share
         alignas (64) float wetWeight[stretchLength];
         alignas (64) float dryWeight[stretchLength];
         alignas (64) float bias[maxChannels * stretchLength + 16];  // per sample, laid out as the input
