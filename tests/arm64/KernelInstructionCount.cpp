@@ -5,7 +5,7 @@
 //
 //   brask_kernel_instruction_count SET CHANNELS BLOCKS      SET: baseline, neon, sve, sve2, avx2, avx512
 
-#include "OverdriveKernel.h"
+#include "dsp/OverdriveKernel.h"
 
 #include <cmath>
 #include <cstdio>
