@@ -22,9 +22,12 @@ set (ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${BRASK_CROSS_TRIPLE}/pkgconfig:/usr/share
 set (ENV{PKG_CONFIG_PATH} "")
 
 # Programs the build made are run under emulation (ctest's and custom commands'
-# target programs), with the arm64 loader and libraries.
+# target programs). They take the arm64 loader and C library of multiarch
+# (libc6:arm64), like every other arm64 library they load: with the cross
+# toolchain's copy instead (qemu's -L), a forked child spins for ever, which the
+# framework's display probe does when it asks gsettings for the desktop's scale.
 find_program (BRASK_QEMU_AARCH64 qemu-aarch64 REQUIRED)
-set (CMAKE_CROSSCOMPILING_EMULATOR "${BRASK_QEMU_AARCH64};-L;/usr/${BRASK_CROSS_TRIPLE}")
+set (CMAKE_CROSSCOMPILING_EMULATOR "${BRASK_QEMU_AARCH64}")
 
 # The framework's CMake package is a build tool (its juceaide and the modules'
 # sources run or compile anywhere); Debian keeps it under the build machine's
