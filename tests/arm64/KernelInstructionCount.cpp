@@ -42,9 +42,9 @@ int main (int argc, char** argv)
     }
 
     constexpr int blockLength = 512;
-    std::vector<float> left (blockLength), right (blockLength);
+    std::vector<float> left ((size_t) blockLength), right ((size_t) blockLength);
 
-    for (int i = 0; i < blockLength; ++i)
+    for (size_t i = 0; i < left.size(); ++i)
     {
         left[i] = 0.5f * std::sin (0.0108f * (float) i);
         right[i] = 0.3f * std::sin (0.0431f * (float) i);
@@ -62,6 +62,6 @@ int main (int argc, char** argv)
     for (int block = 0; block < numBlocks; ++block)
         kernel.process (channels, numChannels, blockLength, 30.0f, 0.08f, 0.7f);
 
-    std::printf ("%g\n", (double) left[blockLength - 1]);
+    std::printf ("%g\n", (double) left.back());
     return 0;
 }
