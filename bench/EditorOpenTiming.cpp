@@ -7,6 +7,7 @@
 
 #include "gui/BraskOverdriveProcessorEditor.h"
 #include "MessageLoop.h"
+#include "ResidentMemory.h"
 
 #include <algorithm>
 #include <chrono>
@@ -17,18 +18,6 @@
 
 namespace
 {
-    long residentKilobytes()
-    {
-        std::ifstream status ("/proc/self/status");
-        std::string line;
-
-        while (std::getline (status, line))
-            if (line.rfind ("VmRSS:", 0) == 0)
-                return std::stol (line.substr (6));
-
-        return -1;
-    }
-
     template <typename Fn>
     double millisecondsFor (Fn&& fn)
     {

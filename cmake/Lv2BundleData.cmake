@@ -97,19 +97,6 @@ endmacro()
 #==============================================================================
 load_turtle (dsp)
 
-# Replaces the wrapper's text FROM with TO in turtle, or stops the build with
-# COMPLAINT when the wrapper no longer writes FROM.
-function (replace_in_turtle from to complaint)
-    string (FIND "${turtle}" "${from}" at)
-
-    if (at LESS 0)
-        message (FATAL_ERROR "${data} ${complaint}")
-    endif()
-
-    string (REPLACE "${from}" "${to}" replaced "${turtle}")
-    set (turtle "${replaced}" PARENT_SCOPE)
-endfunction()
-
 # The class, beside lv2:Plugin, which is all the framework's wrapper writes.
 if (NOT turtle MATCHES "\ta lv2:Plugin , ${CLASS}")
     replace_in_turtle ("\ta lv2:Plugin ;\n" "\ta lv2:Plugin , ${CLASS} ;\n"

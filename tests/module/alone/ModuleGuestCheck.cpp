@@ -11,6 +11,7 @@
 // times: after each unload the module must be gone from the process's mappings,
 // and the resident memory must not grow from one round to the next.
 
+#include "ResidentMemory.h"
 #include <dlfcn.h>
 #include <elf.h>
 
@@ -98,18 +99,6 @@ namespace
                 return true;
 
         return false;
-    }
-
-    long residentKilobytes()
-    {
-        std::ifstream status ("/proc/self/status");
-        std::string line;
-
-        while (std::getline (status, line))
-            if (line.rfind ("VmRSS:", 0) == 0)
-                return std::stol (line.substr (6));
-
-        return -1;
     }
 
     // What a scanning host does between loading and unloading: run the format's entry points.
