@@ -9,6 +9,7 @@
 extern "C"
 {
     void* __real_dlopen (const char* fileName, int flags);
+    void* __wrap_dlopen (const char* fileName, int flags);
 
     void* __wrap_dlopen (const char* fileName, int flags)
     {
