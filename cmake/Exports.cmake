@@ -5,7 +5,7 @@
 # `BinaryData::getNamedResource`) nor, as a GNU-unique symbol, pin the module in
 # memory after the host unloads it.
 #
-# The allow-lists are also what tests/host checks each built module against.
+# The allow-lists are also what tests/module/alone checks each built module against.
 set (BRASK_VST3_EXPORTS GetPluginFactory ModuleEntry ModuleExit)
 set (BRASK_LV2_EXPORTS lv2_descriptor lv2ui_descriptor)
 
