@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <limits>
 
 #ifndef HWY_DISABLED_TARGETS
  // Baseline x86-64, AVX2 and AVX-512: the steps between them gain too little to
@@ -38,14 +39,18 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
     using Stretch = OverdriveKernel::Stretch;
     using StretchSettings = OverdriveKernel::StretchSettings;
 
-    // Incoming samples are held within ±1000 (+60 dBFS) and non-finite ones are
-    // silenced: far beyond any real signal, yet enough to keep +48 dB of drive and
-    // every filter state finite whatever a host sends.
-    constexpr float inputCeiling = 1000.0f;
+    // Incoming samples are held within ±100 (+40 dBFS) and non-finite ones, NaN and
+    // both infinities, are silenced. No real source comes near +40 dBFS, so every
+    // plausible signal, however hot, keeps the chain's sound; beyond it is a fault
+    // upstream (a plug-in gone wrong, a damaged file), and the 1 % blend of the
+    // driven, unclipped signal would carry it to the output almost unchanged: the
+    // lower the ceiling, the quieter the worst such fault can make the pedal.
+    constexpr float inputCeiling = 100.0f;
+    constexpr float infinity = std::numeric_limits<float>::infinity();
 
     HWY_INLINE float guardSample (float x)
     {
-        if (! (x == x))
+        if (! (std::abs (x) < infinity))
             return 0.0f;
 
         return x < -inputCeiling ? -inputCeiling : (x > inputCeiling ? inputCeiling : x);
@@ -54,8 +59,9 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
     template <class D, class V>
     HWY_INLINE V guard (D d, V x)
     {
-        // Eq is false only for NaN; infinities end up at the ceiling.
-        return hn::IfThenElseZero (hn::Eq (x, x), hn::Clamp (x, hn::Set (d, -inputCeiling), hn::Set (d, inputCeiling)));
+        // |x| < inf is false for NaN and for both infinities.
+        const auto finite = hn::Lt (hn::Abs (x), hn::Set (d, infinity));
+        return hn::IfThenElseZero (finite, hn::Clamp (x, hn::Set (d, -inputCeiling), hn::Set (d, inputCeiling)));
     }
 
     /** Lays two arrays side by side, left, right, left, right..., a missing right
@@ -748,6 +754,27 @@ void OverdriveKernel::prepare (double newSampleRate, int numChannels)
 
     wetWeight.reset (sampleRate, blendFadeSeconds);
     dryWeight.reset (sampleRate, blendFadeSeconds);
+}
+
+void OverdriveKernel::settleForSilence (float bias) noexcept
+{
+    // With a constant input u the DC blocker's output is zero, so its first state
+    // is what cancels the input's share, -b0·u, and its second follows from the
+    // state update: k2·u - a2·s1.
+    const auto clipped = std::tanh ((double) bias);
+    const auto settled1 = -frame.dcB0 * clipped;
+    const auto settled2 = frame.dcK2 * clipped - frame.dcA2 * settled1;
+
+    std::fill (std::begin (frame.lowCut), std::end (frame.lowCut), 0.0);
+    std::fill (std::begin (frame.tone1), std::end (frame.tone1), 0.0f);
+    std::fill (std::begin (frame.tone2), std::end (frame.tone2), 0.0f);
+
+    for (int channel = 0; channel < maxChannels; ++channel)
+    {
+        const auto inUse = channel < preparedChannels;
+        frame.dcState1[channel] = inUse ? settled1 : 0.0;
+        frame.dcState2[channel] = inUse ? settled2 : 0.0;
+    }
 }
 
 void OverdriveKernel::startBlendFade() noexcept

@@ -66,6 +66,13 @@ public:
     */
     void startBlendFade() noexcept;
 
+    /** Puts every filter where a long silence would leave it with the clipper
+        biased by `bias`: the low cut and both tone filters at rest, the DC blocker
+        settled on the constant tanh (bias) the clipper then gives. Playing silence
+        from here gives silence, so resuming makes no thump.
+    */
+    void settleForSilence (float bias) noexcept;
+
     /** Re-targets both tone filters; cheap when the cutoff is unchanged. */
     void setToneCutoff (float cutoffHz) noexcept;
     float getToneCutoff() const noexcept          { return toneCutoff; }
@@ -73,8 +80,8 @@ public:
     InstructionSet getInstructionSet() const noexcept  { return instructionSet; }
 
     /** Plays `numSamples` samples of each of `numChannels` channels (no more than
-        prepared) through the chain, in place. Non-finite samples count as silence
-        and the rest are held within ±1000. The clipper's bias is `bias` for every
+        prepared) through the chain, in place. Non-finite samples (NaN and both
+        infinities) count as silence and the rest are held within ±100. The clipper's bias is `bias` for every
         sample, or, while it still moves, one value per sample from `biasPerSample`.
         Call it with flush-to-zero on: nothing here snaps small states to zero,
         which would make the sound depend on where the host cuts its blocks.
