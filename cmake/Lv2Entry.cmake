@@ -9,13 +9,14 @@
 # keep an effect's settings as port values only), declared in the bundle's data by
 # cmake/Lv2BundleData.cmake, which also files the plug-in under its LV2 class.
 #
-# `brask_lv2_glue`: the options reader, the ports' rule and the events of a cut run, which only the LV2
-# needs. The LV2 module links it, and so do the tests that check them in-process;
+# `brask_lv2_glue`: the options reader, the setting ports' rule, the audio path and the
+# stored state's check, which only the LV2 needs. The LV2 module links it, and so do the tests that check them in-process;
 # the VST3 and the Standalone carry none of it.
 add_library (brask_lv2_glue STATIC
+    "${CMAKE_SOURCE_DIR}/source/lv2/Lv2AudioPath.cpp"
     "${CMAKE_SOURCE_DIR}/source/lv2/Lv2HostOptions.cpp"
-    "${CMAKE_SOURCE_DIR}/source/lv2/Lv2RunPieces.cpp"
-    "${CMAKE_SOURCE_DIR}/source/lv2/Lv2SettingPorts.cpp")
+    "${CMAKE_SOURCE_DIR}/source/lv2/Lv2SettingPorts.cpp"
+    "${CMAKE_SOURCE_DIR}/source/lv2/Lv2StateString.cpp")
 target_link_libraries (brask_lv2_glue PUBLIC BraskOverdrive)
 
 if (NOT TARGET BraskOverdrive_LV2)

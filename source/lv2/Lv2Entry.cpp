@@ -4,13 +4,19 @@
 // juce_lv2ui_descriptor (cmake/Lv2Entry.cmake); hosts find these instead.
 //
 // lv2_descriptor is the wrapper's descriptor with these changes:
+// - the audio path is ours (Lv2AudioPath): the host's buffers go straight to the
+//   pedal, any run length, no copy, no allocation, no lock; `enabled` fades;
+//   activate after a deactivate starts from silence; the atom input is read by
+//   nobody (the pedal takes no MIDI and no time position) and the atom output is
+//   left an empty sequence;
 // - the wrapper is given a map, the options with a bounded maximum block length
-//   and the promise of bounded blocks whatever the host offers, and a run longer
-//   than that maximum is cut into pieces here, so hosts that offer none of these
-//   (lv2file, lv2apply, Ardour on PipeWire) load the pedal; a refusal is told to
-//   the host's log (or stderr);
-// - unconnected atom ports read as an empty sequence and write into scratch;
+//   and the promise of bounded blocks whatever the host offers, which it needs
+//   to make an instance, so hosts that offer none of these (lv2file, lv2apply,
+//   Ardour on PipeWire) load the pedal; a refusal is told to the host's log (or
+//   stderr);
 // - the bundle's "Default" preset restores the pedal's defaults;
+// - a stored state is checked (Lv2StateString) before the wrapper decodes it, and
+//   one the pedal could not have written is refused with a line in the log;
 // - instantiate hands the wrapper the host's options rewritten by Lv2HostOptions,
 //   so that a block length or sample rate the host encodes in another width
 //   (Audacity's 8-byte atom:Int, an atom:Long, a float) no longer makes the
@@ -19,7 +25,8 @@
 //   (Lv2SettingPorts): a host that keeps an effect's settings as port values only,
 //   as Audacity does, reads and writes the pedal's store through them. Our handle
 //   holds the wrapper's, so every call that takes a handle passes through here.
-// The state and the audio processing itself are the wrapper's, unchanged.
+// The wrapper keeps what it does well: making the pedal, saving and decoding the
+// state, the UI and the bundle's data. No exception crosses into the host.
 //
 // lv2ui_descriptor is the wrapper's UI descriptor with the UI's side of those
 // ports: port events for them reach the store (and the open panel follows), and
@@ -27,9 +34,10 @@
 // first also mends the one thing that kept the pedal's X11 UI out of Audacity's
 // GTK dialog (see repairSuilModuleFolder).
 
+#include "Lv2AudioPath.h"
 #include "Lv2HostOptions.h"
-#include "Lv2RunPieces.h"
 #include "Lv2SettingPorts.h"
+#include "Lv2StateString.h"
 
 #include <lv2/atom/atom.h>
 #include <lv2/buf-size/buf-size.h>
@@ -69,38 +77,51 @@ namespace
         return nullptr;
     }
 
-    /*  The longest block the wrapper is ever asked to process, and so what its
-        buffers are sized for. 8192 samples is the longest period JACK, ALSA and
-        PipeWire offer and the largest buffer Ardour lets a user choose, so a host
-        playing live never has its blocks cut; a longer run (Audacity announces
-        1,048,576 and renders in 65,536-sample runs; lv2file and lv2apply offer no
-        maximum at all) is processed in pieces of this length, which the pedal
-        cannot hear. At two channels the wrapper's buffer is 64 KiB.
+    /*  The longest block the wrapper is told to prepare the pedal for, when the
+        host offers a longer one or none: the wrapper insists on a bound. The pedal
+        plays runs of any length without preparing for them, so nothing is cut at
+        this length; 8192 is the longest period JACK, ALSA and PipeWire offer.
     */
     constexpr int32_t longestBlock = 8192;
 
     //==============================================================================
-    /*  Why an instance was declined, told where the host will see it: its log when
-        it offers one, stderr otherwise.
+    /*  Where the pedal tells the host what it refused: the host's log when it
+        offers one, stderr otherwise.
     */
-    void explainRefusal (const LV2_Feature* const* features, const char* reason)
+    struct HostLog
     {
-        const auto* logFeature = findFeature (features, LV2_LOG__log);
-        const auto* mapFeature = findFeature (features, LV2_URID__map);
-
-        if (logFeature != nullptr && logFeature->data != nullptr && mapFeature != nullptr && mapFeature->data != nullptr)
+        HostLog (const LV2_Feature* const* features, const LV2_URID_Map* map) noexcept
         {
-            const auto& log = *static_cast<const LV2_Log_Log*> (logFeature->data);
-            const auto& map = *static_cast<const LV2_URID_Map*> (mapFeature->data);
+            const auto* logFeature = findFeature (features, LV2_LOG__log);
 
-            if (log.printf != nullptr)
+            if (logFeature != nullptr && logFeature->data != nullptr && map != nullptr)
             {
-                log.printf (log.handle, map.map (map.handle, LV2_LOG__Error), "Brask Overdrive: %s\n", reason);
-                return;
+                log = static_cast<const LV2_Log_Log*> (logFeature->data);
+                errorType = map->map (map->handle, LV2_LOG__Error);
             }
         }
 
-        std::fprintf (stderr, "Brask Overdrive: %s\n", reason);
+        void tell (const char* what) const noexcept
+        {
+            if (log != nullptr && log->printf != nullptr)
+                log->printf (log->handle, errorType, "Brask Overdrive: %s\n", what);
+            else
+                std::fprintf (stderr, "Brask Overdrive: %s\n", what);
+        }
+
+        const LV2_Log_Log* log = nullptr;
+        LV2_URID errorType = 0;
+    };
+
+    const LV2_URID_Map* hostMapIn (const LV2_Feature* const* features) noexcept
+    {
+        const auto* feature = findFeature (features, LV2_URID__map);
+        return feature != nullptr ? static_cast<const LV2_URID_Map*> (feature->data) : nullptr;
+    }
+
+    void explainRefusal (const LV2_Feature* const* features, const char* reason)
+    {
+        HostLog (features, hostMapIn (features)).tell (reason);
     }
 
     //==============================================================================
@@ -137,69 +158,50 @@ namespace
     };
 
     //==============================================================================
-    /*  Our instance: the wrapper's, with the pedal behind it and our setting ports.
-        The pedal is the one the wrapper's instantiate made through the module entry
-        on this thread, so two instances never share it.
-
-        Every port passes through here on its way to the wrapper, so that a run
-        longer than the wrapper's maximum can be cut into pieces (each piece sees
-        the audio from its first sample on, and the events that fall in it, once)
-        and so that an atom port the host leaves unconnected reads as an empty
-        sequence and writes into scratch instead of into nothing.
+    /*  Our instance: the wrapper's, with the pedal behind it, our audio path and our
+        setting ports. The pedal is the one the wrapper's instantiate made through
+        the module entry on this thread, so two instances never share it.
     */
     struct Instance
     {
-        Instance (LV2_Handle wrappedIn, BraskOverdriveAudioProcessor& pedalIn, int32_t maximum, LV2_URID_Map map)
-            : wrapped (wrappedIn)
-            , pedal (pedalIn)
-            , firstSettingPort (Lv2SettingPorts::firstIndex (pedalIn))
-            , audioPorts ((size_t) (pedalIn.getTotalNumInputChannels() + pedalIn.getTotalNumOutputChannels()))
-            , atomInputPort ((uint32_t) audioPorts.size())
-            , atomOutputPort ((uint32_t) audioPorts.size() + 1)
-            , longest ((uint32_t) maximum)
-            , sequenceType (map.map (map.handle, LV2_ATOM__Sequence))
-            , chunkType (map.map (map.handle, LV2_ATOM__Chunk))
-            , programKey (map.map (map.handle, (juce::String (JucePlugin_LV2URI) + ":Program").toRawUTF8()))
-            , stateKey (map.map (map.handle, (juce::String (JucePlugin_LV2URI) + ":StateString").toRawUTF8()))
-            , pieceInput (scratchWords)
-            , pieceOutput (scratchWords)
+        Instance (LV2_Handle wrappedIn, BraskOverdriveAudioProcessor& pedalIn, double sampleRate,
+                  LV2_URID_Map map, HostLog logIn)
+            : wrapped (wrappedIn),
+              pedal (pedalIn),
+              audio (pedalIn, sampleRate),
+              log (logIn),
+              numInputs ((uint32_t) pedalIn.getTotalNumInputChannels()),
+              numAudioPorts (numInputs + (uint32_t) pedalIn.getTotalNumOutputChannels()),
+              firstSettingPort (Lv2SettingPorts::firstIndex (pedalIn)),
+              sequenceType (map.map (map.handle, LV2_ATOM__Sequence)),
+              stringType (map.map (map.handle, LV2_ATOM__String)),
+              intType (map.map (map.handle, LV2_ATOM__Int)),
+              programKey (map.map (map.handle, (juce::String (JucePlugin_LV2URI) + ":Program").toRawUTF8())),
+              stateKey (map.map (map.handle, (juce::String (JucePlugin_LV2URI) + ":StateString").toRawUTF8()))
         {
-            emptyInput.atom = { (uint32_t) sizeof (LV2_Atom_Sequence_Body), sequenceType };
-            emptyInput.body = { 0, 0 };
         }
 
         LV2_Handle wrapped;
         BraskOverdriveAudioProcessor& pedal;
-        uint32_t firstSettingPort;
+        Lv2AudioPath audio;
+        HostLog log;
+
+        // The wrapper's ports: audio inputs, audio outputs, atom input, atom output,
+        // latency, free-wheeling, enabled; then our setting ports.
+        const uint32_t numInputs, numAudioPorts, firstSettingPort;
+        uint32_t atomOutputPort() const noexcept     { return numAudioPorts + 1; }
+        uint32_t latencyPort() const noexcept        { return numAudioPorts + 2; }
+        uint32_t freeWheelingPort() const noexcept   { return numAudioPorts + 3; }
+        uint32_t enabledPort() const noexcept        { return numAudioPorts + 4; }
+
         std::array<const float*, Lv2SettingPorts::count> settingPorts {};
         Lv2SettingPorts::Follower follower;
+        LV2_Atom_Sequence* atomOutput = nullptr;
 
         // The map the wrapper was given when the host had none: it lives as long as the instance.
         std::unique_ptr<OwnUridMap> ownMap;
 
-        std::vector<float*> audioPorts;
-        const uint32_t atomInputPort, atomOutputPort;
-        const uint32_t longest;
-        const LV2_URID sequenceType, chunkType, programKey, stateKey;
-
-        const LV2_Atom_Sequence* hostInput = nullptr;
-        LV2_Atom_Sequence* hostOutput = nullptr;
-        LV2_Atom_Sequence emptyInput {};
-
-        // 64 KiB each: a piece's events, and what the wrapper writes while the host
-        // has no output connected or the run is cut into pieces.
-        static constexpr size_t scratchWords = 8192;
-        std::vector<uint64_t> pieceInput, pieceOutput;
-
-        LV2_Atom_Sequence& scratch (std::vector<uint64_t>& words) noexcept
-        {
-            return *reinterpret_cast<LV2_Atom_Sequence*> (words.data());
-        }
-
-        uint32_t scratchBodyCapacity() const noexcept
-        {
-            return (uint32_t) (scratchWords * sizeof (uint64_t) - sizeof (LV2_Atom));
-        }
+        const LV2_URID sequenceType, stringType, intType, programKey, stateKey;
     };
 
     const LV2_Descriptor& wrapperDescriptor()
@@ -210,19 +212,6 @@ namespace
     Instance& instanceOf (LV2_Handle handle)
     {
         return *static_cast<Instance*> (handle);
-    }
-
-    void connectWrapper (Instance& instance, uint32_t port, void* data)
-    {
-        wrapperDescriptor().connect_port (instance.wrapped, port, data);
-    }
-
-    // The wrapper's output sequence when the host connected none: emptied for each run.
-    LV2_Atom_Sequence& clearedScratchOutput (Instance& instance)
-    {
-        auto& output = instance.scratch (instance.pieceOutput);
-        output.atom = { instance.scratchBodyCapacity(), instance.chunkType };
-        return output;
     }
 
     LV2_Handle instantiate (const LV2_Descriptor*, double sampleRate, const char* bundlePath,
@@ -258,7 +247,7 @@ namespace
             Lv2HostOptions options (optionsFeature != nullptr ? static_cast<const LV2_Options_Option*> (optionsFeature->data)
                                                               : nullptr,
                                     map);
-            const auto maximum = options.boundMaximum (longestBlock);
+            options.boundMaximum (longestBlock);
             const LV2_Feature wrapperOptions { LV2_OPTIONS__options, const_cast<LV2_Options_Option*> (options.get()) };
             const LV2_Feature bounded { LV2_BUF_SIZE__boundedBlockLength, nullptr };
 
@@ -294,13 +283,20 @@ namespace
                 return nullptr;
             }
 
-            auto* instance = new Instance (wrapped, *pedal, maximum, map);
-            instance->ownMap = std::move (ownMap);
+            std::unique_ptr<Instance> instance;
 
-            // Until the host connects its own: nothing to read, somewhere to write.
-            connectWrapper (*instance, instance->atomInputPort, &instance->emptyInput);
-            connectWrapper (*instance, instance->atomOutputPort, &clearedScratchOutput (*instance));
-            return instance;
+            try
+            {
+                instance = std::make_unique<Instance> (wrapped, *pedal, sampleRate, map, HostLog (features, &map));
+            }
+            catch (...)
+            {
+                wrapper->cleanup (wrapped);
+                throw;
+            }
+
+            instance->ownMap = std::move (ownMap);
+            return instance.release();
         }
         catch (const std::bad_alloc&)
         {
@@ -320,100 +316,49 @@ namespace
         auto& instance = instanceOf (handle);
 
         if (port >= instance.firstSettingPort && port - instance.firstSettingPort < Lv2SettingPorts::count)
-        {
             instance.settingPorts[port - instance.firstSettingPort] = static_cast<const float*> (data);
-            return;
-        }
+        else if (port < instance.numInputs)
+            instance.audio.connectInput ((int) port, static_cast<const float*> (data));
+        else if (port < instance.numAudioPorts)
+            instance.audio.connectOutput ((int) (port - instance.numInputs), static_cast<float*> (data));
+        else if (port == instance.atomOutputPort())
+            instance.atomOutput = static_cast<LV2_Atom_Sequence*> (data);
+        else if (port == instance.latencyPort())
+            instance.audio.connectLatency (static_cast<float*> (data));
+        else if (port == instance.freeWheelingPort())
+            instance.audio.connectFreeWheeling (static_cast<const float*> (data));
+        else if (port == instance.enabledPort())
+            instance.audio.connectEnabled (static_cast<const float*> (data));
 
-        if (port < instance.audioPorts.size())
-            instance.audioPorts[port] = static_cast<float*> (data);
-
-        if (port == instance.atomInputPort)
-        {
-            instance.hostInput = static_cast<const LV2_Atom_Sequence*> (data);
-            data = data != nullptr ? data : &instance.emptyInput;
-        }
-        else if (port == instance.atomOutputPort)
-        {
-            instance.hostOutput = static_cast<LV2_Atom_Sequence*> (data);
-            data = data != nullptr ? data : &clearedScratchOutput (instance);
-        }
-
-        connectWrapper (instance, port, data);
+        // The atom input is read by nobody: whatever the host sends there is ignored.
     }
 
     void activate (LV2_Handle handle)
     {
-        wrapperDescriptor().activate (instanceOf (handle).wrapped);
+        instanceOf (handle).audio.activate();
     }
 
     void run (LV2_Handle handle, uint32_t sampleCount)
     {
         auto& instance = instanceOf (handle);
 
-        if (sampleCount == 0)
-            return;
-
-        instance.follower.apply (instance.pedal, instance.settingPorts);
-
-        if (instance.hostOutput == nullptr)
-            clearedScratchOutput (instance);
-
-        if (sampleCount <= instance.longest)
+        // The pedal writes no events: the host's output sequence is left empty, as
+        // a host that gave it a capacity expects to find it.
+        if (auto* output = instance.atomOutput; output != nullptr && output->atom.size >= sizeof (LV2_Atom_Sequence_Body))
         {
-            wrapperDescriptor().run (instance.wrapped, sampleCount);
-            return;
+            output->atom = { (uint32_t) sizeof (LV2_Atom_Sequence_Body), instance.sequenceType };
+            output->body = { 0, 0 };
         }
 
-        // The host's output holds its capacity until written; it then holds the
-        // pieces' events, in order.
-        const auto hostCapacity = instance.hostOutput != nullptr && instance.hostOutput->atom.size >= sizeof (LV2_Atom_Sequence_Body)
-                                      ? instance.hostOutput->atom.size
-                                      : 0u;
+        if (sampleCount > 0)
+            instance.follower.apply (instance.pedal, instance.settingPorts);
 
-        if (instance.hostOutput != nullptr && hostCapacity > 0)
-        {
-            instance.hostOutput->atom = { (uint32_t) sizeof (LV2_Atom_Sequence_Body), instance.sequenceType };
-            instance.hostOutput->body = { 0, 0 };
-        }
-
-        connectWrapper (instance, instance.atomInputPort, &instance.scratch (instance.pieceInput));
-
-        for (uint32_t done = 0; done < sampleCount;)
-        {
-            const auto length = std::min (instance.longest, sampleCount - done);
-            const auto isLast = done + length == sampleCount;
-
-            for (uint32_t port = 0; port < instance.audioPorts.size(); ++port)
-                if (auto* audio = instance.audioPorts[port])
-                    connectWrapper (instance, port, audio + done);
-
-            Lv2RunPieces::takeInput (instance.hostInput, instance.sequenceType, done,
-                                     isLast ? std::nullopt : std::optional<int64_t> (done + length),
-                                     instance.scratch (instance.pieceInput), instance.scratchBodyCapacity());
-            connectWrapper (instance, instance.atomOutputPort, &clearedScratchOutput (instance));
-            wrapperDescriptor().run (instance.wrapped, length);
-
-            if (hostCapacity > 0)
-                Lv2RunPieces::giveOutput (instance.scratch (instance.pieceOutput), instance.sequenceType, done,
-                                          *instance.hostOutput, hostCapacity);
-
-            done += length;
-        }
-
-        // Back as the host connected them.
-        for (uint32_t port = 0; port < instance.audioPorts.size(); ++port)
-            connectWrapper (instance, port, instance.audioPorts[port]);
-
-        connectWrapper (instance, instance.atomInputPort,
-                        instance.hostInput != nullptr ? (void*) instance.hostInput : &instance.emptyInput);
-        connectWrapper (instance, instance.atomOutputPort,
-                        instance.hostOutput != nullptr ? (void*) instance.hostOutput : &clearedScratchOutput (instance));
+        instance.audio.run (sampleCount);
     }
 
     void deactivate (LV2_Handle handle)
     {
-        wrapperDescriptor().deactivate (instanceOf (handle).wrapped);
+        instanceOf (handle).audio.deactivate();
     }
 
     void cleanup (LV2_Handle handle)
@@ -442,6 +387,48 @@ namespace
         return retrieve (stateHandle, instance.programKey, &size, &type, &flags) != nullptr;
     }
 
+    /*  Whether what the host hands back is something the wrapper may decode: the
+        program number it stores for the bundle's preset, or a state string the
+        pedal could have written. Anything else is refused, in the host's log,
+        before the wrapper sees it, and the pedal keeps its settings.
+    */
+    LV2_State_Status checkStoredState (const Instance& instance, LV2_State_Retrieve_Function retrieve,
+                                       LV2_State_Handle stateHandle)
+    {
+        size_t size = 0;
+        uint32_t type = 0, flags = 0;
+
+        // The wrapper takes a well-formed program number first and then reads nothing else.
+        if (retrieve (stateHandle, instance.programKey, &size, &type, &flags) != nullptr
+            && type == instance.intType && size == sizeof (int32_t))
+            return LV2_STATE_SUCCESS;
+
+        const auto* text = retrieve (stateHandle, instance.stateKey, &size, &type, &flags);
+
+        if (text == nullptr)
+        {
+            instance.log.tell ("not restoring a saved state that holds no settings of this pedal");
+            return LV2_STATE_ERR_NO_PROPERTY;
+        }
+
+        if (type != instance.stringType)
+        {
+            instance.log.tell ("not restoring the saved state: it is not the text the pedal saves");
+            return LV2_STATE_ERR_BAD_TYPE;
+        }
+
+        if (const auto* problem = Lv2StateString::problemWith (text, size))
+        {
+            char line[160];
+            std::snprintf (line, sizeof (line), "not restoring the saved state, the settings stay as they are: %s",
+                           problem);
+            instance.log.tell (line);
+            return LV2_STATE_ERR_UNKNOWN;
+        }
+
+        return LV2_STATE_SUCCESS;
+    }
+
     const void* extensionData (const char* uri)
     {
         const auto* wrapped = wrapperDescriptor().extension_data (uri);
@@ -453,28 +440,55 @@ namespace
                 [] (LV2_Handle handle, LV2_State_Store_Function store, LV2_State_Handle stateHandle,
                     uint32_t flags, const LV2_Feature* const* features)
                 {
-                    return wrappedState->save (instanceOf (handle).wrapped, store, stateHandle, flags, features);
+                    auto& instance = instanceOf (handle);
+
+                    try
+                    {
+                        return wrappedState->save (instance.wrapped, store, stateHandle, flags, features);
+                    }
+                    catch (...)
+                    {
+                        instance.log.tell ("could not save the settings");
+                        return LV2_STATE_ERR_UNKNOWN;
+                    }
                 },
                 [] (LV2_Handle handle, LV2_State_Retrieve_Function retrieve, LV2_State_Handle stateHandle,
                     uint32_t flags, const LV2_Feature* const* features)
                 {
                     auto& instance = instanceOf (handle);
-                    const auto isDefault = retrieve != nullptr && holdsOnlyTheProgram (instance, retrieve, stateHandle);
-                    const auto status = wrappedState->restore (instance.wrapped, retrieve, stateHandle, flags, features);
 
-                    if (status == LV2_STATE_SUCCESS && isDefault)
-                        for (auto setting = 0; setting < Lv2SettingPorts::count; ++setting)
-                            Lv2SettingPorts::apply (instance.pedal, (Lv2SettingPorts::Setting) setting,
-                                                    Lv2SettingPorts::defaults[(size_t) setting]);
+                    if (retrieve == nullptr)
+                        return LV2_STATE_ERR_UNKNOWN;
 
-                    if (status == LV2_STATE_SUCCESS && isDefault)
-                        instance.pedal.restoreBroadcaster.sendChangeMessage(); // as after a restore of the state
+                    try
+                    {
+                        if (const auto refused = checkStoredState (instance, retrieve, stateHandle);
+                            refused != LV2_STATE_SUCCESS)
+                            return refused;
 
-                    // The state is the truth: ports holding other values stay ignored until they change.
-                    if (status == LV2_STATE_SUCCESS)
-                        instance.follower.restored();
+                        const auto isDefault = holdsOnlyTheProgram (instance, retrieve, stateHandle);
+                        const auto status = wrappedState->restore (instance.wrapped, retrieve, stateHandle, flags, features);
 
-                    return status;
+                        if (status == LV2_STATE_SUCCESS && isDefault)
+                        {
+                            for (auto setting = 0; setting < Lv2SettingPorts::count; ++setting)
+                                Lv2SettingPorts::apply (instance.pedal, (Lv2SettingPorts::Setting) setting,
+                                                        Lv2SettingPorts::defaults[(size_t) setting]);
+
+                            instance.pedal.restoreBroadcaster.sendChangeMessage(); // as after a restore of the state
+                        }
+
+                        // The state is the truth: ports holding other values stay ignored until they change.
+                        if (status == LV2_STATE_SUCCESS)
+                            instance.follower.restored();
+
+                        return status;
+                    }
+                    catch (...)
+                    {
+                        instance.log.tell ("could not restore the saved state; the settings stay as they are");
+                        return LV2_STATE_ERR_UNKNOWN;
+                    }
                 }
             };
 

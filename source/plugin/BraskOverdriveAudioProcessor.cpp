@@ -138,6 +138,12 @@ void BraskOverdriveAudioProcessor::processBlock (juce::AudioBuffer<float>& buffe
         play (numSamples - done, nullptr);
 }
 
+void BraskOverdriveAudioProcessor::settleAsAfterSilence() noexcept
+{
+    if (preparedChannels > 0)
+        kernel.settleForSilence (bias);
+}
+
 int BraskOverdriveAudioProcessor::advanceBiasRamp (int maxSamples) noexcept
 {
     // The bias creeps up over the first biasRampLength seconds the pedal plays, like

@@ -54,6 +54,14 @@ public:
 
     bool isBusesLayoutSupported (const BusesLayout& layouts) const override;
 
+    /** Leaves the chain as a long silence would: every filter at rest, the DC
+        blocker settled on the offset the present bias gives, so that playing on
+        from here starts clean and without a thump. The bias ramp stays where it
+        is (it counts the samples played in the pedal's life). Not while a block
+        is being processed.
+    */
+    void settleAsAfterSilence() noexcept;
+
     //==============================================================================
     /** The knob and footswitch operations of the pedal, called on the message thread.
         Each knob value is taken as 0..1; anything outside is clamped (NaN counts as

@@ -3,10 +3,10 @@
 // the features and options the framework's wrapper wants, with odd maxima, with
 // runs longer than the maximum, of random lengths or of none, connecting its
 // ports late or never, at every common rate, many times over and on two threads
-// at once. Whatever it does, the pedal must make an instance (or decline with a
-// line in the host's log where it must) whose output is the pedal's own
-// processor's, run in-process on the same audio in the pieces the plug-in may
-// process at a time, with no NaN.
+// at once, and hands back damaged saved states. Whatever it does, the pedal must
+// make an instance (or decline with a line in the host's log where it must) whose
+// output is the pedal's own processor's, run in-process on the same audio in the
+// host's runs, with no NaN, and must refuse a damaged state without harm.
 //
 //   brask_lv2_host_test   (LV2_PATH names the folder holding the built bundle)
 
@@ -40,9 +40,6 @@
 namespace
 {
     constexpr auto pedalUri = "https://quillonaudio.example/plugins/brask-overdrive";
-
-    // The longest block the plug-in processes at a time, whatever the host offers.
-    constexpr uint32_t longestBlock = 8192;
 
     //==============================================================================
     // The host's URID map and log, as every host has them.
@@ -151,32 +148,28 @@ namespace
         return signal;
     }
 
-    // The pieces the plug-in may process: each run cut at the maximum it was given.
+    // The runs the host hands the plug-in, whole: the pedal plays any length.
     std::vector<uint32_t> piecesOf (const Behaviour& host)
     {
-        const auto offered = host.offersOptions ? host.maximum : std::nullopt;
-        const auto longest = offered && *offered >= 1 && *offered <= longestBlock ? (uint32_t) *offered : longestBlock;
         std::vector<uint32_t> pieces;
         uint32_t done = 0;
 
         for (size_t turn = 0; done < (uint32_t) inputLength; ++turn)
         {
-            auto run = std::min (host.runs[turn % host.runs.size()], (uint32_t) inputLength - done);
+            const auto run = std::min (host.runs[turn % host.runs.size()], (uint32_t) inputLength - done);
             done += run;
-
-            for (; run > 0; run -= std::min (run, longest))
-                pieces.push_back (std::min (run, longest));
+            pieces.push_back (run);
         }
 
         return pieces;
     }
 
-    // The pedal's own processor, in-process, in those pieces.
+    // The pedal's own processor, in-process, in those runs.
     std::vector<std::vector<float>> reference (const Behaviour& host, const std::vector<std::vector<float>>& input)
     {
         BraskOverdriveAudioProcessor pedal;
         const auto pieces = piecesOf (host);
-        pedal.prepareToPlay (host.rate, (int) *std::max_element (pieces.begin(), pieces.end()));
+        pedal.prepareToPlay (host.rate, std::max (1, (int) *std::max_element (pieces.begin(), pieces.end())));
 
         auto output = input;
         juce::MidiBuffer midi;
@@ -615,6 +608,96 @@ TEST (Lv2Host, TheDefaultPresetBringsBackTheDefaultsAfterTheKnobsWereTurned)
         lilv_node_free (label);
         lilv_node_free (presetClass);
         lilv_instance_deactivate (instance);
+        lilv_instance_free (instance);
+    }
+}
+
+//==============================================================================
+TEST (Lv2Host, ADamagedSavedStateIsRefusedInTheLogAndTheSettingsStay)
+{
+    ASSERT_NE (world().plugin, nullptr);
+
+    // What a host hands back from a session or a preset file that went wrong: the
+    // framework's decoder would ask for gigabytes on some (and the host would
+    // abort), write past its block on others, or take garbage as settings.
+    struct Case
+    {
+        const char* name;
+        std::string text;
+        bool isString = true;
+        bool restores = false;
+    };
+
+    const auto good = juce::MemoryBlock (blobOf (0.25f, 0.75f, 0.125f, 0.0f).data(), 16).toBase64Encoding().toStdString();
+    const auto goodCharacters = good.substr (good.find ('.') + 1);
+    const Case cases[] = {
+        { "what the pedal saves", good, true, true },
+        { "a short state (12 bytes)", juce::MemoryBlock (blobOf (0.25f, 0.75f, 0.125f, 0.0f).data(), 12).toBase64Encoding().toStdString(), true, true },
+        { "a negative size", "-1." + goodCharacters },
+        { "a size of -16", "-16." + goodCharacters },
+        { "a size beyond 32 bits signed", "2147483648." + goodCharacters },
+        { "a size of three billion", "3000000000." + goodCharacters },
+        { "a size with a sign", "+16." + goodCharacters },
+        { "a size with spaces", " 16." + goodCharacters },
+        { "no size", "." + goodCharacters },
+        { "no dot", "16" },
+        { "more characters than the size holds", "4." + goodCharacters },
+        { "a character outside the alphabet", "16." + goodCharacters.substr (1) + "=" },
+        { "standard base64 instead", "16.AAAAPwAAAD8AAAA/AACAPw==" },
+        { "an empty string", "" },
+        { "not a string", good, false },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        HostMap map;
+        HostLog log;
+        const LV2_Feature mapFeature { LV2_URID__map, &map.feature };
+        const LV2_Feature logFeature { LV2_LOG__log, &log.feature };
+        const LV2_Feature* features[] = { &mapFeature, &logFeature, nullptr };
+        auto* instance = lilv_plugin_instantiate (world().plugin, 48000.0, features);
+        ASSERT_NE (instance, nullptr);
+
+        const auto* state = static_cast<const LV2_State_Interface*> (lilv_instance_get_extension_data (instance, LV2_STATE__interface));
+        ASSERT_NE (state, nullptr);
+
+        struct Stored
+        {
+            std::string text;
+            LV2_URID key, type;
+        } stored { c.text, map ((std::string (pedalUri) + ":StateString").c_str()),
+                   map (c.isString ? LV2_ATOM__String : LV2_ATOM__Chunk) };
+
+        const auto retrieve = [] (LV2_State_Handle handle, uint32_t key, size_t* size, uint32_t* type, uint32_t* flags) -> const void*
+        {
+            auto& held = *static_cast<Stored*> (handle);
+
+            if (key != held.key)
+                return nullptr;
+
+            *size = held.text.size() + 1;   // with its NUL, as the pedal stores it
+            *type = held.type;
+            *flags = LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE;
+            return held.text.c_str();
+        };
+
+        const auto status = state->restore (lilv_instance_get_handle (instance), retrieve, &stored, 0, features);
+
+        if (c.restores)
+        {
+            EXPECT_EQ (status, LV2_STATE_SUCCESS);
+            EXPECT_TRUE (log.lines.empty());
+            EXPECT_EQ (savedState (instance), blobOf (0.25f, 0.75f, 0.125f, 0.0f));
+        }
+        else
+        {
+            EXPECT_NE (status, LV2_STATE_SUCCESS);
+            ASSERT_EQ (log.lines.size(), 1u);
+            EXPECT_NE (log.lines.front().find ("Brask Overdrive: not restoring"), std::string::npos) << log.lines.front();
+            EXPECT_EQ (savedState (instance), blobOf (0.5f, 0.5f, 0.5f, 1.0f)) << "the settings moved";
+        }
+
         lilv_instance_free (instance);
     }
 }

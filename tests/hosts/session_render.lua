@@ -74,7 +74,9 @@ else
     pedal:to_insert ():enable (false)
 end
 
-assert (ARDOUR.LuaAPI.wait_for_process_callback (4, 10000), "the engine stopped running")
+-- The LV2 pedal fades between its output and its input over 10 ms when its
+-- enabled port changes: 40 cycles (53 ms at 48 kHz) see the fade through.
+assert (ARDOUR.LuaAPI.wait_for_process_callback (40, 10000), "the engine stopped running")
 renderThroughPedal ("Pedal on", "render-bypassed")
 
 assert (Session:save_state ("", false, false, false, false, false) == 0, "the session was not saved")
