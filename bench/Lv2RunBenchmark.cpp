@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -17,7 +18,7 @@
 // the built module's lv2_descriptor beside processBlock of an in-process pedal on
 // the same block, measured in the same run, and their ratio.
 //
-//     build/bench/brask_lv2_run_benchmark
+//     build/bench/brask_lv2_run_benchmark --benchmark_repetitions=5
 //
 // Goal: the LV2 run at most 1.2 times processBlock's time.
 
@@ -55,7 +56,10 @@ namespace
 
     void lv2Run (benchmark::State& state)
     {
-        static void* module = dlopen (BRASK_LV2_MODULE, RTLD_NOW | RTLD_LOCAL);
+        // Another build's module may be named to compare with (BRASK_LV2_MODULE=path).
+        static void* module = dlopen (std::getenv ("BRASK_LV2_MODULE") != nullptr ? std::getenv ("BRASK_LV2_MODULE")
+                                                                                  : BRASK_LV2_MODULE,
+                                      RTLD_NOW | RTLD_LOCAL);
 
         if (module == nullptr)
         {
@@ -120,9 +124,10 @@ namespace
     public:
         void ReportRuns (const std::vector<Run>& runs) override
         {
+            // A single run's time, or with repetitions their median.
             for (const auto& run : runs)
-                if (run.run_type == Run::RT_Iteration)
-                    seconds[run.benchmark_name()] = run.GetAdjustedCPUTime();
+                if (run.run_type == Run::RT_Iteration || run.aggregate_name == "median")
+                    seconds[run.run_name.str()] = run.GetAdjustedCPUTime();
 
             ConsoleReporter::ReportRuns (runs);
         }
