@@ -6,6 +6,7 @@
 // aborts, which is how libFuzzer learns about it and keeps the input.
 
 #include "plugin/BraskOverdriveAudioProcessor.h"
+#include "KnobLaw.h"
 
 #include <cmath>
 #include <cstdint>
@@ -181,19 +182,19 @@ namespace brask::fuzz
             BRASK_FUZZ_CHECK (std::isfinite (knob) && knob >= 0.0 && knob <= 1.0,
                               "a knob in the store reads %g", knob);
 
-        const auto expectedDriveGain = std::pow (10.0, drive * 48.0 / 20.0);
+        const auto expectedDriveGain = KnobLaw::driveGain (drive);
         const auto driveGain = (double) processor.getDriveGain();
         BRASK_FUZZ_CHECK (std::abs (driveGain - expectedDriveGain) <= 1.0e-4 * expectedDriveGain,
                           "drive %g plays a gain of %g, the knob law says %g", drive, driveGain, expectedDriveGain);
 
-        const auto expectedCutoff = tone * 10000.0 + 1000.0;
+        const auto expectedCutoff = KnobLaw::toneCutoffHz (tone);
         const auto cutoff = (double) processor.getToneCutoffHz();
         BRASK_FUZZ_CHECK (std::abs (cutoff - expectedCutoff) <= 1.0e-3,
                           "tone %g asks for %g Hz, the knob law says %g Hz (rate %g)",
                           tone, cutoff, expectedCutoff, preparedRate);
 
         // Right at the -100 dB floor single-precision rounding may fall either side.
-        const auto expectedLevelGain = level > 1.0e-5 ? level : 0.0;
+        const auto expectedLevelGain = KnobLaw::levelGain (level);
         const auto levelGain = (double) processor.getLevelGain();
         BRASK_FUZZ_CHECK (std::abs (levelGain - expectedLevelGain) <= 1.0e-4 * expectedLevelGain + 2.0e-5,
                           "level %g plays a gain of %g, the knob law says %g", level, levelGain, expectedLevelGain);

@@ -1,5 +1,6 @@
 #include "plugin/BraskOverdriveAudioProcessor.h"
 #include "plugin/PedalSettings.h"
+#include "KnobLaw.h"
 
 #include <gtest/gtest.h>
 
@@ -15,14 +16,9 @@ namespace
     constexpr auto notANumber = std::numeric_limits<float>::quiet_NaN();
     constexpr auto infinity = std::numeric_limits<float>::infinity();
 
-    // 0 to +48 dB of drive across the knob's travel.
-    double driveGainAt (double knob)    { return std::pow (10.0, knob * 48.0 / 20.0); }
-
-    // 1 kHz (dark) to 11 kHz (bright).
-    double toneCutoffAt (double knob)   { return knob * 10000.0 + 1000.0; }
-
-    // The level knob is the gain itself, with -100 dB and below as true silence.
-    double levelGainAt (double knob)    { return knob > 1.0e-5 ? knob : 0.0; }
+    double driveGainAt (double knob)    { return KnobLaw::driveGain (knob); }
+    double toneCutoffAt (double knob)   { return KnobLaw::toneCutoffHz (knob); }
+    double levelGainAt (double knob)    { return KnobLaw::levelGain (knob); }
 
     enum class Knob { drive, tone, level };
 

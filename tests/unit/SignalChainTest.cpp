@@ -1,6 +1,7 @@
 #include "plugin/BraskOverdriveAudioProcessor.h"
 #include "dsp/OverdriveKernel.h"
 #include "plugin/PedalSettings.h"
+#include "KnobLaw.h"
 
 #include <gtest/gtest.h>
 
@@ -46,16 +47,10 @@ namespace
             blendRampDone = timesPrepared == 1 ? 0 : blendRampLength;
         }
 
-        void setDrive (float value)     { driveGain = std::pow (10.0, knob (value) * 48.0 / 20.0); }
-        void setTone (float value)      { toneCutoff = knob (value) * 10000.0 + 1000.0; }
+        void setDrive (float value)     { driveGain = KnobLaw::driveGain (value); }
+        void setTone (float value)      { toneCutoff = KnobLaw::toneCutoffHz (value); }
+        void setLevel (float value)     { levelGain = KnobLaw::levelGain (value); }
         void setEffectOn (bool on)      { effectOn = on; }
-
-        void setLevel (float value)
-        {
-            // Everything at or below -100 dB is true silence.
-            const auto k = knob (value);
-            levelGain = k > 1.0e-5 ? k : 0.0;
-        }
 
         void restore (float newDrive, float newTone, float newLevel, bool on)
         {
@@ -150,11 +145,6 @@ namespace
             double lowCut = 0.0, tone1 = 0.0, tone2 = 0.0;
             double x1 = 0.0, x2 = 0.0, y1 = 0.0, y2 = 0.0;
         };
-
-        static double knob (float value)
-        {
-            return std::isnan (value) ? 0.5 : std::clamp ((double) value, 0.0, 1.0);
-        }
 
         double onePoleCoefficient (double cutoff) const
         {
