@@ -3,8 +3,9 @@
 # - the plug-in's CLASS (e.g. lv2:DistortionPlugin) besides lv2:Plugin, so that LV2
 #   hosts file it under that kind of effect;
 # - the pedal's four settings as control input ports after the wrapper's own ports,
-#   in the order and with the defaults SETTINGS (source/lv2/Lv2SettingPorts.h)
-#   gives them: the one place they are written. Hosts that keep an effect's
+#   as the table PORTS lists them (written by brask_lv2_port_table from
+#   source/lv2/Lv2SettingPortTable.h, the one place they are defined: symbol,
+#   name, default, minimum, maximum and properties per line). Hosts that keep an effect's
 #   settings as port values only (Audacity) reach the pedal's store through them.
 #   They are settings, not automation: pprop:notAutomatic;
 # - no feature required: our entry (source/lv2/Lv2Entry.cpp) bounds the block
@@ -27,9 +28,9 @@
 # Running it again changes nothing.
 #
 #   cmake -D BUNDLE=<path to the .lv2 folder> -D CLASS=lv2:DistortionPlugin
-#         -D SETTINGS=<Lv2SettingPorts.h> -D LICENSE_URI=<uri> -P Lv2BundleData.cmake
-if (NOT BUNDLE OR NOT CLASS OR NOT SETTINGS OR NOT LICENSE_URI)
-    message (FATAL_ERROR "usage: cmake -D BUNDLE=<bundle.lv2> -D CLASS=<lv2:Class> -D SETTINGS=<Lv2SettingPorts.h> "
+#         -D PORTS=<port table> -D LICENSE_URI=<uri> -P Lv2BundleData.cmake
+if (NOT BUNDLE OR NOT CLASS OR NOT PORTS OR NOT LICENSE_URI)
+    message (FATAL_ERROR "usage: cmake -D BUNDLE=<bundle.lv2> -D CLASS=<lv2:Class> -D PORTS=<port table> "
                          "-D LICENSE_URI=<uri> -P ${CMAKE_SCRIPT_MODE_FILE}")
 endif()
 
@@ -40,32 +41,27 @@ foreach (name dsp manifest ui)
 endforeach()
 
 #==============================================================================
-# The setting ports' order and defaults, as the code has them.
-file (READ "${SETTINGS}" header)
-string (REGEX MATCH "enum Setting[ \n]*{([^}]*)}" found "${header}")
-string (REGEX REPLACE "[ \n]" "" order "${CMAKE_MATCH_1}")
-string (REPLACE "," ";" order "${order}")
-list (REMOVE_ITEM order count)
-string (REGEX MATCH "constexpr Values defaults {([^}]*)}" found "${header}")
-string (REGEX REPLACE "[ \nf]" "" defaults "${CMAKE_MATCH_1}")
-string (REPLACE "," ";" defaults "${defaults}")
-list (LENGTH order settingCount)
-list (LENGTH defaults defaultCount)
+# The setting ports, one per line: symbol, name, default, minimum, maximum, properties.
+file (STRINGS "${PORTS}" portLines)
+set (order "")
+foreach (line IN LISTS portLines)
+    string (REPLACE "\t" ";" fields "${line}")
+    list (LENGTH fields fieldCount)
+    if (NOT fieldCount EQUAL 6)
+        message (FATAL_ERROR "${PORTS}: \"${line}\" is not a port of six fields")
+    endif()
+    list (GET fields 0 symbol)
+    list (APPEND order "${symbol}")
+    list (GET fields 1 label_${symbol})
+    list (GET fields 2 default_${symbol})
+    list (GET fields 3 minimum_${symbol})
+    list (GET fields 4 maximum_${symbol})
+    list (GET fields 5 properties_${symbol})
+endforeach()
 
-if (settingCount EQUAL 0 OR NOT settingCount EQUAL defaultCount)
-    message (FATAL_ERROR "${SETTINGS} no longer declares `enum Setting` and `constexpr Values defaults` "
-                         "as this script reads them")
+if (NOT order)
+    message (FATAL_ERROR "${PORTS} lists no setting port")
 endif()
-
-# What only the data says of each setting: its name and properties.
-set (label_drive "Drive")
-set (label_tone "Tone")
-set (label_level "Level")
-set (label_effectOn "Effect On")
-set (properties_drive "pprop:notAutomatic")
-set (properties_tone "pprop:notAutomatic")
-set (properties_level "pprop:notAutomatic")
-set (properties_effectOn "lv2:toggled , pprop:notAutomatic")
 
 #==============================================================================
 # Replaces the text FROM with TO in the variable turtle, or stops the build with
@@ -127,22 +123,15 @@ if (NOT turtle MATCHES "lv2:symbol \"drive\"")
 
     set (ports "")
     foreach (symbol IN LISTS order)
-        list (FIND order "${symbol}" position)
-        list (GET defaults ${position} default)
-
-        if (NOT DEFINED label_${symbol})
-            message (FATAL_ERROR "${SETTINGS} has a setting \"${symbol}\" this script has no name for")
-        endif()
-
         string (APPEND ports
             "\t] , [\n"
             "\t\ta lv2:InputPort , lv2:ControlPort ;\n"
             "\t\tlv2:index ${next} ;\n"
             "\t\tlv2:symbol \"${symbol}\" ;\n"
             "\t\tlv2:name \"${label_${symbol}}\" ;\n"
-            "\t\tlv2:default ${default} ;\n"
-            "\t\tlv2:minimum 0.0 ;\n"
-            "\t\tlv2:maximum 1.0 ;\n"
+            "\t\tlv2:default ${default_${symbol}} ;\n"
+            "\t\tlv2:minimum ${minimum_${symbol}} ;\n"
+            "\t\tlv2:maximum ${maximum_${symbol}} ;\n"
             "\t\tlv2:portProperty ${properties_${symbol}} ;\n")
         math (EXPR next "${next} + 1")
     endforeach()
@@ -209,9 +198,7 @@ set (program "${CMAKE_MATCH_1}:Program")
 if (NOT turtle MATCHES "pset:value")
     set (values "")
     foreach (symbol IN LISTS order)
-        list (FIND order "${symbol}" position)
-        list (GET defaults ${position} default)
-        string (APPEND values "\t\t[ lv2:symbol \"${symbol}\" ; pset:value ${default} ] ,\n")
+        string (APPEND values "\t\t[ lv2:symbol \"${symbol}\" ; pset:value ${default_${symbol}} ] ,\n")
     endforeach()
     string (REGEX REPLACE ",\n$" ";\n" values "${values}")
 

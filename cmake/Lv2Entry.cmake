@@ -37,11 +37,19 @@ set_property (SOURCE ${BRASK_LV2_CLIENT_SOURCES}
 target_sources (BraskOverdrive_LV2 PRIVATE "${CMAKE_SOURCE_DIR}/source/lv2/Lv2Entry.cpp")
 target_link_libraries (BraskOverdrive_LV2 PRIVATE brask_lv2_glue)
 
+# The setting ports' table, from the one the plug-in reads, for the bundle's data
+# (a program of the target's, so a cross build runs it under its emulator).
+add_executable (brask_lv2_port_table "${CMAKE_SOURCE_DIR}/source/lv2/Lv2SettingPortTablePrinter.cpp")
+target_include_directories (brask_lv2_port_table PRIVATE "${CMAKE_SOURCE_DIR}/source")
+add_dependencies (BraskOverdrive_LV2 brask_lv2_port_table)
+set (BRASK_LV2_PORT_TABLE "${CMAKE_BINARY_DIR}/lv2-setting-ports.tsv")
+
 # After the framework has written the bundle's data (post-build steps run in the
 # order they are added).
 add_custom_command (TARGET BraskOverdrive_LV2 POST_BUILD
+    COMMAND brask_lv2_port_table "${BRASK_LV2_PORT_TABLE}"
     COMMAND ${CMAKE_COMMAND} "-DBUNDLE=$<TARGET_FILE_DIR:BraskOverdrive_LV2>" -DCLASS=lv2:DistortionPlugin
-            "-DSETTINGS=${CMAKE_SOURCE_DIR}/source/lv2/Lv2SettingPorts.h"
+            "-DPORTS=${BRASK_LV2_PORT_TABLE}"
             -DLICENSE_URI=https://spdx.org/licenses/GPL-3.0-or-later.html
             -P "${CMAKE_SOURCE_DIR}/cmake/Lv2BundleData.cmake"
     VERBATIM)

@@ -40,16 +40,16 @@ namespace Lv2SettingPorts
 
     //==============================================================================
     void Follower::apply (BraskOverdriveAudioProcessor& processor,
-                          const std::array<const float*, count>& ports) noexcept
+                          const std::array<const float*, count>& connected) noexcept
     {
         const auto afterRestore = seeAgain.exchange (false);
 
         for (auto setting = 0; setting < count; ++setting)
         {
-            if (ports[(size_t) setting] == nullptr)
+            if (connected[(size_t) setting] == nullptr)
                 continue;
 
-            const auto value = *ports[(size_t) setting];
+            const auto value = *connected[(size_t) setting];
             auto& seen = lastSeen[(size_t) setting];
 
             if (isSame (value, seen))

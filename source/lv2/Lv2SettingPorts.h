@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Lv2SettingPortTable.h"
 #include "plugin/BraskOverdriveAudioProcessor.h"
 
 #include <array>
@@ -23,28 +24,12 @@
     one whose ports went stale) keeps whatever state it restored, while a port the
     host changes wins.
 
-    The bundle's data declares the ports after the wrapper's own, in the order of
-    Setting, as "drive", "tone", "level" and "effectOn", with the defaults below:
-    cmake/Lv2BundleData.cmake reads the enum and the defaults from this header (so
-    keep their shape) and checks the index of the first port against firstIndex's
-    rule. The "Default" preset sets the ports to these defaults too.
+    The bundle's data declares the ports after the wrapper's own, as the table in
+    Lv2SettingPortTable.h gives them; firstIndex is checked against the data when
+    the bundle is written. The "Default" preset sets the ports to the defaults.
 */
 namespace Lv2SettingPorts
 {
-    enum Setting
-    {
-        drive,
-        tone,
-        level,
-        effectOn,
-        count
-    };
-
-    using Values = std::array<float, count>;
-
-    /** What every port holds until the host writes it: the store's defaults. */
-    constexpr Values defaults { 0.5f, 0.5f, 0.5f, 1.0f };
-
     /** The index of the first setting port: the wrapper's ports come first (audio
         inputs, audio outputs, then its atom input and output, latency, free-wheeling
         and enabled ports), ours after them.
@@ -70,7 +55,7 @@ namespace Lv2SettingPorts
     public:
         /** Applies each connected port whose value changed since it was last seen. */
         void apply (BraskOverdriveAudioProcessor& processor,
-                    const std::array<const float*, count>& ports) noexcept;
+                    const std::array<const float*, count>& connected) noexcept;
 
         /** The host restored a saved state: whatever the ports hold at the next
             run counts as seen, so the restored state stands until the host changes

@@ -2,6 +2,7 @@
 
 #include <juce_audio_processors/juce_audio_processors.h>
 #include "dsp/OverdriveKernel.h"
+#include "PedalSettings.h"
 #include "gui/PedalPictures.h"
 
 #include <atomic>
@@ -119,10 +120,10 @@ public:
 
     //==============================================================================
     // The parameter store: the single record of the pedal's settings.
-    std::atomic<float> drive { 0.5f };
-    std::atomic<float> tone { 0.5f };
-    std::atomic<float> level { 0.5f };
-    std::atomic<bool> effectOn { true };
+    std::atomic<float> drive { PedalSettings {}.drive };
+    std::atomic<float> tone { PedalSettings {}.tone };
+    std::atomic<float> level { PedalSettings {}.level };
+    std::atomic<bool> effectOn { PedalSettings {}.effectOn };
 
     /** Tells its listeners on the message thread, soon after a restore, that the
         store holds restored settings. A restore may come from any thread and never
