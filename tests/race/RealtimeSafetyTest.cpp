@@ -408,7 +408,7 @@ TEST (RealtimeSafety, TheLv2ModuleNeitherAllocatesNorLocksWhateverTheHostsRuns)
         descriptor->connect_port (instance, 8, &enabled);
         descriptor->activate (instance);
 
-        Watched worst;
+        Watched total;
         int64_t played = 0;
         float loudest = 0.0f;
 
@@ -439,8 +439,8 @@ TEST (RealtimeSafety, TheLv2ModuleNeitherAllocatesNorLocksWhateverTheHostsRuns)
             enabled = turn % 70 == 69 ? 0.0f : 1.0f;
 
             const auto seen = watch ([&] { descriptor->run (instance, length); });
-            worst.allocations = std::max (worst.allocations, seen.allocations);
-            worst.locks = std::max (worst.locks, seen.locks);
+            total.allocations += seen.allocations;
+            total.locks += seen.locks;
 
             for (uint32_t i = 0; i < length; ++i)
                 loudest = std::max (loudest, std::abs (outLeft[i] - inLeft[i]));
@@ -455,7 +455,7 @@ TEST (RealtimeSafety, TheLv2ModuleNeitherAllocatesNorLocksWhateverTheHostsRuns)
 
         // The pedal played: the output is not the input.
         EXPECT_GT (loudest, 0.01f);
-        EXPECT_EQ (worst.allocations, 0);
-        EXPECT_EQ (worst.locks, 0);
+        EXPECT_EQ (total.allocations, 0) << "allocations in " << schedule.runs.size() << " runs";
+        EXPECT_EQ (total.locks, 0) << "locks taken in " << schedule.runs.size() << " runs";
     }
 }
