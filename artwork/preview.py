@@ -11,46 +11,16 @@ usage: preview.py OUT.png [--size WxH] [--knob 0..1] [--off] [--resources DIR]
 
 import argparse
 import os
+import sys
 
 from PIL import Image, ImageDraw, ImageFont
+
+sys.dont_write_bytecode = True  # the build leaves the source tree as it found it
+from panel_layout import body_box, fonts, layout
 
 HERE = os.path.dirname (os.path.abspath (__file__))
 LINK_COLOUR = (0x52, 0x6D, 0x82, 255)
 LINK_TEXT = "quillonaudio.example"        # the domain of the vendor address the build sets
-
-
-def f32 (v):
-    import struct
-    return struct.unpack ("f", struct.pack ("f", v))[0]
-
-
-def layout (W, H):
-    """The panel's child rectangles for a W x H panel."""
-    d = f32 (W * 0.19)
-    r = f32 (W * 0.25)
-    knobs = [
-        (int (W * 0.22 - d * 0.3), int (H * 0.09), int (d), int (d)),
-        (int (W * 0.49 - d * 0.5), int (H * 0.14), int (d), int (d)),
-        (int (W * 0.735 - d * 0.5), int (H * 0.09), int (d), int (d)),
-    ]
-    readouts = [
-        (int (W * 0.26 - r * 0.5), int (H * 0.245), int (r), int (r * 0.25)),
-        (int (W * 0.49 - r * 0.5), int (H * 0.29), int (r), int (r * 0.25)),
-        (int (W * 0.735 - r * 0.5), int (H * 0.245), int (r), int (r * 0.25)),
-    ]
-    footswitch = (int (W * 0.145), int (H * 0.58), int (W * 0.71), int (H * 0.28))
-    link = (int (W * 0.5 - W * 0.25), int (H * 0.95), int (W * 0.5), int (H * 0.05))
-    return knobs, readouts, footswitch, link
-
-
-def body_box (W, H, img_w, img_h):
-    margin = f32 (1.0 - f32 (0.9))
-    left = int (0.5 * f32 (W * margin))
-    top = int (0.6 * H * margin)
-    bw, bh = int (0.9 * W), int (0.9 * H)
-    scale = min (bw / img_w, bh / img_h)
-    w, h = img_w * scale, img_h * scale
-    return left + (bw - w) / 2.0, top + (bh - h) / 2.0, w, h
 
 
 def font (height, bold=False):
@@ -80,15 +50,16 @@ def composite (res, W, H, knob_value, lamp_on, show_areas=False):
     draw = ImageDraw.Draw (canvas)
     text = ("%f" % (knob_value * 11.0))
     text = text[:text.index (".") + 2]
-    f = font (H * 0.03)
+    readout_font, link_font = fonts()
+    f = font (H * readout_font)
     for x, y, w, h in readouts:
         tw = draw.textlength (text, font=f)
         draw.text ((x + (w - tw) / 2.0, y + 1), text, font=f, fill=(255, 255, 255, 255))
 
-    lf = font (H * 0.025, bold=True)
+    lf = font (H * link_font, bold=True)
     x, y, w, h = link
     tw = draw.textlength (LINK_TEXT, font=lf)
-    draw.text ((x + (w - tw) / 2.0, y + (h - H * 0.025) / 2.0), LINK_TEXT, font=lf, fill=LINK_COLOUR)
+    draw.text ((x + (w - tw) / 2.0, y + (h - H * link_font) / 2.0), LINK_TEXT, font=lf, fill=LINK_COLOUR)
 
     if show_areas:
         for x, y, w, h in knobs + readouts + [footswitch, link]:

@@ -59,24 +59,20 @@ if (TARGET BraskOverdrive_Standalone)
              DESTINATION "${CMAKE_INSTALL_DATADIR}/applications")
 
     # The menu icon is the pedal itself: the body with its three knobs at half
-    # travel, squared up on a transparent ground, at the sizes desktops ask for.
-    find_program (BRASK_IMAGEMAGICK_CONVERT convert REQUIRED)
+    # travel where the panel places them (artwork/icon.py reads the panel's layout
+    # table), squared up on a transparent ground, at the sizes desktops ask for.
     set (BRASK_ICON_KNOB "${PROJECT_SOURCE_DIR}/resources/BraskOverdrive_150.png")
     set (BRASK_ICON_BODY "${PROJECT_SOURCE_DIR}/resources/BraskOverdriveOnRed.png")
+    set (BRASK_ICON_DRAWER "${PROJECT_SOURCE_DIR}/artwork/icon.py")
     set (BRASK_ICON_FILES)
 
     foreach (size 32 48 64 128 256)
         set (icon "${BRASK_GENERATED_INSTALL_DIR}/icons/${size}x${size}/${BRASK_INSTALL_NAME}.png")
-        # Knob squares and their places on the 556 x 955 body, as the panel lays them out.
         add_custom_command (OUTPUT "${icon}"
             COMMAND ${CMAKE_COMMAND} -E make_directory "${BRASK_GENERATED_INSTALL_DIR}/icons/${size}x${size}"
-            COMMAND "${BRASK_IMAGEMAGICK_CONVERT}" "${BRASK_ICON_BODY}"
-                    ( "${BRASK_ICON_KNOB}" -resize 130x130 ) -geometry +49+30 -composite
-                    ( "${BRASK_ICON_KNOB}" -resize 130x130 ) -geometry +206+83 -composite
-                    ( "${BRASK_ICON_KNOB}" -resize 130x130 ) -geometry +372+30 -composite
-                    -trim +repage -resize ${size}x${size} -background none -gravity center
-                    -extent ${size}x${size} -strip "PNG32:${icon}"
-            DEPENDS "${BRASK_ICON_BODY}" "${BRASK_ICON_KNOB}"
+            COMMAND "${BRASK_ICON_DRAWER}" "${BRASK_ICON_BODY}" "${BRASK_ICON_KNOB}" ${size} "${icon}"
+            DEPENDS "${BRASK_ICON_DRAWER}" "${PROJECT_SOURCE_DIR}/artwork/panel_layout.py" "${BRASK_PANEL_LAYOUT}"
+                    "${BRASK_ICON_BODY}" "${BRASK_ICON_KNOB}"
             COMMENT "Drawing the ${size}x${size} menu icon"
             VERBATIM)
         list (APPEND BRASK_ICON_FILES "${icon}")

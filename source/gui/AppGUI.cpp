@@ -1,4 +1,5 @@
 #include "AppGUI.h"
+#include "gui/PanelLayout.h"
 
 #include <cmath>
 #include <locale>
@@ -8,9 +9,9 @@
 //==============================================================================
 AppGUI::AppGUI (BraskOverdriveAudioProcessor& p, KnobImage::FrameLoader loadKnobFrame)
     : processor (p),
-      knobLook1 (loadKnobFrame),
-      knobLook2 (loadKnobFrame),
-      knobLook3 (loadKnobFrame),
+      driveLook (loadKnobFrame),
+      toneLook (loadKnobFrame),
+      levelLook (loadKnobFrame),
       linkText (juce::URL (JucePlugin_ManufacturerWebsite).getDomain()),
       linkURL (JucePlugin_ManufacturerWebsite)
 {
@@ -24,9 +25,9 @@ AppGUI::AppGUI (BraskOverdriveAudioProcessor& p, KnobImage::FrameLoader loadKnob
     footswitch.setMouseCursor (juce::MouseCursor::PointingHandCursor);
     footswitch.addListener (this);
 
-    setUpKnob (knob1, knobLook1, readOut1, processor.drive.load(), driveBuiltFrom);
-    setUpKnob (knob2, knobLook2, readOut2, processor.tone.load(), toneBuiltFrom);
-    setUpKnob (knob3, knobLook3, readOut3, processor.level.load(), levelBuiltFrom);
+    setUpKnob (driveKnob, driveLook, driveReadOut, processor.drive.load(), driveBuiltFrom);
+    setUpKnob (toneKnob, toneLook, toneReadOut, processor.tone.load(), toneBuiltFrom);
+    setUpKnob (levelKnob, levelLook, levelReadOut, processor.level.load(), levelBuiltFrom);
 
     link.setButtonText (linkText);
     link.setURL (linkURL);
@@ -41,12 +42,12 @@ AppGUI::AppGUI (BraskOverdriveAudioProcessor& p, KnobImage::FrameLoader loadKnob
     // Bottom to top.
     addAndMakeVisible (floor);
     addAndMakeVisible (body);
-    addAndMakeVisible (knob1);
-    addAndMakeVisible (readOut1);
-    addAndMakeVisible (knob2);
-    addAndMakeVisible (readOut2);
-    addAndMakeVisible (knob3);
-    addAndMakeVisible (readOut3);
+    addAndMakeVisible (driveKnob);
+    addAndMakeVisible (driveReadOut);
+    addAndMakeVisible (toneKnob);
+    addAndMakeVisible (toneReadOut);
+    addAndMakeVisible (levelKnob);
+    addAndMakeVisible (levelReadOut);
     addAndMakeVisible (footswitch);
     addAndMakeVisible (link);
 }
@@ -108,9 +109,9 @@ void AppGUI::showStoredFootswitch()
 
 void AppGUI::changeListenerCallback (juce::ChangeBroadcaster*)
 {
-    showStoredKnob (knob1, knobLook1, readOut1, processor.drive.load());
-    showStoredKnob (knob2, knobLook2, readOut2, processor.tone.load());
-    showStoredKnob (knob3, knobLook3, readOut3, processor.level.load());
+    showStoredKnob (driveKnob, driveLook, driveReadOut, processor.drive.load());
+    showStoredKnob (toneKnob, toneLook, toneReadOut, processor.tone.load());
+    showStoredKnob (levelKnob, levelLook, levelReadOut, processor.level.load());
     showStoredFootswitch();
 
     // Neither the body's picture nor a knob's look repaints by itself.
@@ -136,40 +137,39 @@ juce::String AppGUI::readOutText (double knobValue)
 //==============================================================================
 void AppGUI::resized()
 {
+    using namespace PanelLayout;
     const auto W = getWidth();
     const auto H = getHeight();
 
-    const auto knobSize = (float) (W * 0.19);
-    const auto readOutWidth = (float) (W * 0.25);
+    const auto knobSide = (float) (W * knobSize);
+    const auto readOutSide = (float) (W * readOutWidth);
 
-    const auto readOutBounds = [&] (double centreX, double topY)
+    const auto place = [&] (juce::Slider& knob, juce::Label& readOut, const KnobPlace& at)
     {
-        return juce::Rectangle<int> ((int) (W * centreX - readOutWidth * 0.5), (int) (H * topY),
-                                     (int) readOutWidth, (int) (readOutWidth * 0.25));
+        readOut.setBounds ((int) (W * at.readOutCentreX - readOutSide * 0.5), (int) (H * at.readOutTop),
+                           (int) readOutSide, (int) (readOutSide * readOutHeightOfWidth));
+        knob.setBounds ((int) (W * at.x - knobSide * at.shiftOfSize), (int) (H * at.top), (int) knobSide, (int) knobSide);
     };
 
     floor.setBounds (0, 0, W, H);
     body.setBounds (0, 0, W, H);
 
     // The drive knob sits a little right of its anchor, next to its read-out's centre.
-    readOut1.setBounds (readOutBounds (0.26, 0.245));
-    knob1.setBounds ((int) (W * 0.22 - knobSize * 0.3), (int) (H * 0.09), (int) knobSize, (int) knobSize);
+    place (driveKnob, driveReadOut, PanelLayout::drive);
+    place (toneKnob, toneReadOut, PanelLayout::tone);
+    place (levelKnob, levelReadOut, PanelLayout::level);
 
-    readOut2.setBounds (readOutBounds (0.49, 0.29));
-    knob2.setBounds ((int) (W * 0.49 - knobSize * 0.5), (int) (H * 0.14), (int) knobSize, (int) knobSize);
+    footswitch.setBounds ((int) (W * footswitchLeft), (int) (H * footswitchTop),
+                          (int) (W * footswitchWidth), (int) (H * footswitchHeight));
+    link.setBounds ((int) (W * linkCentreX - W * linkWidth * 0.5), (int) (H * linkTop),
+                    (int) (W * linkWidth), (int) (H * linkHeight));
 
-    readOut3.setBounds (readOutBounds (0.735, 0.245));
-    knob3.setBounds ((int) (W * 0.735 - knobSize * 0.5), (int) (H * 0.09), (int) knobSize, (int) knobSize);
+    const juce::Font readOutFont (juce::String(), (float) (H * readOutFontHeight), juce::Font::plain);
 
-    footswitch.setBounds ((int) (W * 0.145), (int) (H * 0.58), (int) (W * 0.71), (int) (H * 0.28));
-    link.setBounds ((int) (W * 0.5 - W * 0.25), (int) (H * 0.95), (int) (W * 0.5), (int) (H * 0.05));
-
-    const juce::Font readOutFont (juce::String(), (float) (H * 0.03), juce::Font::plain);
-
-    for (auto* readOut : { &readOut1, &readOut2, &readOut3 })
+    for (auto* readOut : { &driveReadOut, &toneReadOut, &levelReadOut })
         readOut->setFont (readOutFont);
 
-    link.setFont (juce::Font ("Arial", (float) (H * 0.025), juce::Font::bold), false, juce::Justification::centred);
+    link.setFont (juce::Font ("Arial", (float) (H * linkFontHeight), juce::Font::bold), false, juce::Justification::centred);
     link.repaint();
 }
 
@@ -187,9 +187,9 @@ void AppGUI::sliderValueChanged (juce::Slider* slider)
     };
 
     const Binding bindings[] = {
-        { knob1, knobLook1, readOut1, &BraskOverdriveAudioProcessor::setDrive, processor.drive, driveBuiltFrom },
-        { knob2, knobLook2, readOut2, &BraskOverdriveAudioProcessor::setTone, processor.tone, toneBuiltFrom },
-        { knob3, knobLook3, readOut3, &BraskOverdriveAudioProcessor::setLevel, processor.level, levelBuiltFrom },
+        { driveKnob, driveLook, driveReadOut, &BraskOverdriveAudioProcessor::setDrive, processor.drive, driveBuiltFrom },
+        { toneKnob, toneLook, toneReadOut, &BraskOverdriveAudioProcessor::setTone, processor.tone, toneBuiltFrom },
+        { levelKnob, levelLook, levelReadOut, &BraskOverdriveAudioProcessor::setLevel, processor.level, levelBuiltFrom },
     };
 
     for (const auto& binding : bindings)

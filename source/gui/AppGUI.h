@@ -19,8 +19,9 @@
     It reads the pedal's settings when it is built and again after every
     restore, and turns knob turns and footswitch presses into the processor's
     operations.
-    Every child is placed at fixed fractions of the panel's size, so the
-    controls stay over their spots on the artwork at any size.
+    Every child is placed at fixed fractions of the panel's size (the table
+    PanelLayout.json), so the controls stay over their spots on the artwork at
+    any size.
 */
 class AppGUI final : public juce::Component,
                      public juce::Slider::Listener,
@@ -52,14 +53,14 @@ private:
     juce::Colour linkColour { 0xff526d82 };
 
     // The looks outlive the knobs that draw with them.
-    KnobImage knobLook1, knobLook2, knobLook3;
+    KnobImage driveLook, toneLook, levelLook;
 
-    juce::Slider knob1;
-    juce::Label readOut1;
-    juce::Slider knob2;
-    juce::Label readOut2;
-    juce::Slider knob3;
-    juce::Label readOut3;
+    juce::Slider driveKnob;
+    juce::Label driveReadOut;
+    juce::Slider toneKnob;
+    juce::Label toneReadOut;
+    juce::Slider levelKnob;
+    juce::Label levelReadOut;
 
     juce::ImageButton footswitch;
     juce::HyperlinkButton link;

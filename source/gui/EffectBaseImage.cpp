@@ -1,4 +1,5 @@
 #include "EffectBaseImage.h"
+#include "gui/PanelLayout.h"
 
 #include "BinaryData.h"
 
@@ -21,10 +22,10 @@ juce::Rectangle<int> EffectBaseImage::getBodyBox() const
     const auto margin = 1.0f - bodyScale;
 
     // Only the margins follow bodyScale; the box itself is always 90 % of the panel.
-    const auto left = (int) (0.5 * (w * margin));
-    const auto top = (int) (0.6 * h * margin);
+    const auto left = (int) (PanelLayout::bodyMarginLeft * (w * margin));
+    const auto top = (int) (PanelLayout::bodyMarginTop * h * margin);
 
-    return { left, top, (int) (0.9 * w), (int) (0.9 * h) };
+    return { left, top, (int) (PanelLayout::bodyBox * w), (int) (PanelLayout::bodyBox * h) };
 }
 
 void EffectBaseImage::paint (juce::Graphics& g)
