@@ -58,8 +58,15 @@ const char* Lv2StateString::problemWith (const void* data, size_t size) noexcept
         if (! isInAlphabet (characters[i]))
             return "the saved state holds characters outside its encoding";
 
-    // Each character carries six bits; the writer emits just enough for the bytes.
-    if (numCharacters > (declared * 8 + 5) / 6)
+    // Each character carries six bits, and the writer emits just enough for the
+    // bytes: fewer would leave bytes the decoder quietly takes as zero (a cut
+    // string would switch the pedal off), more would be written past its block.
+    const auto expected = (declared * 8 + 5) / 6;
+
+    if (numCharacters < expected)
+        return "the saved state is cut short: it holds fewer characters than its byte count needs";
+
+    if (numCharacters > expected)
         return "the saved state holds more characters than its byte count allows";
 
     return nullptr;
