@@ -371,53 +371,100 @@ namespace
     // The wrapper's turtle writer, used by the build to write the bundle's data.
     constexpr auto turtleRecallUri = "https://lv2-extensions.juce.com/turtle_recall";
 
-    /*  The bundle's one preset, "Default", holds the wrapper's program number 0
-        (and the setting ports at their defaults). The pedal has no programs of its
-        own, so the wrapper's restore of it changes nothing: here it means what its
-        name says, the pedal's defaults, as its 16-byte state.
-    */
-    bool holdsOnlyTheProgram (const Instance& instance, LV2_State_Retrieve_Function retrieve, LV2_State_Handle stateHandle)
+    //==============================================================================
+    // One value as the host's retrieve function handed it over.
+    struct Retrieved
     {
+        const void* value = nullptr;
         size_t size = 0;
         uint32_t type = 0, flags = 0;
+    };
 
-        if (retrieve (stateHandle, instance.stateKey, &size, &type, &flags) != nullptr)
-            return false;
-
-        return retrieve (stateHandle, instance.programKey, &size, &type, &flags) != nullptr;
+    Retrieved retrieveValue (LV2_State_Retrieve_Function retrieve, LV2_State_Handle stateHandle, LV2_URID key)
+    {
+        Retrieved found;
+        found.value = retrieve (stateHandle, key, &found.size, &found.type, &found.flags);
+        return found;
     }
 
-    /*  Whether what the host hands back is something the wrapper may decode: the
-        program number it stores for the bundle's preset, or a state string the
-        pedal could have written. Anything else is refused, in the host's log,
-        before the wrapper sees it, and the pedal keeps its settings.
+    /*  What the wrapper is handed to decode: exactly the state string that was
+        checked, read once. A host whose retrieve function answers differently on a
+        second call is never asked again, and the program number is not shown, so
+        that the wrapper decodes the string.
     */
-    LV2_State_Status checkStoredState (const Instance& instance, LV2_State_Retrieve_Function retrieve,
-                                       LV2_State_Handle stateHandle)
+    struct CheckedString
     {
-        size_t size = 0;
-        uint32_t type = 0, flags = 0;
+        LV2_URID key;
+        Retrieved text;
 
-        // The wrapper takes a well-formed program number first and then reads nothing else.
-        if (retrieve (stateHandle, instance.programKey, &size, &type, &flags) != nullptr
-            && type == instance.intType && size == sizeof (int32_t))
-            return LV2_STATE_SUCCESS;
-
-        const auto* text = retrieve (stateHandle, instance.stateKey, &size, &type, &flags);
-
-        if (text == nullptr)
+        static const void* retrieve (LV2_State_Handle handle, uint32_t key, size_t* size, uint32_t* type, uint32_t* flags)
         {
-            instance.log.tell ("not restoring a saved state that holds no settings of this pedal");
-            return LV2_STATE_ERR_NO_PROPERTY;
+            const auto& checked = *static_cast<const CheckedString*> (handle);
+
+            if (key != checked.key)
+                return nullptr;
+
+            *size = checked.text.size;
+            *type = checked.text.type;
+            *flags = checked.text.flags;
+            return checked.text.value;
+        }
+    };
+
+    /*  A stored state, checked before anything decodes it. The pedal's own state
+        string is the truth wherever it is present. Without one, the wrapper's
+        program number stands for the bundle's "Default" preset: program 0, the
+        pedal's only one, means the pedal's defaults. Anything else is refused in
+        the host's log, and the pedal keeps its settings.
+    */
+    LV2_State_Status restoreState (Instance& instance, const LV2_State_Interface& wrappedState,
+                                   LV2_State_Retrieve_Function retrieve, LV2_State_Handle stateHandle,
+                                   uint32_t flags, const LV2_Feature* const* features)
+    {
+        const auto text = retrieveValue (retrieve, stateHandle, instance.stateKey);
+
+        if (text.value == nullptr)
+        {
+            const auto program = retrieveValue (retrieve, stateHandle, instance.programKey);
+
+            if (program.value == nullptr)
+            {
+                instance.log.tell ("not restoring a saved state that holds no settings of this pedal");
+                return LV2_STATE_ERR_NO_PROPERTY;
+            }
+
+            if (program.type != instance.intType || program.size != sizeof (int32_t))
+            {
+                instance.log.tell ("not restoring the saved state: its program is not a number");
+                return LV2_STATE_ERR_BAD_TYPE;
+            }
+
+            int32_t number = 0;
+            std::memcpy (&number, program.value, sizeof (number));
+
+            if (number != 0)
+            {
+                instance.log.tell ("not restoring the saved state: it names a program the pedal does not have "
+                                   "(its only one, 0, is its defaults)");
+                return LV2_STATE_ERR_UNKNOWN;
+            }
+
+            for (auto setting = 0; setting < Lv2SettingPorts::count; ++setting)
+                Lv2SettingPorts::apply (instance.pedal, (Lv2SettingPorts::Setting) setting,
+                                        Lv2SettingPorts::defaults[(size_t) setting]);
+
+            instance.pedal.restoreBroadcaster.sendChangeMessage(); // as after a restore of the state
+            instance.follower.restored();
+            return LV2_STATE_SUCCESS;
         }
 
-        if (type != instance.stringType)
+        if (text.type != instance.stringType)
         {
             instance.log.tell ("not restoring the saved state: it is not the text the pedal saves");
             return LV2_STATE_ERR_BAD_TYPE;
         }
 
-        if (const auto* problem = Lv2StateString::problemWith (text, size))
+        if (const auto* problem = Lv2StateString::problemWith (text.value, text.size))
         {
             char line[160];
             std::snprintf (line, sizeof (line), "not restoring the saved state, the settings stay as they are: %s",
@@ -426,7 +473,14 @@ namespace
             return LV2_STATE_ERR_UNKNOWN;
         }
 
-        return LV2_STATE_SUCCESS;
+        CheckedString checked { instance.stateKey, text };
+        const auto status = wrappedState.restore (instance.wrapped, CheckedString::retrieve, &checked, flags, features);
+
+        // The state is the truth: ports holding other values stay ignored until they change.
+        if (status == LV2_STATE_SUCCESS)
+            instance.follower.restored();
+
+        return status;
     }
 
     const void* extensionData (const char* uri)
@@ -458,31 +512,14 @@ namespace
                     auto& instance = instanceOf (handle);
 
                     if (retrieve == nullptr)
+                    {
+                        instance.log.tell ("not restoring: the host handed over no saved state to read");
                         return LV2_STATE_ERR_UNKNOWN;
+                    }
 
                     try
                     {
-                        if (const auto refused = checkStoredState (instance, retrieve, stateHandle);
-                            refused != LV2_STATE_SUCCESS)
-                            return refused;
-
-                        const auto isDefault = holdsOnlyTheProgram (instance, retrieve, stateHandle);
-                        const auto status = wrappedState->restore (instance.wrapped, retrieve, stateHandle, flags, features);
-
-                        if (status == LV2_STATE_SUCCESS && isDefault)
-                        {
-                            for (auto setting = 0; setting < Lv2SettingPorts::count; ++setting)
-                                Lv2SettingPorts::apply (instance.pedal, (Lv2SettingPorts::Setting) setting,
-                                                        Lv2SettingPorts::defaults[(size_t) setting]);
-
-                            instance.pedal.restoreBroadcaster.sendChangeMessage(); // as after a restore of the state
-                        }
-
-                        // The state is the truth: ports holding other values stay ignored until they change.
-                        if (status == LV2_STATE_SUCCESS)
-                            instance.follower.restored();
-
-                        return status;
+                        return restoreState (instance, *wrappedState, retrieve, stateHandle, flags, features);
                     }
                     catch (...)
                     {

@@ -626,6 +626,8 @@ TEST (Lv2Host, ADamagedSavedStateIsRefusedInTheLogAndTheSettingsStay)
         std::string text;
         bool isString = true;
         bool restores = false;
+        std::optional<int32_t> program {};      // a program number instead of the text
+        std::optional<std::string> later {};    // what the host hands over when asked again
     };
 
     const auto good = juce::MemoryBlock (blobOf (0.25f, 0.75f, 0.125f, 0.0f).data(), 16).toBase64Encoding().toStdString();
@@ -633,6 +635,7 @@ TEST (Lv2Host, ADamagedSavedStateIsRefusedInTheLogAndTheSettingsStay)
     const Case cases[] = {
         { "what the pedal saves", good, true, true },
         { "a short state (12 bytes)", juce::MemoryBlock (blobOf (0.25f, 0.75f, 0.125f, 0.0f).data(), 12).toBase64Encoding().toStdString(), true, true },
+        { "a host that hands over another string when asked again", good, true, true, {}, "100000000." + goodCharacters },
         { "a negative size", "-1." + goodCharacters },
         { "a size of -16", "-16." + goodCharacters },
         { "a size beyond 32 bits signed", "2147483648." + goodCharacters },
@@ -642,10 +645,14 @@ TEST (Lv2Host, ADamagedSavedStateIsRefusedInTheLogAndTheSettingsStay)
         { "no size", "." + goodCharacters },
         { "no dot", "16" },
         { "more characters than the size holds", "4." + goodCharacters },
+        { "a string cut short", "16." + goodCharacters.substr (0, 5) },
+        { "a size and no characters", "16." },
         { "a character outside the alphabet", "16." + goodCharacters.substr (1) + "=" },
         { "standard base64 instead", "16.AAAAPwAAAD8AAAA/AACAPw==" },
         { "an empty string", "" },
         { "not a string", good, false },
+        { "a program the pedal does not have", "", true, false, 7 },
+        { "a negative program", "", true, false, -1 },
     };
 
     for (const auto& c : cases)
@@ -664,22 +671,31 @@ TEST (Lv2Host, ADamagedSavedStateIsRefusedInTheLogAndTheSettingsStay)
 
         struct Stored
         {
-            std::string text;
-            LV2_URID key, type;
-        } stored { c.text, map ((std::string (pedalUri) + ":StateString").c_str()),
-                   map (c.isString ? LV2_ATOM__String : LV2_ATOM__Chunk) };
+            const Case& held;
+            LV2_URID textKey, programKey, type, intType;
+            int calls = 0;
+        } stored { c, map ((std::string (pedalUri) + ":StateString").c_str()), map ((std::string (pedalUri) + ":Program").c_str()),
+                   map (c.isString ? LV2_ATOM__String : LV2_ATOM__Chunk), map (LV2_ATOM__Int) };
 
         const auto retrieve = [] (LV2_State_Handle handle, uint32_t key, size_t* size, uint32_t* type, uint32_t* flags) -> const void*
         {
-            auto& held = *static_cast<Stored*> (handle);
+            auto& host = *static_cast<Stored*> (handle);
+            *flags = LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE;
 
-            if (key != held.key)
+            if (key == host.programKey && host.held.program)
+            {
+                *size = sizeof (int32_t);
+                *type = host.intType;
+                return &*host.held.program;
+            }
+
+            if (key != host.textKey || host.held.program)
                 return nullptr;
 
-            *size = held.text.size() + 1;   // with its NUL, as the pedal stores it
-            *type = held.type;
-            *flags = LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE;
-            return held.text.c_str();
+            const auto& text = host.calls++ > 0 && host.held.later ? *host.held.later : host.held.text;
+            *size = text.size() + 1;   // with its NUL, as the pedal stores it
+            *type = host.type;
+            return text.c_str();
         };
 
         const auto status = state->restore (lilv_instance_get_handle (instance), retrieve, &stored, 0, features);
