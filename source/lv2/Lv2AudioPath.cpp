@@ -88,7 +88,15 @@ void Lv2AudioPath::run (uint32_t numSamples) noexcept
         pedal.setNonRealtime (isFreeWheeling);
 
     wasFreeWheeling = isFreeWheeling;
+
+    // Coming back from fully disabled, the pedal starts as from silence: its filters
+    // still hold whatever played before it was disabled, which would come back as
+    // a ghost of that sound. The fade-in covers the filters settling onto the signal.
+    const auto wasOff = fade.isOff();
     fade.setEnabled (enabled == nullptr || *enabled > 0.0f);
+
+    if (wasOff && ! fade.isOff())
+        pedal.settleAsAfterSilence();
 
     // The buffer the pedal plays counts its samples in an int.
     constexpr uint32_t longestPiece = 1u << 30;

@@ -61,8 +61,11 @@ private:
     Besides the audio it reads the `enabled` and `freeWheeling` ports (on above 0)
     and writes the latency port, 0, on every run including empty ones. While the
     host has the plug-in disabled the input passes and nothing in the pedal
-    advances, as with the VST3's bypass; the fade back in meets the filters where
-    they stopped.
+    advances, as with the VST3's bypass. Enabled again, the pedal starts as from
+    silence (BraskOverdriveAudioProcessor::settleAsAfterSilence): the filters do
+    not bring back what played before the pedal was disabled, the DC blocker
+    holds the offset of the unchanged bias (no thump), and the low cut and tone
+    stages settle onto the signal within the fade's first milliseconds.
 
     Runs on the host's audio thread, except activate and deactivate, which LV2
     never calls during a run.

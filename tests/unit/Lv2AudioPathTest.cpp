@@ -264,11 +264,10 @@ TEST (Lv2AudioPath, SwitchingEnabledFadesWithoutAClick)
         const auto steady = std::max (before, after);
         const auto during = largestStep (output, switchAt - 2, switchAt + fade + 2);
 
-        // The fade spreads the gap over its length. Switching on, the filters resume
-        // from where they stopped, and the low cut and tone stages settle onto the
-        // signal within the fade's first milliseconds, while its weight is still
-        // small: that adds up to about twice the fade's own step (seen: 0.00094,
-        // steady 0.00040, gap 0.09).
+        // The fade spreads the gap over its length. Switching on, the pedal starts as
+        // from silence, and the low cut and tone stages settle onto the signal
+        // within the fade's first milliseconds, while its weight is still small:
+        // that adds up to about twice the fade's own step.
         const auto allowed = steady + 4.0f * gap / (float) fade;
 
         // The test can see a click: a hard switch steps by about the gap.
@@ -358,4 +357,40 @@ TEST (Lv2AudioPath, TheFirstActivateChangesNothing)
     }
 
     EXPECT_EQ (output, expected);
+}
+
+TEST (Lv2AudioPath, EnabledAgainAfterALoudNoteBringsNoGhostOfIt)
+{
+    // Disabled in the middle of a loud note, then a second of silence passes
+    // (the input, untouched), then enabled again: the pedal must not replay the
+    // note's tail from the filters it left.
+    constexpr int run = 512;
+    Pedal pedal;
+    pedal.processor.setDrive (1.0f);
+    pedal.processor.setLevel (1.0f);
+    auto enabled = 1.0f;
+    std::vector<float> left (run), right (run);
+    pedal.path.connectInput (0, left.data());
+    pedal.path.connectInput (1, right.data());
+    pedal.path.connectOutput (0, left.data());
+    pedal.path.connectOutput (1, right.data());
+    pedal.path.connectEnabled (&enabled);
+    pedal.path.activate();
+
+    for (int r = 0; r < 200; ++r)
+    {
+        const auto note = r < 100;
+        enabled = r < 99 || r >= 194 ? 1.0f : 0.0f;
+
+        for (int i = 0; i < run; ++i)
+            left[(size_t) i] = right[(size_t) i] = note ? 0.9f * (float) std::sin (2.0 * pi * 82.0 * (r * run + i) / rate) : 0.0f;
+
+        pedal.path.run (run);
+
+        if (r < 194)
+            continue;
+
+        for (int i = 0; i < run; ++i)
+            EXPECT_LT (std::abs (left[(size_t) i]), 1.0e-6f) << "run " << r << ", sample " << i;
+    }
 }
