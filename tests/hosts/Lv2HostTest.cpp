@@ -716,4 +716,18 @@ TEST (Lv2Host, ADamagedSavedStateIsRefusedInTheLogAndTheSettingsStay)
 
         lilv_instance_free (instance);
     }
+
+    // A host that hands over no retrieve function at all hears about it too.
+    HostMap map;
+    HostLog log;
+    const LV2_Feature mapFeature { LV2_URID__map, &map.feature };
+    const LV2_Feature logFeature { LV2_LOG__log, &log.feature };
+    const LV2_Feature* features[] = { &mapFeature, &logFeature, nullptr };
+    auto* instance = lilv_plugin_instantiate (world().plugin, 48000.0, features);
+    ASSERT_NE (instance, nullptr);
+    const auto* state = static_cast<const LV2_State_Interface*> (lilv_instance_get_extension_data (instance, LV2_STATE__interface));
+    EXPECT_NE (state->restore (lilv_instance_get_handle (instance), nullptr, nullptr, 0, features), LV2_STATE_SUCCESS);
+    EXPECT_EQ (log.lines.size(), 1u);
+    EXPECT_EQ (savedState (instance), blobOf (0.5f, 0.5f, 0.5f, 1.0f));
+    lilv_instance_free (instance);
 }
