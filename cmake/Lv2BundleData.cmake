@@ -8,7 +8,7 @@
 #   name, default, minimum, maximum and properties per line). Hosts that keep an effect's
 #   settings as port values only (Audacity) reach the pedal's store through them.
 #   They are settings, not automation: pprop:notAutomatic;
-# - no feature required: our entry (source/lv2/Lv2Entry.cpp) bounds the block
+# - no feature required: our entry (source/lv2/Lv2PluginInstance.cpp) bounds the block
 #   length and gives the wrapper the options, and a map when the host has none,
 #   so hosts that promise no bounded blocks or offer no options or map (lv2file,
 #   lv2apply, Ardour on PipeWire) load the pedal too; and the atom ports lv2:connectionOptional, since the entry reads

@@ -1,4 +1,5 @@
-# The LV2 module's entry points are our own (source/lv2/Lv2Entry.cpp): the plug-in's
+# The LV2 module's entry points are our own (source/lv2/Lv2Exports.cpp, the plug-in
+# in Lv2PluginInstance.cpp, the UI in Lv2UiInstance.cpp): the plug-in's
 # reads the block-length and sample-rate options in whatever width the host sends
 # them and hands the framework's wrapper the encoding it understands (Audacity's
 # 8-byte atom:Int would otherwise make the wrapper refuse to load); the UI's lets
@@ -34,7 +35,11 @@ set_property (SOURCE ${BRASK_LV2_CLIENT_SOURCES}
     DIRECTORY "${CMAKE_SOURCE_DIR}"
     APPEND PROPERTY COMPILE_DEFINITIONS lv2_descriptor=juce_lv2_descriptor lv2ui_descriptor=juce_lv2ui_descriptor)
 
-target_sources (BraskOverdrive_LV2 PRIVATE "${CMAKE_SOURCE_DIR}/source/lv2/Lv2Entry.cpp")
+target_sources (BraskOverdrive_LV2 PRIVATE
+    "${CMAKE_SOURCE_DIR}/source/lv2/Lv2Exports.cpp"
+    "${CMAKE_SOURCE_DIR}/source/lv2/Lv2PluginInstance.cpp"
+    "${CMAKE_SOURCE_DIR}/source/lv2/Lv2UiInstance.cpp"
+    "${CMAKE_SOURCE_DIR}/source/lv2/SuilModuleFolder.cpp")
 target_link_libraries (BraskOverdrive_LV2 PRIVATE brask_lv2_glue)
 
 # The setting ports' table, from the one the plug-in reads, for the bundle's data

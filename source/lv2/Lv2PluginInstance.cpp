@@ -1,9 +1,6 @@
-// The LV2 module's entry points, in front of the framework's LV2 wrapper.
+// The LV2 plug-in instance: the framework's wrapper behind our own entry points.
 //
-// The wrapper is compiled with its own entries renamed to juce_lv2_descriptor and
-// juce_lv2ui_descriptor (cmake/Lv2Entry.cmake); hosts find these instead.
-//
-// lv2_descriptor is the wrapper's descriptor with these changes:
+// The plug-in's descriptor is the wrapper's with these changes:
 // - the audio path is ours (Lv2AudioPath): the host's buffers go straight to the
 //   pedal, any run length, no copy, no allocation, no lock; `enabled` fades;
 //   activate after a deactivate starts from silence; the atom input is read by
@@ -27,56 +24,35 @@
 //   holds the wrapper's, so every call that takes a handle passes through here.
 // The wrapper keeps what it does well: making the pedal, saving and decoding the
 // state, the UI and the bundle's data. No exception crosses into the host.
-//
-// lv2ui_descriptor is the wrapper's UI descriptor with the UI's side of those
-// ports: port events for them reach the store (and the open panel follows), and
-// each change of the store the panel makes is written to the host. Asking for it
-// first also mends the one thing that kept the pedal's X11 UI out of Audacity's
-// GTK dialog (see repairSuilModuleFolder).
+
+#include "Lv2PluginInstance.h"
 
 #include "Lv2AudioPath.h"
+#include "Lv2FeatureList.h"
 #include "Lv2HostOptions.h"
 #include "Lv2SettingPorts.h"
 #include "Lv2StateString.h"
 
 #include <lv2/atom/atom.h>
 #include <lv2/buf-size/buf-size.h>
-#include <lv2/core/lv2.h>
-#include <lv2/instance-access/instance-access.h>
 #include <lv2/log/log.h>
 #include <lv2/state/state.h>
-#include <lv2/ui/ui.h>
 #include <lv2/urid/urid.h>
-
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <mutex>
-#include <new>
-#include <optional>
 #include <string>
 #include <vector>
 
+// The framework's wrapper, compiled with its entry renamed (cmake/Lv2Entry.cmake).
 extern "C" const LV2_Descriptor* juce_lv2_descriptor (uint32_t index);
-extern "C" const LV2UI_Descriptor* juce_lv2ui_descriptor (uint32_t index);
 
 namespace
 {
-    const LV2_Feature* findFeature (const LV2_Feature* const* features, const char* uri)
-    {
-        for (auto* feature = features; feature != nullptr && *feature != nullptr; ++feature)
-            if ((*feature)->URI != nullptr && std::strcmp ((*feature)->URI, uri) == 0)
-                return *feature;
-
-        return nullptr;
-    }
-
     /*  The longest block the wrapper is told to prepare the pedal for, when the
         host offers a longer one or none: the wrapper insists on a bound. The pedal
         plays runs of any length without preparing for them, so nothing is cut at
@@ -92,7 +68,7 @@ namespace
     {
         HostLog (const LV2_Feature* const* features, const LV2_URID_Map* map) noexcept
         {
-            const auto* logFeature = findFeature (features, LV2_LOG__log);
+            const auto* logFeature = findLv2Feature (features, LV2_LOG__log);
 
             if (logFeature != nullptr && logFeature->data != nullptr && map != nullptr)
             {
@@ -115,7 +91,7 @@ namespace
 
     const LV2_URID_Map* hostMapIn (const LV2_Feature* const* features) noexcept
     {
-        const auto* feature = findFeature (features, LV2_URID__map);
+        const auto* feature = findLv2Feature (features, LV2_URID__map);
         return feature != nullptr ? static_cast<const LV2_URID_Map*> (feature->data) : nullptr;
     }
 
@@ -228,8 +204,8 @@ namespace
             return nullptr;
         }
 
-        const auto* hostMap = findFeature (features, LV2_URID__map);
-        const auto* optionsFeature = findFeature (features, LV2_OPTIONS__options);
+        const auto* hostMap = findLv2Feature (features, LV2_URID__map);
+        const auto* optionsFeature = findLv2Feature (features, LV2_OPTIONS__options);
         BraskOverdriveAudioProcessor::forgetLastMadeOnThisThread();
 
         // No exception may cross into the host's C code: a host that asks for more
@@ -538,257 +514,27 @@ namespace
     }
 }
 
-namespace
+//==============================================================================
+const LV2_Descriptor& Lv2PluginInstance::descriptor()
 {
-    bool holdsX11Embedding (const std::filesystem::path& folder)
+    static const auto ours = []
     {
-        std::error_code error;
-
-        for (const auto* module : { "libsuil_x11_in_gtk3.so", "libsuil_x11_in_gtk2.so", "libsuil_x11_in_qt5.so" })
-            if (std::filesystem::is_regular_file (folder / module, error))
-                return true;
-
-        return false;
-    }
-
-    /*  A host that shows an LV2 UI of another toolkit (ours is X11) inside its own
-        window asks suil to embed it, and suil loads the module that does so from
-        the folder SUIL_MODULE_DIR names. Audacity 3.2 sets that variable to a
-        folder of its own, which Debian's package leaves empty (suil then looks for
-        "/libsuil_x11_in_gtk3.so"), so every X11 UI falls back to the plain dialog.
-
-        suil reads the variable each time it embeds a UI, after asking the UI's
-        library for its descriptor: here. When the variable names a folder without
-        the embedding modules and the suil library the host has loaded keeps them
-        in its own folder, the variable is pointed there. Nothing changes for a
-        host that does not use suil, sets no folder, or sets one that works; and
-        once pointed at a folder that works, a second call changes nothing.
-        It is a process-wide change in the host's environment, kept because
-        nothing else gets the pedal's UI into Audacity's window: suil reads no
-        other setting, and Audacity offers none.
-    */
-    void repairSuilModuleFolder()
-    {
-        const auto* named = std::getenv ("SUIL_MODULE_DIR");
-
-        if (named == nullptr || holdsX11Embedding (named))
-            return;
-
-        // Only a suil the host already loaded: RTLD_NOLOAD never loads one.
-        auto* suil = dlopen ("libsuil-0.so.0", RTLD_LAZY | RTLD_NOLOAD);
-
-        if (suil == nullptr)
-            return;
-
-        Dl_info info {};
-        const auto* symbol = dlsym (suil, "suil_instance_new");
-        const auto found = symbol != nullptr && dladdr (symbol, &info) != 0 && info.dli_fname != nullptr;
-        const auto modules = found ? std::filesystem::path (info.dli_fname).parent_path() / "suil-0"
-                                   : std::filesystem::path();
-        dlclose (suil);
-
-        if (found && holdsX11Embedding (modules))
-            setenv ("SUIL_MODULE_DIR", modules.c_str(), 1);
-    }
-}
-
-namespace
-{
-    //==============================================================================
-    /*  Our UI: the wrapper's, with the UI's side of the setting ports. Everything
-        here runs on the host's UI thread, which is the framework's message thread
-        while a UI is open (the wrapper's idle call dispatches its messages).
-    */
-    struct Ui
-    {
-        LV2UI_Handle wrapped;
-        BraskOverdriveAudioProcessor& pedal;
-        uint32_t firstSettingPort;
-        LV2UI_Write_Function write;
-        LV2UI_Controller controller;
-        Lv2SettingPorts::Mirror mirror;
-    };
-
-    const LV2UI_Descriptor& wrapperUiDescriptor()
-    {
-        return *juce_lv2ui_descriptor (0);
-    }
-
-    Ui& uiOf (LV2UI_Handle handle)
-    {
-        return *static_cast<Ui*> (handle);
-    }
-
-    LV2UI_Handle instantiateUi (const LV2UI_Descriptor*, const char* pluginUri, const char* bundlePath,
-                                LV2UI_Write_Function write, LV2UI_Controller controller, LV2UI_Widget* widget,
-                                const LV2_Feature* const* features)
-    {
-        if (features == nullptr)
-            return nullptr;
-
-        // The host hands the UI our instance; the wrapper's UI wants its own.
-        const auto* access = findFeature (features, LV2_INSTANCE_ACCESS_URI);
-
-        if (access == nullptr || access->data == nullptr)
-            return nullptr;
-
-        auto& instance = instanceOf (access->data);
-
-        try
-        {
-            const LV2_Feature wrappedAccess { LV2_INSTANCE_ACCESS_URI, instance.wrapped };
-            std::vector<const LV2_Feature*> rewritten;
-
-            for (auto* feature = features; *feature != nullptr; ++feature)
-                rewritten.push_back (*feature == access ? &wrappedAccess : *feature);
-
-            rewritten.push_back (nullptr);
-
-            auto& wrapper = wrapperUiDescriptor();
-            auto* wrapped = wrapper.instantiate (&wrapper, pluginUri, bundlePath, write, controller, widget,
-                                                 rewritten.data());
-
-            if (wrapped == nullptr)
-                return nullptr;
-
-            auto* ui = new (std::nothrow) Ui { wrapped, instance.pedal, instance.firstSettingPort, write, controller,
-                                               Lv2SettingPorts::Mirror (instance.pedal) };
-
-            if (ui == nullptr)
-                wrapper.cleanup (wrapped);
-
-            return ui;
-        }
-        catch (...)
-        {
-            return nullptr;
-        }
-    }
-
-    void cleanupUi (LV2UI_Handle handle)
-    {
-        auto* ui = &uiOf (handle);
-        wrapperUiDescriptor().cleanup (ui->wrapped);
-        delete ui;
-    }
-
-    void portEvent (LV2UI_Handle handle, uint32_t port, uint32_t size, uint32_t format, const void* buffer)
-    {
-        auto& ui = uiOf (handle);
-        const auto setting = port - ui.firstSettingPort;
-
-        if (port < ui.firstSettingPort || setting >= Lv2SettingPorts::count)
-        {
-            wrapperUiDescriptor().port_event (ui.wrapped, port, size, format, buffer);
-            return;
-        }
-
-        // Format 0 is a control port's float.
-        if (format != 0 || size != sizeof (float) || buffer == nullptr)
-            return;
-
-        if (ui.mirror.receive (ui.pedal, (Lv2SettingPorts::Setting) setting, *static_cast<const float*> (buffer)))
-            ui.pedal.restoreBroadcaster.sendChangeMessage(); // the open panel follows, as after a restore
-    }
-
-    // Writes what the panel changed since the last call to the host's ports.
-    void writeChanges (Ui& ui)
-    {
-        if (ui.write == nullptr)
-            return;
-
-        if (const auto changed = ui.mirror.takeChanges (ui.pedal))
-            for (uint32_t setting = 0; setting < Lv2SettingPorts::count; ++setting)
-                ui.write (ui.controller, ui.firstSettingPort + setting, sizeof (float), 0, &(*changed)[setting]);
-    }
-
-    const void* uiExtensionData (const char* uri)
-    {
-        const auto* wrapped = wrapperUiDescriptor().extension_data (uri);
-
-        if (wrapped == nullptr)
-            return nullptr;
-
-        // The host calls these with our handle: each passes the wrapper's on.
-        if (std::strcmp (uri, LV2_UI__idleInterface) == 0)
-        {
-            static const auto* wrappedIdle = static_cast<const LV2UI_Idle_Interface*> (wrapped);
-            static const LV2UI_Idle_Interface idle { [] (LV2UI_Handle handle)
-            {
-                auto& ui = uiOf (handle);
-                const auto result = wrappedIdle->idle (ui.wrapped); // knob turns and restores land here
-                writeChanges (ui);
-                return result;
-            } };
-
-            return &idle;
-        }
-
-        if (std::strcmp (uri, LV2_UI__resize) == 0)
-        {
-            static const auto* wrappedResize = static_cast<const LV2UI_Resize*> (wrapped);
-            static const LV2UI_Resize resize { nullptr, [] (LV2UI_Feature_Handle handle, int width, int height)
-            {
-                return wrappedResize->ui_resize (uiOf (handle).wrapped, width, height);
-            } };
-
-            return &resize;
-        }
-
-        if (std::strcmp (uri, LV2_OPTIONS__interface) == 0)
-        {
-            static const auto* wrappedOptions = static_cast<const LV2_Options_Interface*> (wrapped);
-            static const LV2_Options_Interface options {
-                [] (LV2_Handle handle, LV2_Options_Option* optionsIn)
-                {
-                    return wrappedOptions->get (uiOf (handle).wrapped, optionsIn);
-                },
-                [] (LV2_Handle handle, const LV2_Options_Option* optionsIn)
-                {
-                    return wrappedOptions->set (uiOf (handle).wrapped, optionsIn);
-                }
-            };
-
-            return &options;
-        }
-
-        // Anything else the wrapper offered would be handed our handle.
-        return nullptr;
-    }
-}
-
-LV2_SYMBOL_EXPORT const LV2UI_Descriptor* lv2ui_descriptor (uint32_t index)
-{
-    // Hosts ask for the descriptor on their UI thread just before suil embeds the UI.
-    repairSuilModuleFolder();
-
-    static const auto descriptor = []
-    {
-        auto ours = wrapperUiDescriptor();
-        ours.instantiate = instantiateUi;
-        ours.cleanup = cleanupUi;
-        ours.port_event = portEvent;
-        ours.extension_data = uiExtensionData;
-        return ours;
+        auto changed = wrapperDescriptor();
+        changed.instantiate = instantiate;
+        changed.connect_port = connectPort;
+        changed.activate = activate;
+        changed.run = run;
+        changed.deactivate = deactivate;
+        changed.cleanup = cleanup;
+        changed.extension_data = extensionData;
+        return changed;
     }();
 
-    return index == 0 ? &descriptor : nullptr;
+    return ours;
 }
 
-LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor (uint32_t index)
+Lv2PluginInstance::ForUi Lv2PluginInstance::forUi (LV2_Handle handle) noexcept
 {
-    static const auto descriptor = []
-    {
-        auto ours = wrapperDescriptor();
-        ours.instantiate = instantiate;
-        ours.connect_port = connectPort;
-        ours.activate = activate;
-        ours.run = run;
-        ours.deactivate = deactivate;
-        ours.cleanup = cleanup;
-        ours.extension_data = extensionData;
-        return ours;
-    }();
-
-    return index == 0 ? &descriptor : nullptr;
+    auto& instance = instanceOf (handle);
+    return { instance.wrapped, instance.pedal, instance.firstSettingPort };
 }
