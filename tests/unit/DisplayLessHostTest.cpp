@@ -1,7 +1,7 @@
 // The VST3 module leaves the X libraries alone only in a process that declared it
 // opens no editor (brask-render); in every host it loads what the framework asks.
 
-#include "platform/DisplayLessHost.h"
+#include "vst3/DisplayLessHost.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 // with on every run, and a short file renders in less time than a GUI
 // framework takes to start. Only the plot loads a library that draws.
 
-#include "platform/DisplayLessHost.h"
+#include "vst3/DisplayLessHost.h"
 #include "FilePath.h"
 #include "vst3host/HostedPedal.h"
 #include "vst3host/MainThreadCalls.h"
