@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <limits>
+
 using namespace RenderTest;
 
 namespace
@@ -318,6 +320,72 @@ TEST (RenderDamagedFile, Mp3InputGoesToEveryWritableOutput)
         else
             EXPECT_EQ (rendered.exact.getNumSamples(), decodedFrames);
     }
+}
+
+// An input with no audio: an empty file where the format has one (a header and no
+// samples), and a one-line refusal where a codec would leave 0 bytes or a stream
+// no player opens, which would otherwise pass for a render.
+TEST (RenderDamagedFile, EmptyInputIntoEveryOutputFormat)
+{
+    ScratchFolder scratch;
+    const auto input = scratch / "empty.wav";
+    writeAudioFile (input, juce::AudioBuffer<float> (1, 0), rate, { ".wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16 });
+
+    for (const auto* extension : { ".wav", ".rf64", ".w64", ".aiff", ".caf", ".au", ".flac", ".ogg", ".opus", ".mp3" })
+    {
+        SCOPED_TRACE (extension);
+        const auto output = scratch / (juce::String ("output") + extension);
+        const auto result = runRender ({ "--plugin", builtModule().getFullPathName(), input.getFullPathName(), output.getFullPathName() });
+        const auto holdsEmpty = ! juce::String (".flac .ogg .opus .mp3").contains (extension);
+
+        if (holdsEmpty)
+        {
+            ASSERT_EQ (result.exitStatus, 0) << result.err;
+            EXPECT_EQ (readAudioFile (output).exact.getNumSamples(), 0);
+            continue;
+        }
+
+        EXPECT_EQ (result.exitStatus, 1) << result.out;
+        EXPECT_TRUE (juce::String (result.err).contains ("holds no audio (0 frames)")) << result.err;
+        EXPECT_EQ (juce::StringArray::fromLines (juce::String (result.err).trim()).size(), 1);
+        EXPECT_FALSE (output.exists());
+    }
+}
+
+// A double file holding values a float cannot: written to float, they are clipped to
+// the largest float and counted, never written as infinities; to double, --off keeps
+// them sample for sample.
+TEST (RenderDamagedFile, DoublesBeyondFloatRangeClippedAndCounted)
+{
+    ScratchFolder scratch;
+    const auto input = scratch / "huge.wav";
+    {
+        std::string error;
+        auto writer = brask::audiofile::Writer::create (input.getFullPathName().toStdString(), SF_FORMAT_WAV | SF_FORMAT_DOUBLE, 1, rate, error);
+        ASSERT_NE (writer, nullptr) << error;
+        std::vector<double> samples (4800, 0.25);
+        samples[10] = 1.0e300;
+        samples[20] = -1.0e40;
+        const double* channels[] { samples.data() };
+        ASSERT_TRUE (writer->write (channels, (int) samples.size()));
+        ASSERT_TRUE (writer->close (error)) << error;
+    }
+
+    const auto toFloat = scratch / "float.wav", toDouble = scratch / "double.wav";
+    const auto floats = runRender ({ "--plugin", builtModule().getFullPathName(), "--off", "--bits", "float", input.getFullPathName(), toFloat.getFullPathName() });
+    ASSERT_EQ (floats.exitStatus, 0) << floats.err;
+    EXPECT_TRUE (juce::String (floats.out).contains ("2 samples beyond the 32-bit float range, clipped to it")) << floats.out;
+    EXPECT_FALSE (juce::String (floats.out).contains ("NaN")) << floats.out;
+
+    const auto written = readAudioFile (toFloat).exact;
+    EXPECT_EQ (written.getSample (0, 10), (double) std::numeric_limits<float>::max());
+    EXPECT_EQ (written.getSample (0, 20), -(double) std::numeric_limits<float>::max());
+    EXPECT_EQ (written.getSample (0, 30), 0.25);
+
+    const auto doubles = runRender ({ "--plugin", builtModule().getFullPathName(), "--off", input.getFullPathName(), toDouble.getFullPathName() });
+    ASSERT_EQ (doubles.exitStatus, 0) << doubles.err;
+    EXPECT_EQ (readAudioFile (toDouble).exact.getSample (0, 10), 1.0e300);
+    EXPECT_EQ (readAudioFile (toDouble).exact.getSample (0, 20), -1.0e40);
 }
 
 INSTANTIATE_TEST_SUITE_P (Files, RenderDamagedFile, ::testing::ValuesIn (damagedCases()),

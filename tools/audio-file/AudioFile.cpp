@@ -674,6 +674,7 @@ namespace brask::audiofile
         std::vector<std::uint8_t> pending;          // bytes from pendingStart on, not yet written
         std::int64_t pendingStart = 0;
         bool failed = false;
+        int failure = 0;        // errno of the first write the system refused
 
         static constexpr size_t capacity = 1 << 18;
 
@@ -687,7 +688,10 @@ namespace brask::audiofile
                     continue;
 
                 if (wrote <= 0)
+                {
                     failed = true;
+                    failure = wrote < 0 ? errno : ENOSPC;
+                }
                 else
                     done += (size_t) wrote;
             }
@@ -1100,14 +1104,25 @@ namespace brask::audiofile
         if (refusedByFormat != nullptr)
             *refusedByFormat = false;
 
-        auto target = std::make_unique<BufferedFile>();
-        target->fd = ::open (path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        const auto fd = ::open (path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
 
-        if (target->fd < 0)
+        if (fd < 0)
         {
             error = std::strerror (errno);
             return nullptr;
         }
+
+        return createOnDescriptor (fd, format, numChannels, sampleRate, error, refusedByFormat);
+    }
+
+    std::unique_ptr<Writer> Writer::createOnDescriptor (int fd, Format format, int numChannels, double sampleRate, std::string& error,
+                                                        bool* refusedByFormat)
+    {
+        if (refusedByFormat != nullptr)
+            *refusedByFormat = false;
+
+        auto target = std::make_unique<BufferedFile>();
+        target->fd = fd;
 
         SF_INFO info {};
         info.format = format;
@@ -1218,7 +1233,13 @@ namespace brask::audiofile
             // The bytes that did not reach the file are the disk's doing; a write the
             // encoder refused is the format's.
             const auto diskFailed = target->failed || ! flushed || ! closed;
-            error = diskFailed ? "a write failed (is the disk full?)"
+            const auto failure = target->failure != 0 ? target->failure : errno;
+            error = ! diskFailed ? std::string()
+                  : failure == ENOSPC ? "the disk is full"
+                  : failure == EDQUOT ? "the disk quota is used up"
+                  : failure == EFBIG ? "the file reached the largest size this process may write (ulimit -f)"
+                  : "a write failed: " + std::string (std::strerror (failure));
+            error = diskFailed ? error
                                : ! encoderError.empty() ? encoderError
                                : closeError != 0 ? sf_error_number (closeError) : "the encoder failed";
             refusedByFormat = ! diskFailed;

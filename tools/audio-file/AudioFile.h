@@ -142,6 +142,12 @@ namespace brask::audiofile
         */
         static std::unique_ptr<Writer> create (const std::string& path, Format format, int numChannels,
                                                double sampleRate, std::string& error, bool* refusedByFormat = nullptr);
+
+        /** As create(), into a file already open for writing, which it takes over
+            (closed with the writer, also on failure).
+        */
+        static std::unique_ptr<Writer> createOnDescriptor (int fd, Format format, int numChannels, double sampleRate,
+                                                           std::string& error, bool* refusedByFormat = nullptr);
         ~Writer();
 
         /** One array per channel; non-finite samples must not be passed. */
