@@ -388,5 +388,33 @@ TEST (RenderDamagedFile, DoublesBeyondFloatRangeClippedAndCounted)
     EXPECT_EQ (readAudioFile (toDouble).exact.getSample (0, 20), -1.0e40);
 }
 
+// A lossy codec of WAV is decoded once and written as 24-bit PCM, which holds its
+// decoded samples exactly: --off gives the input back sample for sample. u-law
+// is exact as it is and stays.
+TEST (RenderDamagedFile, LossyWavCodecsComeOutAs24BitPcm)
+{
+    ScratchFolder scratch;
+    const std::tuple<const char*, brask::audiofile::Format, brask::audiofile::Format> cases[] {
+        { "ima",  SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, SF_FORMAT_WAV | SF_FORMAT_PCM_24 },
+        { "ms",   SF_FORMAT_WAV | SF_FORMAT_MS_ADPCM,  SF_FORMAT_WAV | SF_FORMAT_PCM_24 },
+        { "gsm",  SF_FORMAT_WAV | SF_FORMAT_GSM610,    SF_FORMAT_WAV | SF_FORMAT_PCM_24 },
+        { "ulaw", SF_FORMAT_WAV | SF_FORMAT_ULAW,      SF_FORMAT_WAV | SF_FORMAT_ULAW },
+    };
+
+    for (const auto& [name, inputFormat, expected] : cases)
+    {
+        SCOPED_TRACE (name);
+        const auto input = scratch / (juce::String (name) + ".wav"), output = scratch / (juce::String (name) + "-off.wav");
+        writeAudioFile (input, makeTestSignal (1, 8000.0, 8000, 3), 8000.0, { ".wav", inputFormat });
+
+        const auto result = runRender ({ "--plugin", builtModule().getFullPathName(), "--off", input.getFullPathName(), output.getFullPathName() });
+        ASSERT_EQ (result.exitStatus, 0) << result.err;
+
+        const auto decoded = readAudioFile (input), rendered = readAudioFile (output);
+        EXPECT_EQ (rendered.format, expected);
+        EXPECT_EQ (firstDifference (rendered.exact, decoded.exact), "");
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P (Files, RenderDamagedFile, ::testing::ValuesIn (damagedCases()),
                           [] (const ::testing::TestParamInfo<DamagedCase>& testCase) { return std::string (testCase.param.name); });

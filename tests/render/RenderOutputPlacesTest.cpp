@@ -274,6 +274,14 @@ TEST (RenderOutputPlaces, ProtectedFilesAndFoldersRefusedAsAnUnprivilegedUser)
         EXPECT_TRUE (juce::String (result.err).contains (message)) << result.err;
     }
 
+    // A plot that could never be written is found before the render, not after it.
+    const auto plotRefused = runRenderAsNobody ({ "--plugin", moduleArgument(), "--plot", closedFolder.getChildFile ("p.png").getFullPathName(),
+                                                  folder.getChildFile ("in.wav").getFullPathName(), folder.getChildFile ("out.wav").getFullPathName() });
+    EXPECT_EQ (plotRefused.exitStatus, failed) << plotRefused.err;
+    EXPECT_TRUE (juce::String (plotRefused.err).contains ("plot")) << plotRefused.err;
+    EXPECT_TRUE (plotRefused.out.empty()) << plotRefused.out;
+    EXPECT_FALSE (folder.getChildFile ("out.wav").exists());
+
     EXPECT_EQ (protectedFile.loadFileAsString(), "a take the user protected\n");
     EXPECT_FALSE ((closedFolder.getChildFile ("new.wav")).exists());
     EXPECT_TRUE (hiddenFiles (folder).empty());

@@ -946,6 +946,14 @@ namespace brask::audiofile
         // format, but has no encoder to write it with).
         const auto keepsEncoding = bytesPerStoredSample (input & encodingMask) > 0 || (input & containerMask) == (container & containerMask);
 
+        // A lossy codec inside WAV, AIFF or AU would be encoded a second time: its
+        // losses again, and --off no longer sample for sample. Its decoded samples
+        // fit 24-bit integers exactly.
+        if (isLossyCodecInPlainContainer (input))
+            for (const auto fallback : { SF_FORMAT_PCM_24, SF_FORMAT_PCM_16 })
+                if (const auto format = writableWith (container, fallback, numChannels, sampleRate); format != 0)
+                    return { format, "the input's " + encodingName (input) + " is lossy" };
+
         if (keepsEncoding)
             if (const auto format = writableWith (container, input & encodingMask, numChannels, sampleRate); format != 0)
                 return { format, "" };
@@ -957,6 +965,26 @@ namespace brask::audiofile
                 return { format, shownContainer + " cannot hold the input's " + encodingName (input) };
 
         return { 0, shownContainer + " cannot hold " + std::to_string (numChannels) + " channels at " + std::to_string (sampleRate) + " Hz" };
+    }
+
+    bool isLossyCodecInPlainContainer (Format format)
+    {
+        switch (format & encodingMask)
+        {
+            case SF_FORMAT_IMA_ADPCM:
+            case SF_FORMAT_MS_ADPCM:
+            case SF_FORMAT_GSM610:
+            case SF_FORMAT_VOX_ADPCM:
+            case SF_FORMAT_G721_32:
+            case SF_FORMAT_G723_24:
+            case SF_FORMAT_G723_40:
+            case SF_FORMAT_NMS_ADPCM_16:
+            case SF_FORMAT_NMS_ADPCM_24:
+            case SF_FORMAT_NMS_ADPCM_32:
+                return true;
+            default:
+                return false;
+        }
     }
 
     OutputChoice largeEnoughFor (const OutputChoice& choice, std::int64_t numFrames, int numChannels)
