@@ -10,6 +10,9 @@
 #include <sndfile.h>
 
 #include <limits>
+#include <cstring>
+#include <unistd.h>
+#include <fcntl.h>
 
 using namespace RenderTest;
 
@@ -413,6 +416,71 @@ TEST (RenderDamagedFile, LossyWavCodecsComeOutAs24BitPcm)
         const auto decoded = readAudioFile (input), rendered = readAudioFile (output);
         EXPECT_EQ (rendered.format, expected);
         EXPECT_EQ (firstDifference (rendered.exact, decoded.exact), "");
+    }
+}
+
+// A WAV of 2 to 4 GiB: its data size is a length, not "never finished", unless it is
+// a recorder's placeholder that the file does not hold. Decided by the walker from
+// the header and the file's size: the files are sparse, their audio never read.
+TEST (RenderDamagedFile, LargeWavSizesJudgedByHeaderAndFileSize)
+{
+    ScratchFolder scratch;
+    constexpr std::uint64_t headerBytes = 44, frameBytes = 4;
+    const std::uint64_t tagBytes = 8 + 128;
+
+    struct Case
+    {
+        const char* name;
+        std::uint32_t dataSize;
+        std::uint64_t fileSize;
+        std::int64_t announced, maximum;        // frames; announced -1: read to the end
+    };
+
+    const std::uint64_t big = 0x90000000u;      // 2.25 GiB
+    const std::uint64_t hundredSeconds = 100 * 48000 * frameBytes;
+
+    const Case cases[] {
+        { "real size, tag after",       (std::uint32_t) big,  headerBytes + big + tagBytes,        (std::int64_t) (big / frameBytes), (std::int64_t) (big / frameBytes) },
+        { "cut 100 s short",            (std::uint32_t) big,  headerBytes + big - hundredSeconds, (std::int64_t) (big / frameBytes), (std::int64_t) ((big - hundredSeconds) / frameBytes) },
+        { "sox placeholder",            0x7ffff000u,          headerBytes + 48000 * frameBytes,   -1, 48000 },
+        { "all ones",                   0xffffffffu,          headerBytes + 48000 * frameBytes,   -1, 48000 },
+        { "signed largest",             0x7fffffffu,          headerBytes + 48000 * frameBytes,   -1, 48000 },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        const auto file = scratch / "large.wav";
+        file.deleteFile();
+
+        std::uint8_t header[headerBytes] {};
+        const auto put32 = [&] (size_t at, std::uint32_t v) { for (int i = 0; i < 4; ++i) header[at + (size_t) i] = (std::uint8_t) (v >> (8 * i)); };
+        const auto put16 = [&] (size_t at, std::uint16_t v) { header[at] = (std::uint8_t) v; header[at + 1] = (std::uint8_t) (v >> 8); };
+        std::memcpy (header, "RIFF", 4);
+        put32 (4, (std::uint32_t) std::min<std::uint64_t> (c.fileSize - 8, 0xffffffffu));
+        std::memcpy (header + 8, "WAVEfmt ", 8);
+        put32 (16, 16);
+        put16 (20, 1);
+        put16 (22, 2);
+        put32 (24, 48000);
+        put32 (28, 48000 * (std::uint32_t) frameBytes);
+        put16 (32, (std::uint16_t) frameBytes);
+        put16 (34, 16);
+        std::memcpy (header + 36, "data", 4);
+        put32 (40, c.dataSize);
+
+        const auto fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE (fd, 0);
+        ASSERT_EQ (::write (fd, header, sizeof (header)), (ssize_t) sizeof (header));
+        ASSERT_EQ (::ftruncate (fd, (off_t) c.fileSize), 0);
+        ::close (fd);
+
+        std::string error;
+        const auto reader = brask::audiofile::Reader::open (file.getFullPathName().toStdString(), error);
+        ASSERT_NE (reader, nullptr) << error;
+        EXPECT_EQ (reader->info().announcedFrames, c.announced);
+        EXPECT_EQ (reader->info().maximumFrames, c.maximum);
+        EXPECT_LE (reader->info().expectedFrames, c.maximum);
     }
 }
 

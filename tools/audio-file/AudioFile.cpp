@@ -55,6 +55,15 @@ namespace brask::audiofile
             return size == 0 || size >= streamingPlaceholder;
         }
 
+        /** The sizes a WAV recorder writes before it knows the length: 0, sox's
+            0x7ffff000 on a pipe, and the largest signed and unsigned 32-bit values.
+            Any other size is a length; a file that does not hold it was cut.
+        */
+        bool isPlaceholderSize (std::uint64_t size) noexcept
+        {
+            return size == 0 || size == 0x7ffff000u || size == 0x7fffffffu || size == 0xffffffffu;
+        }
+
         /** The file's bytes, read where a header walk needs them: chunks before the
             audio can be of any size (a broadcast WAV's bext or iXML runs to hundreds
             of kilobytes), so no fixed window at the start would do.
@@ -198,7 +207,11 @@ namespace brask::audiofile
                         return layout;
                     }
 
-                    const auto streaming = layout.frameBytes == 0 || isStreamingSize (size);
+                    // A WAV of 2 to 4 GiB announces its real size: only a placeholder
+                    // the file does not hold means "never finished", decided by the
+                    // header and the file's size together.
+                    const auto held = file.size > dataStart ? file.size - dataStart : 0;
+                    const auto streaming = layout.frameBytes == 0 || (isPlaceholderSize (size) && size > held) || size == 0;
                     placeData (layout, file.size, dataStart, size, streaming);
 
                     // libsndfile takes the RIFF size as the file's end, and the data
