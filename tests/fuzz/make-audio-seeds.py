@@ -30,7 +30,7 @@ lib.sf_close.argtypes = [ctypes.c_void_p]
 
 SFM_WRITE = 0x20
 WAV, AIFF, AU, W64, RF64, WAVEX, CAF, FLAC, OGG, MPEG = 0x010000, 0x020000, 0x030000, 0x0B0000, 0x220000, 0x130000, 0x180000, 0x170000, 0x200000, 0x230000
-S8, U8, I16, I24, I32, F32, F64, ULAW, ALAW, IMA, VORBIS, OPUS, MP3 = 1, 5, 2, 3, 4, 6, 7, 0x10, 0x11, 0x12, 0x60, 0x64, 0x82
+S8, U8, I16, I24, I32, F32, F64, ULAW, ALAW, IMA, MSADPCM, GSM, VORBIS, OPUS, MP3 = 1, 5, 2, 3, 4, 6, 7, 0x10, 0x11, 0x12, 0x13, 0x20, 0x60, 0x64, 0x82
 
 FORMATS = [
     (WAV, I16, 1, 8000), (WAV, U8, 2, 8000), (WAV, I24, 1, 8000), (WAV, I32, 1, 8000), (WAV, F32, 2, 8000),
@@ -97,6 +97,19 @@ def main():
         whole = write((container, encoding), 1, 8000, 400)
         if whole is not None:
             seeds.append(whole[:len(whole) * 2 // 3])
+
+    # Data sizes of a long WAV (2 to 4 GiB) in a short file: lengths the file does not
+    # hold, next to the placeholders recorders write; lossy codecs cut short; an
+    # empty file.
+    for size in (0x90000000, 0x7FFF0000, 0x7FFFF000, 0x7FFFFFFF):
+        seeds.append(wav[:data_size] + struct.pack("<I", size) + wav[data_size + 4:])
+    for encoding in (IMA, MSADPCM, GSM):
+        whole = write((WAV, encoding), 1, 8000, 2000)
+        if whole is not None:
+            seeds.append(whole[:len(whole) * 2 // 3])
+    empty = write((WAV, I16), 1, 8000, 0)
+    if empty is not None:
+        seeds.append(empty)
 
     for data in seeds:
         name = hashlib.sha1(data).hexdigest()

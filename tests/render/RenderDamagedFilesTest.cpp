@@ -9,6 +9,11 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <limits>
+#include <cstring>
+#include <unistd.h>
+#include <fcntl.h>
+
 using namespace RenderTest;
 
 namespace
@@ -317,6 +322,165 @@ TEST (RenderDamagedFile, Mp3InputGoesToEveryWritableOutput)
             EXPECT_GT (rendered.exact.getNumSamples(), 0);
         else
             EXPECT_EQ (rendered.exact.getNumSamples(), decodedFrames);
+    }
+}
+
+// An input with no audio: an empty file where the format has one (a header and no
+// samples), and a one-line refusal where a codec would leave 0 bytes or a stream
+// no player opens, which would otherwise pass for a render.
+TEST (RenderDamagedFile, EmptyInputIntoEveryOutputFormat)
+{
+    ScratchFolder scratch;
+    const auto input = scratch / "empty.wav";
+    writeAudioFile (input, juce::AudioBuffer<float> (1, 0), rate, { ".wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16 });
+
+    for (const auto* extension : { ".wav", ".rf64", ".w64", ".aiff", ".caf", ".au", ".flac", ".ogg", ".opus", ".mp3" })
+    {
+        SCOPED_TRACE (extension);
+        const auto output = scratch / (juce::String ("output") + extension);
+        const auto result = runRender ({ "--plugin", builtModule().getFullPathName(), input.getFullPathName(), output.getFullPathName() });
+        const auto holdsEmpty = ! juce::String (".flac .ogg .opus .mp3").contains (extension);
+
+        if (holdsEmpty)
+        {
+            ASSERT_EQ (result.exitStatus, 0) << result.err;
+            EXPECT_EQ (readAudioFile (output).exact.getNumSamples(), 0);
+            continue;
+        }
+
+        EXPECT_EQ (result.exitStatus, 1) << result.out;
+        EXPECT_TRUE (juce::String (result.err).contains ("holds no audio (0 frames)")) << result.err;
+        EXPECT_EQ (juce::StringArray::fromLines (juce::String (result.err).trim()).size(), 1);
+        EXPECT_FALSE (output.exists());
+    }
+}
+
+// A double file holding values a float cannot: written to float, they are clipped to
+// the largest float and counted, never written as infinities; to double, --off keeps
+// them sample for sample.
+TEST (RenderDamagedFile, DoublesBeyondFloatRangeClippedAndCounted)
+{
+    ScratchFolder scratch;
+    const auto input = scratch / "huge.wav";
+    {
+        std::string error;
+        auto writer = brask::audiofile::Writer::create (input.getFullPathName().toStdString(), SF_FORMAT_WAV | SF_FORMAT_DOUBLE, 1, rate, error);
+        ASSERT_NE (writer, nullptr) << error;
+        std::vector<double> samples (4800, 0.25);
+        samples[10] = 1.0e300;
+        samples[20] = -1.0e40;
+        const double* channels[] { samples.data() };
+        ASSERT_TRUE (writer->write (channels, (int) samples.size()));
+        ASSERT_TRUE (writer->close (error)) << error;
+    }
+
+    const auto toFloat = scratch / "float.wav", toDouble = scratch / "double.wav";
+    const auto floats = runRender ({ "--plugin", builtModule().getFullPathName(), "--off", "--bits", "float", input.getFullPathName(), toFloat.getFullPathName() });
+    ASSERT_EQ (floats.exitStatus, 0) << floats.err;
+    EXPECT_TRUE (juce::String (floats.out).contains ("2 samples beyond the 32-bit float range, clipped to it")) << floats.out;
+    EXPECT_FALSE (juce::String (floats.out).contains ("NaN")) << floats.out;
+
+    const auto written = readAudioFile (toFloat).exact;
+    EXPECT_EQ (written.getSample (0, 10), (double) std::numeric_limits<float>::max());
+    EXPECT_EQ (written.getSample (0, 20), -(double) std::numeric_limits<float>::max());
+    EXPECT_EQ (written.getSample (0, 30), 0.25);
+
+    const auto doubles = runRender ({ "--plugin", builtModule().getFullPathName(), "--off", input.getFullPathName(), toDouble.getFullPathName() });
+    ASSERT_EQ (doubles.exitStatus, 0) << doubles.err;
+    EXPECT_EQ (readAudioFile (toDouble).exact.getSample (0, 10), 1.0e300);
+    EXPECT_EQ (readAudioFile (toDouble).exact.getSample (0, 20), -1.0e40);
+}
+
+// A lossy codec of WAV is decoded once and written as 24-bit PCM, which holds its
+// decoded samples exactly: --off gives the input back sample for sample. u-law
+// is exact as it is and stays.
+TEST (RenderDamagedFile, LossyWavCodecsComeOutAs24BitPcm)
+{
+    ScratchFolder scratch;
+    const std::tuple<const char*, brask::audiofile::Format, brask::audiofile::Format> cases[] {
+        { "ima",  SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, SF_FORMAT_WAV | SF_FORMAT_PCM_24 },
+        { "ms",   SF_FORMAT_WAV | SF_FORMAT_MS_ADPCM,  SF_FORMAT_WAV | SF_FORMAT_PCM_24 },
+        { "gsm",  SF_FORMAT_WAV | SF_FORMAT_GSM610,    SF_FORMAT_WAV | SF_FORMAT_PCM_24 },
+        { "ulaw", SF_FORMAT_WAV | SF_FORMAT_ULAW,      SF_FORMAT_WAV | SF_FORMAT_ULAW },
+    };
+
+    for (const auto& [name, inputFormat, expected] : cases)
+    {
+        SCOPED_TRACE (name);
+        const auto input = scratch / (juce::String (name) + ".wav"), output = scratch / (juce::String (name) + "-off.wav");
+        writeAudioFile (input, makeTestSignal (1, 8000.0, 8000, 3), 8000.0, { ".wav", inputFormat });
+
+        const auto result = runRender ({ "--plugin", builtModule().getFullPathName(), "--off", input.getFullPathName(), output.getFullPathName() });
+        ASSERT_EQ (result.exitStatus, 0) << result.err;
+
+        const auto decoded = readAudioFile (input), rendered = readAudioFile (output);
+        EXPECT_EQ (rendered.format, expected);
+        EXPECT_EQ (firstDifference (rendered.exact, decoded.exact), "");
+    }
+}
+
+// A WAV of 2 to 4 GiB: its data size is a length, not "never finished", unless it is
+// a recorder's placeholder that the file does not hold. Decided by the walker from
+// the header and the file's size: the files are sparse, their audio never read.
+TEST (RenderDamagedFile, LargeWavSizesJudgedByHeaderAndFileSize)
+{
+    ScratchFolder scratch;
+    constexpr std::uint64_t headerBytes = 44, frameBytes = 4;
+    const std::uint64_t tagBytes = 8 + 128;
+
+    struct Case
+    {
+        const char* name;
+        std::uint32_t dataSize;
+        std::uint64_t fileSize;
+        std::int64_t announced, maximum;        // frames; announced -1: read to the end
+    };
+
+    const std::uint64_t big = 0x90000000u;      // 2.25 GiB
+    const std::uint64_t hundredSeconds = 100 * 48000 * frameBytes;
+
+    const Case cases[] {
+        { "real size, tag after",       (std::uint32_t) big,  headerBytes + big + tagBytes,        (std::int64_t) (big / frameBytes), (std::int64_t) (big / frameBytes) },
+        { "cut 100 s short",            (std::uint32_t) big,  headerBytes + big - hundredSeconds, (std::int64_t) (big / frameBytes), (std::int64_t) ((big - hundredSeconds) / frameBytes) },
+        { "sox placeholder",            0x7ffff000u,          headerBytes + 48000 * frameBytes,   -1, 48000 },
+        { "all ones",                   0xffffffffu,          headerBytes + 48000 * frameBytes,   -1, 48000 },
+        { "signed largest",             0x7fffffffu,          headerBytes + 48000 * frameBytes,   -1, 48000 },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        const auto file = scratch / "large.wav";
+        file.deleteFile();
+
+        std::uint8_t header[headerBytes] {};
+        const auto put32 = [&] (size_t at, std::uint32_t v) { for (int i = 0; i < 4; ++i) header[at + (size_t) i] = (std::uint8_t) (v >> (8 * i)); };
+        const auto put16 = [&] (size_t at, std::uint16_t v) { header[at] = (std::uint8_t) v; header[at + 1] = (std::uint8_t) (v >> 8); };
+        std::memcpy (header, "RIFF", 4);
+        put32 (4, (std::uint32_t) std::min<std::uint64_t> (c.fileSize - 8, 0xffffffffu));
+        std::memcpy (header + 8, "WAVEfmt ", 8);
+        put32 (16, 16);
+        put16 (20, 1);
+        put16 (22, 2);
+        put32 (24, 48000);
+        put32 (28, 48000 * (std::uint32_t) frameBytes);
+        put16 (32, (std::uint16_t) frameBytes);
+        put16 (34, 16);
+        std::memcpy (header + 36, "data", 4);
+        put32 (40, c.dataSize);
+
+        const auto fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE (fd, 0);
+        ASSERT_EQ (::write (fd, header, sizeof (header)), (ssize_t) sizeof (header));
+        ASSERT_EQ (::ftruncate (fd, (off_t) c.fileSize), 0);
+        ::close (fd);
+
+        std::string error;
+        const auto reader = brask::audiofile::Reader::open (file.getFullPathName().toStdString(), error);
+        ASSERT_NE (reader, nullptr) << error;
+        EXPECT_EQ (reader->info().announcedFrames, c.announced);
+        EXPECT_EQ (reader->info().maximumFrames, c.maximum);
+        EXPECT_LE (reader->info().expectedFrames, c.maximum);
     }
 }
 

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -114,6 +115,7 @@ namespace
             { "JobsZero",            { "--jobs", "0", "@in.wav", "--out-dir", "@sub" }, "",         badCommandLine, "--jobs takes a whole number from 1 to 16" },
             { "OutDirWithoutInput",  { "--out-dir", "@sub" },                        "",            badCommandLine, "--out-dir needs at least one INPUT" },
             { "PlotWithOutDir",      { "--plot", "@p.png", "@in.wav", "--out-dir", "@sub" }, "",    badCommandLine, "--plot draws one render" },
+            { "FormatUnknown",       { "@in.wav", "--out-dir", "@sub", "--format", "xyz" }, "",     badCommandLine, "--format cannot write 'xyz' files: give one of .wav, " },
             { "OutDirTwoInputsOneName", { "@in.wav", "@sub/../in.wav", "--out-dir", "@folder" }, "", badCommandLine, "two inputs would both be written to" },
 
             // The input.
@@ -140,6 +142,7 @@ namespace
             { "Mp3AtStudioRate",     { "@96k.wav", "@out.mp3" },                     "out.mp3",     failed, "MP3 holds 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100 or 48000 Hz, not 96000 Hz" },
             { "FlacAboveItsRate",    { "@705k.wav", "@out.flac" },                   "out.flac",    failed, "FLAC holds at most 655350 Hz, not 705600 Hz" },
             { "OutDirMissing",       { "@in.wav", "--out-dir", "@nowhere" },         "",            failed, "the output folder" },
+            { "OutDirIsAFile",       { "@in.wav", "--out-dir", "@notes.txt" },       "",            failed, "notes.txt' is a file, not a folder" },
             { "PlotFolderMissing",   { "--plot", "@nowhere/p.png", "@in.wav", "@out.wav" }, "out.wav", failed, "does not exist" },
 
             // The module.
@@ -253,7 +256,9 @@ TEST (RenderFaultyModule, WithoutAFaultRendersItsInputThrough)
 }
 
 //==============================================================================
-// Ctrl-C, kill, and Ctrl-\ alike.
+// Ctrl-C, kill, Ctrl-\, and every other signal whose default ends the program:
+// timers, power and I/O notices, real-time signals, and faults (which end it by
+// their own default action, core file and all, once the hidden file is gone).
 class RenderInterrupted : public ::testing::TestWithParam<int>
 {
 };
@@ -262,6 +267,13 @@ TEST_P (RenderInterrupted, LeavesNeitherOutputNorTemporaryFile)
 {
     const auto signalNumber = GetParam();
     Fixture fixture;
+
+    // A fault ends the render by its default action: no core file from it in the
+    // folder the tests run in.
+    struct rlimit coreLimit {};
+    ::getrlimit (RLIMIT_CORE, &coreLimit);
+    coreLimit.rlim_cur = 0;
+    ::setrlimit (RLIMIT_CORE, &coreLimit);
     const auto output = fixture.scratch / "long-out.wav";
     output.replaceWithText ("an earlier render the user wants to keep\n", false, false, "\n");
 
@@ -280,7 +292,7 @@ TEST_P (RenderInterrupted, LeavesNeitherOutputNorTemporaryFile)
 
     for (int attempt = 0; attempt < 30000 && ! writing; ++attempt)
     {
-        for (const auto& file : fixture.scratch.get().findChildFiles (juce::File::findFiles, false, ".long-out.wav*"))
+        for (const auto& file : fixture.scratch.get().findChildFiles (juce::File::findFiles, false, ".brask-render-*.part"))
             writing = writing || file.existsAsFile();
 
         if (! writing)
@@ -310,8 +322,13 @@ TEST_P (RenderInterrupted, LeavesNeitherOutputNorTemporaryFile)
         EXPECT_TRUE (before.count (name) == 1) << "left behind: " << name;
 }
 
-INSTANTIATE_TEST_SUITE_P (Signals, RenderInterrupted, ::testing::Values (SIGTERM, SIGINT, SIGQUIT),
-                          [] (const ::testing::TestParamInfo<int>& signalCase) { return std::string (sigabbrev_np (signalCase.param)); });
+INSTANTIATE_TEST_SUITE_P (Signals, RenderInterrupted, ::testing::Values (SIGTERM, SIGINT, SIGQUIT, SIGHUP, SIGUSR1, SIGALRM, SIGPWR, SIGIO,
+                                                                       SIGSTKFLT, SIGRTMIN + 2, SIGRTMAX, SIGABRT, SIGSEGV,
+                                                                       SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS),
+                          [] (const ::testing::TestParamInfo<int>& signalCase) {
+                              const auto* name = sigabbrev_np (signalCase.param);
+                              return name != nullptr ? std::string (name) : "RT" + std::to_string (signalCase.param);
+                          });
 
 //==============================================================================
 // A FIFO nobody writes to would hold an open() forever: it is refused before that.

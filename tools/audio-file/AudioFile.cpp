@@ -55,6 +55,15 @@ namespace brask::audiofile
             return size == 0 || size >= streamingPlaceholder;
         }
 
+        /** The sizes a WAV recorder writes before it knows the length: 0, sox's
+            0x7ffff000 on a pipe, and the largest signed and unsigned 32-bit values.
+            Any other size is a length; a file that does not hold it was cut.
+        */
+        bool isPlaceholderSize (std::uint64_t size) noexcept
+        {
+            return size == 0 || size == 0x7ffff000u || size == 0x7fffffffu || size == 0xffffffffu;
+        }
+
         /** The file's bytes, read where a header walk needs them: chunks before the
             audio can be of any size (a broadcast WAV's bext or iXML runs to hundreds
             of kilobytes), so no fixed window at the start would do.
@@ -198,7 +207,11 @@ namespace brask::audiofile
                         return layout;
                     }
 
-                    const auto streaming = layout.frameBytes == 0 || isStreamingSize (size);
+                    // A WAV of 2 to 4 GiB announces its real size: only a placeholder
+                    // the file does not hold means "never finished", decided by the
+                    // header and the file's size together.
+                    const auto held = file.size > dataStart ? file.size - dataStart : 0;
+                    const auto streaming = layout.frameBytes == 0 || (isPlaceholderSize (size) && size > held) || size == 0;
                     placeData (layout, file.size, dataStart, size, streaming);
 
                     // libsndfile takes the RIFF size as the file's end, and the data
@@ -674,6 +687,7 @@ namespace brask::audiofile
         std::vector<std::uint8_t> pending;          // bytes from pendingStart on, not yet written
         std::int64_t pendingStart = 0;
         bool failed = false;
+        int failure = 0;        // errno of the first write the system refused
 
         static constexpr size_t capacity = 1 << 18;
 
@@ -687,7 +701,10 @@ namespace brask::audiofile
                     continue;
 
                 if (wrote <= 0)
+                {
                     failed = true;
+                    failure = wrote < 0 ? errno : ENOSPC;
+                }
                 else
                     done += (size_t) wrote;
             }
@@ -942,6 +959,14 @@ namespace brask::audiofile
         // format, but has no encoder to write it with).
         const auto keepsEncoding = bytesPerStoredSample (input & encodingMask) > 0 || (input & containerMask) == (container & containerMask);
 
+        // A lossy codec inside WAV, AIFF or AU would be encoded a second time: its
+        // losses again, and --off no longer sample for sample. Its decoded samples
+        // fit 24-bit integers exactly.
+        if (isLossyCodecInPlainContainer (input))
+            for (const auto fallback : { SF_FORMAT_PCM_24, SF_FORMAT_PCM_16 })
+                if (const auto format = writableWith (container, fallback, numChannels, sampleRate); format != 0)
+                    return { format, "the input's " + encodingName (input) + " is lossy" };
+
         if (keepsEncoding)
             if (const auto format = writableWith (container, input & encodingMask, numChannels, sampleRate); format != 0)
                 return { format, "" };
@@ -953,6 +978,26 @@ namespace brask::audiofile
                 return { format, shownContainer + " cannot hold the input's " + encodingName (input) };
 
         return { 0, shownContainer + " cannot hold " + std::to_string (numChannels) + " channels at " + std::to_string (sampleRate) + " Hz" };
+    }
+
+    bool isLossyCodecInPlainContainer (Format format)
+    {
+        switch (format & encodingMask)
+        {
+            case SF_FORMAT_IMA_ADPCM:
+            case SF_FORMAT_MS_ADPCM:
+            case SF_FORMAT_GSM610:
+            case SF_FORMAT_VOX_ADPCM:
+            case SF_FORMAT_G721_32:
+            case SF_FORMAT_G723_24:
+            case SF_FORMAT_G723_40:
+            case SF_FORMAT_NMS_ADPCM_16:
+            case SF_FORMAT_NMS_ADPCM_24:
+            case SF_FORMAT_NMS_ADPCM_32:
+                return true;
+            default:
+                return false;
+        }
     }
 
     OutputChoice largeEnoughFor (const OutputChoice& choice, std::int64_t numFrames, int numChannels)
@@ -1100,14 +1145,25 @@ namespace brask::audiofile
         if (refusedByFormat != nullptr)
             *refusedByFormat = false;
 
-        auto target = std::make_unique<BufferedFile>();
-        target->fd = ::open (path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        const auto fd = ::open (path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
 
-        if (target->fd < 0)
+        if (fd < 0)
         {
             error = std::strerror (errno);
             return nullptr;
         }
+
+        return createOnDescriptor (fd, format, numChannels, sampleRate, error, refusedByFormat);
+    }
+
+    std::unique_ptr<Writer> Writer::createOnDescriptor (int fd, Format format, int numChannels, double sampleRate, std::string& error,
+                                                        bool* refusedByFormat)
+    {
+        if (refusedByFormat != nullptr)
+            *refusedByFormat = false;
+
+        auto target = std::make_unique<BufferedFile>();
+        target->fd = fd;
 
         SF_INFO info {};
         info.format = format;
@@ -1218,7 +1274,13 @@ namespace brask::audiofile
             // The bytes that did not reach the file are the disk's doing; a write the
             // encoder refused is the format's.
             const auto diskFailed = target->failed || ! flushed || ! closed;
-            error = diskFailed ? "a write failed (is the disk full?)"
+            const auto failure = target->failure != 0 ? target->failure : errno;
+            error = ! diskFailed ? std::string()
+                  : failure == ENOSPC ? "the disk is full"
+                  : failure == EDQUOT ? "the disk quota is used up"
+                  : failure == EFBIG ? "the file reached the largest size this process may write (ulimit -f)"
+                  : "a write failed: " + std::string (std::strerror (failure));
+            error = diskFailed ? error
                                : ! encoderError.empty() ? encoderError
                                : closeError != 0 ? sf_error_number (closeError) : "the encoder failed";
             refusedByFormat = ! diskFailed;

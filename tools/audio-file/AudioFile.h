@@ -60,6 +60,11 @@ namespace brask::audiofile
     */
     OutputChoice chooseOutputFormat (Format input, Format container, int numChannels, int sampleRate, int requestedBits);
 
+    /** ADPCM, GSM and G.72x: lossy codecs that plain containers carry. µ-law and
+        A-law are not among them: a render written back in them is exact.
+    */
+    bool isLossyCodecInPlainContainer (Format format);
+
     /** A WAV holds at most 4 GiB; a longer render goes into its 64-bit sibling, RF64. */
     OutputChoice largeEnoughFor (const OutputChoice& choice, std::int64_t numFrames, int numChannels);
 
@@ -142,6 +147,12 @@ namespace brask::audiofile
         */
         static std::unique_ptr<Writer> create (const std::string& path, Format format, int numChannels,
                                                double sampleRate, std::string& error, bool* refusedByFormat = nullptr);
+
+        /** As create(), into a file already open for writing, which it takes over
+            (closed with the writer, also on failure).
+        */
+        static std::unique_ptr<Writer> createOnDescriptor (int fd, Format format, int numChannels, double sampleRate,
+                                                           std::string& error, bool* refusedByFormat = nullptr);
         ~Writer();
 
         /** One array per channel; non-finite samples must not be passed. */

@@ -10,9 +10,32 @@
 namespace filepath
 {
     /** An argument taken from the current folder (unless absolute), with "." and
-        ".." resolved by name and no trailing separator.
+        repeated separators dropped and no trailing separator. ".." is kept: only
+        the kernel knows where it leads once a symbolic link is on the way.
+        Empty when the argument is relative and the current folder is gone.
     */
     std::string absolute (const std::string& argument);
+
+    /** The current folder as the kernel has it; empty when it was deleted. */
+    std::string currentFolder();
+
+    /** Where an output named `path` (from absolute()) is really written, resolved
+        as the kernel resolves it: the folder through realpath(), then the name,
+        followed when it is a symbolic link. The file need not exist.
+    */
+    struct ResolvedOutput
+    {
+        std::string file;           // the real path to write; empty when refused
+        std::string problem;        // why it is refused, naming the path as given
+    };
+
+    /** what: "output" or "plot", for the messages. */
+    ResolvedOutput resolveOutput (const std::string& path, const std::string& what);
+
+    /** Why a command-line output name can never name a file ("", ".", "..", "x/");
+        empty when it can.
+    */
+    std::string badOutputName (const std::string& argument);
 
     std::string fileName (const std::string& path);
 

@@ -50,7 +50,11 @@ void ProgressDisplay::draw()
     if (expected <= 0)
         return;
 
-    const auto permille = (int) std::clamp<std::int64_t> (done.load() * 1000 / expected, 0, 1000);
+    // A batch learns each file's length as it opens it: the share done would fall
+    // each time the total grows. The bar only goes forward.
+    const auto permille = std::max (highestPermille,
+                                    (int) std::clamp<std::int64_t> (done.load() * 1000 / expected, 0, 1000));
+    highestPermille = permille;
 
     if (permille == lastPermille)
         return;

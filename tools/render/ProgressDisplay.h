@@ -45,5 +45,6 @@ private:
     std::condition_variable stopping;
     bool stop = false;
     int lastPermille = -1;
+    int highestPermille = 0;      // what was shown at most: a growing total never takes it back
     std::thread thread;
 };

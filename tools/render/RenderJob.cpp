@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 
 namespace
 {
@@ -38,6 +39,20 @@ namespace
         return bits;
     }
 
+    /** A sample as the pedal takes it: a double beyond a float's range arrives at
+        the float's largest value, not as an infinity.
+    */
+    float toPedal (double sample) noexcept
+    {
+        constexpr auto largest = (double) std::numeric_limits<float>::max();
+        return std::isfinite (sample) && std::abs (sample) > largest ? (float) std::copysign (largest, sample) : (float) sample;
+    }
+
+    std::string plural (std::int64_t count, const char* one, const char* many)
+    {
+        return std::to_string (count) + " " + (count == 1 ? one : many);
+    }
+
     std::string describeSettings (const PedalSettings& settings)
     {
         return "drive " + decimal (settings.drive, 2) + "   tone " + decimal (settings.tone, 2)
@@ -57,9 +72,9 @@ double secondsNow()
 }
 
 //==============================================================================
-RenderJob::RenderJob (const RenderOptions& renderOptions, const std::string& inputFile, const std::string& outputFile,
-                      const std::string& plotFile)
-    : options (renderOptions), input (inputFile), output (outputFile), plot (plotFile)
+RenderJob::RenderJob (const RenderOptions& renderOptions, const std::string& inputName, const std::string& outputName,
+                      const std::string& plotName)
+    : options (renderOptions), input (inputName), output (outputName), plot (plotName)
 {
 }
 
@@ -128,7 +143,7 @@ RenderOutcome RenderJob::open()
     if (info.endsMidStream && ! options.acceptShort)
         return failure ("'" + shownInput + "': input ends in the middle of its stream (--accept-short renders what is there)");
 
-    if (auto refused = checkDestination (output, "output"); ! refused.succeeded())
+    if (auto refused = checkDestination (output, "output", outputFile); ! refused.succeeded())
         return refused;
 
     const auto container = brask::audiofile::containerForFileName (filepath::fileName (output));
@@ -151,11 +166,30 @@ RenderOutcome RenderJob::open()
 
     if (! plot.empty())
     {
-        if (auto refused = checkDestination (plot, "plot"); ! refused.succeeded())
+        if (auto refused = checkDestination (plot, "plot", plotFile); ! refused.succeeded())
             return refused;
 
-        if (plot == output || filepath::sameFile (plot, output))
+        if (plotFile == outputFile || filepath::sameFile (plotFile, outputFile))
             return failure ("the plot and the output cannot be the same file", RenderOutcome::badCommandLine);
+    }
+
+    // Both hidden files are made now, before a sample is rendered: a folder that
+    // takes no file is found at once, and a plot that cannot be written never
+    // costs the render its audio.
+    pendingOutput = PendingOutputFile::create (outputFile, error);
+
+    if (pendingOutput == nullptr)
+        return failure ("cannot write into the folder of '" + filepath::shown (output) + "': " + error);
+
+    if (! plot.empty())
+    {
+        pendingPlot = PendingOutputFile::create (plotFile, error);
+
+        if (pendingPlot == nullptr)
+        {
+            pendingOutput.reset();
+            return failure ("cannot write into the folder of the plot '" + filepath::shown (plot) + "': " + error);
+        }
     }
 
     return {};
@@ -168,23 +202,35 @@ std::string RenderJob::cannotWriteAs (const std::string& reason) const
            + " Hz: " + reason;
 }
 
-RenderOutcome RenderJob::checkDestination (const std::string& destination, const std::string& what) const
+RenderOutcome RenderJob::checkDestination (const std::string& destination, const std::string& what, std::string& resolved) const
 {
-    if (filepath::isDirectory (destination))
-        return failure (what + " '" + filepath::shown (destination) + "' is a folder");
+    const auto where = filepath::resolveOutput (destination, what);
 
-    if (! filepath::isDirectory (filepath::parent (destination)))
-        return failure ("the " + what + " folder '" + filepath::shown (filepath::parent (destination)) + "' does not exist");
+    if (! where.problem.empty())
+        return failure (where.problem);
 
-    if (destination == input || filepath::sameFile (destination, input))
+    if (where.file == input || filepath::sameFile (where.file, input))
         return failure (what + " '" + filepath::shown (destination) + "' is the input file: give the " + what + " another name");
 
+    resolved = where.file;
     return {};
 }
 
 //==============================================================================
 RenderOutcome RenderJob::render (HostedPedal& pedal, MainThreadCalls& mainThread, ProgressDisplay& progress,
                                  double startedAtSeconds)
+{
+    auto outcome = renderIntoPendingFiles (pedal, mainThread, progress, startedAtSeconds);
+
+    // The program may end without unwinding once the line is out: whatever was not
+    // committed goes now.
+    pendingOutput.reset();
+    pendingPlot.reset();
+    return outcome;
+}
+
+RenderOutcome RenderJob::renderIntoPendingFiles (HostedPedal& pedal, MainThreadCalls& mainThread, ProgressDisplay& progress,
+                                                 double startedAtSeconds)
 {
     const auto& info = reader->info();
     const auto numChannels = info.numChannels;
@@ -208,16 +254,15 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, MainThreadCalls& mainThread
     if (! error.empty())
         return failure (error);
 
-    PendingOutputFile pendingOutput (output);
     auto refusedByFormat = false;
-    auto writer = brask::audiofile::Writer::create (pendingOutput.getTemporaryFile(), outputFormat.format,
-                                                    numChannels, sampleRate, error, &refusedByFormat);
+    auto writer = brask::audiofile::Writer::createOnDescriptor (pendingOutput->takeDescriptor(), outputFormat.format,
+                                                                numChannels, sampleRate, error, &refusedByFormat);
 
     if (writer == nullptr && refusedByFormat)
         return failure (cannotWriteAs (error));
 
     if (writer == nullptr)
-        return failure ("cannot write into '" + filepath::shown (filepath::parent (output)) + "': " + error);
+        return failure ("cannot write '" + filepath::shown (output) + "': " + error);
 
     // The file moves in stretches of whole blocks; the pedal still gets them one
     // block at a time, exactly as asked, while the stretch before is measured and
@@ -229,7 +274,9 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, MainThreadCalls& mainThread
     const auto stretchSize = blocksPerStretch * options.blockSize;
 
     LevelMeter inputLevels, outputLevels;
-    std::int64_t silencedSamples = 0;
+    std::int64_t silencedSamples = 0, clippedSamples = 0;
+    const auto writesFloats = brask::audiofile::isFloatEncoding (outputFormat.format) && brask::audiofile::bytesPerStoredSample (outputFormat.format) == 4;
+    constexpr auto largestFloat = (double) std::numeric_limits<float>::max();
 
     // A file of one stretch has nothing to overlap: no thread for it.
     const auto slots = expectedBlocks > 0 && expectedBlocks <= maximumBlocks ? 1 : stretchesInFlight;
@@ -248,10 +295,19 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, MainThreadCalls& mainThread
 
             for (int i = 0; i < n; ++i)
             {
-                const auto untouched = bitsOf (out[i]) == bitsOf ((float) exact[i]);
-                const auto value = untouched ? exact[i] : (double) out[i];
+                const auto untouched = bitsOf (out[i]) == bitsOf (toPedal (exact[i]));
+                auto value = untouched ? exact[i] : (double) out[i];
                 const auto finite = std::isfinite (value);
                 silencedSamples += finite ? 0 : 1;
+
+                // A float file cannot hold what a double file held beyond its range:
+                // clipped to the largest float, and counted, rather than written as infinity.
+                if (writesFloats && finite && std::abs (value) > largestFloat)
+                {
+                    value = std::copysign (largestFloat, value);
+                    ++clippedSamples;
+                }
+
                 exact[i] = finite ? value : 0.0;
             }
 
@@ -291,7 +347,7 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, MainThreadCalls& mainThread
             auto* out = stretch->output.getWritePointer (channel);
 
             for (int i = 0; i < numSamples; ++i)
-                out[i] = (float) exact[i];
+                out[i] = toPedal (exact[i]);
 
             inputLevels.add (out, numSamples);
 
@@ -318,6 +374,13 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, MainThreadCalls& mainThread
 
     mainThread.call ([&] { pedal.release(); });
 
+    // An empty WAV, AIFF or CAF is a valid file; a codec's is a file of 0 bytes or
+    // one no player opens, which would pass for a render.
+    if (framesRead == 0 && refusedAt < 0 && allWritten && brask::audiofile::bytesPerStoredSample (outputFormat.format) == 0)
+        return failure ("input '" + filepath::shown (input) + "' holds no audio (0 frames): an empty "
+                        + brask::audiofile::containerName (outputFormat.format) + " " + brask::audiofile::encodingName (outputFormat.format)
+                        + " file is no file a player opens; nothing written");
+
     // Silence where the pedal should have played is no render: nothing is kept.
     if (refusedAt >= 0)
         return failure ("the module failed to process the audio at " + seconds (refusedAt, sampleRate) + " into '"
@@ -325,7 +388,8 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, MainThreadCalls& mainThread
 
     if (! writer->close (error) || ! allWritten)
         return failure (writer->failedInTheFormat() ? cannotWriteAs (error)
-                                                    : "cannot write '" + filepath::shown (output) + "' (is the disk full?)");
+                                                    : "cannot write '" + filepath::shown (output) + "': "
+                                                          + (error.empty() ? std::string ("a write failed") : error));
 
     std::string shortNote;
 
@@ -344,12 +408,13 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, MainThreadCalls& mainThread
     const auto wroteAs = describeInput() + ", " + brask::audiofile::encodingName (outputFormat.format)
                          + (outputFormat.reason.empty() ? std::string() : "; " + outputFormat.reason);
 
-    std::unique_ptr<PendingOutputFile> pendingPlot;
+    if (auto refused = pendingOutput->commit(); ! refused.empty())
+        return failure (refused);
+
+    std::string plotProblem;
 
     if (plotter != nullptr)
     {
-        pendingPlot = std::make_unique<PendingOutputFile> (plot);
-
         PlotCaption caption;
         caption.title = filepath::fileName (input) + "  \xe2\x86\x92  Brask Overdrive  \xe2\x86\x92  " + filepath::fileName (output);
         caption.settings = describeSettings (options.settings);
@@ -359,16 +424,13 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, MainThreadCalls& mainThread
         caption.inputLevels = describeLevels (inputLevels);
         caption.outputLevels = describeLevels (outputLevels);
 
+        // The audio is in place already: a plot that fails now is reported, and the
+        // render it would have shown is kept.
         if (! plotter->write (caption, pendingPlot->getTemporaryFile(), error))
-            return failure ("cannot write the plot '" + filepath::shown (plot) + "': " + error);
+            plotProblem = "cannot write the plot '" + filepath::shown (plot) + "': " + error;
+        else if (auto refused = pendingPlot->commit(); ! refused.empty())
+            plotProblem = "cannot write the plot '" + filepath::shown (plot) + "': " + refused;
     }
-
-    if (auto refused = pendingOutput.commit(); ! refused.empty())
-        return failure (refused);
-
-    if (pendingPlot != nullptr)
-        if (auto refused = pendingPlot->commit(); ! refused.empty())
-            return failure (refused);
 
     const auto length = (double) framesRead / sampleRate;
     const auto elapsed = secondsNow() - startedAtSeconds;
@@ -380,9 +442,15 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, MainThreadCalls& mainThread
     if (silencedSamples > 0)
         line += " (" + std::to_string (silencedSamples) + " written as 0)";
 
+    if (clippedSamples > 0)
+        line += " (" + plural (clippedSamples, "sample", "samples") + " beyond the 32-bit float range, clipped to it)";
+
     line += shortNote;
 
-    if (pendingPlot != nullptr)
+    if (! plotProblem.empty())
+        return failure (line + "; but " + plotProblem + " (the audio is kept)");
+
+    if (plotter != nullptr)
         line += "; plot " + filepath::shown (plot);
 
     return { 0, line };

@@ -9,6 +9,7 @@
 
 class HostedPedal;
 class MainThreadCalls;
+class PendingOutputFile;
 class ProgressDisplay;
 
 //==============================================================================
@@ -53,13 +54,16 @@ public:
     const std::string& getInput() const noexcept    { return input; }
 
 private:
+    RenderOutcome renderIntoPendingFiles (HostedPedal&, MainThreadCalls&, ProgressDisplay&, double startedAtSeconds);
     RenderOutcome failure (const std::string& message, int exitStatus = RenderOutcome::failed) const;
-    RenderOutcome checkDestination (const std::string& destination, const std::string& what) const;
+    RenderOutcome checkDestination (const std::string& destination, const std::string& what, std::string& resolved) const;
     std::string cannotWriteAs (const std::string& reason) const;
     std::string describeInput() const;
 
     const RenderOptions& options;
-    const std::string input, output, plot;
+    const std::string input, output, plot;      // as the user named them
+    std::string outputFile, plotFile;           // where they are written, as the kernel resolves them
+    std::unique_ptr<PendingOutputFile> pendingOutput, pendingPlot;
     std::unique_ptr<brask::audiofile::Reader> reader;
     brask::audiofile::OutputChoice outputFormat;
 };

@@ -8,6 +8,7 @@
 
 #include "vst3/DisplayLessHost.h"
 #include "FilePath.h"
+#include "PendingOutputFile.h"
 #include "vst3host/HostedPedal.h"
 #include "vst3host/MainThreadCalls.h"
 #include "ProgressDisplay.h"
@@ -81,7 +82,8 @@ namespace
     {
         if (! filepath::isDirectory (options.outputFolder))
         {
-            say (stderr, "the output folder '" + filepath::shown (options.outputFolder) + "' does not exist");
+            say (stderr, "the output folder '" + filepath::shown (options.outputFolder) + "' "
+                             + (filepath::isFile (options.outputFolder) ? "is a file, not a folder" : "does not exist"));
             return RenderOutcome::failed;
         }
 
@@ -149,7 +151,7 @@ namespace
         {
             const auto elapsed = secondsNow() - startSeconds;
             char summary[160];
-            std::snprintf (summary, sizeof (summary), "%d files in %.2f s on %d %s", numInputs, elapsed, numJobs,
+            std::snprintf (summary, sizeof (summary), "%d %s in %.2f s on %d %s", numInputs, numInputs == 1 ? "file" : "files", elapsed, numJobs,
                            numJobs == 1 ? "worker" : "workers");
             say (stdout, summary);
             endWithoutUnloading (0);
@@ -196,6 +198,10 @@ int main (int argc, char* argv[])
     // goes away (`| head -1`) must not end the renders; the exit status still says
     // how they went.
     ::signal (SIGPIPE, SIG_IGN);
+
+    // Before any job starts: from here on, a signal that ends the program takes
+    // every hidden file with it.
+    PendingOutputFile::removeOnSignals();
 
     // Nothing here is ever shown: the module need not look for a display.
     ::setenv (DisplayLessHost::variableName, "1", 1);

@@ -1,5 +1,6 @@
 #include "RenderOptions.h"
 
+#include "AudioFile.h"
 #include "FilePath.h"
 
 #include <algorithm>
@@ -125,8 +126,9 @@ const char* RenderOptions::usage()
            "\n"
            "Renders audio files (WAV, RF64, Wave64, AIFF, CAF, FLAC, Ogg Vorbis, Opus, MP3;\n"
            "mono or stereo) through the Brask Overdrive VST3 module. Each output is written\n"
-           "in the format its extension names, with the input's sample rate, channels and\n"
-           "sample format where that format can hold it.\n"
+           "in the format its extension names, with the input's sample rate and channels,\n"
+           "and its sample format where that format holds it exactly; lossy ADPCM, GSM and\n"
+           "G.72x inputs come out as 24-bit PCM.\n"
            "\n"
            "  --drive X, --tone X, --level X   knob positions from 0 to 1 (default 0.5)\n"
            "  --off                            footswitch off: the signal passes untouched\n"
@@ -146,6 +148,7 @@ const char* RenderOptions::usage()
 std::string RenderOptions::parse (const std::vector<std::string>& arguments, RenderOptions& options)
 {
     std::vector<std::string> positional;
+    std::string plotArgument, outputFolderArgument, moduleArgument;
     auto onlyPositionalFromHere = false;
 
     for (size_t i = 0; i < arguments.size(); ++i)
@@ -232,9 +235,12 @@ std::string RenderOptions::parse (const std::vector<std::string>& arguments, Ren
             if (value.empty())
                 return "--plot needs a file name";
 
-            options.plot = filepath::absolute (value);
+            if (auto refused = filepath::badOutputName (value); ! refused.empty())
+                return "--plot: " + refused;
 
-            if (lowerCase (filepath::extension (options.plot)) != ".png")
+            plotArgument = value;
+
+            if (lowerCase (filepath::extension (value)) != ".png")
                 return "--plot writes a PNG picture: give it a name ending in .png";
         }
         else if (name == "--bits")
@@ -247,7 +253,7 @@ std::string RenderOptions::parse (const std::vector<std::string>& arguments, Ren
             if (value.empty())
                 return "--out-dir needs a folder";
 
-            options.outputFolder = filepath::absolute (value);
+            outputFolderArgument = value;
         }
         else if (name == "--format")
         {
@@ -258,6 +264,10 @@ std::string RenderOptions::parse (const std::vector<std::string>& arguments, Ren
                 return "--format takes a file extension such as wav or flac, not '" + value + "'";
 
             options.outputExtension = "." + extension;
+
+            // Known before any work: every input would fail for it.
+            if (brask::audiofile::containerForFileName ("x" + options.outputExtension) == 0)
+                return "--format cannot write '" + extension + "' files: give one of " + brask::audiofile::writableExtensions();
         }
         else if (name == "--jobs")
         {
@@ -269,13 +279,33 @@ std::string RenderOptions::parse (const std::vector<std::string>& arguments, Ren
             if (value.empty())
                 return "--plugin needs the path of a .vst3 bundle";
 
-            options.module = filepath::absolute (value);
+            moduleArgument = value;
         }
     }
 
     for (const auto& argument : positional)
         if (argument.empty())
             return "file names must not be empty";
+
+    // Relative names are taken from the current folder; once it is deleted there is
+    // nowhere they could lead ("/" would be a guess).
+    const auto relative = [] (const std::string& argument) { return ! argument.empty() && argument[0] != '/'; };
+    auto needsCurrentFolder = std::any_of (positional.begin(), positional.end(), relative);
+
+    for (const auto* given : { &plotArgument, &outputFolderArgument, &moduleArgument })
+        needsCurrentFolder = needsCurrentFolder || relative (*given);
+
+    if (needsCurrentFolder && filepath::currentFolder().empty())
+        return "the current folder no longer exists (deleted or moved): change to a folder that exists, or give full paths";
+
+    if (! plotArgument.empty())
+        options.plot = filepath::absolute (plotArgument);
+
+    if (! outputFolderArgument.empty())
+        options.outputFolder = filepath::absolute (outputFolderArgument);
+
+    if (! moduleArgument.empty())
+        options.module = filepath::absolute (moduleArgument);
 
     if (options.module.empty())
         options.module = installedModule();
@@ -314,6 +344,9 @@ std::string RenderOptions::parse (const std::vector<std::string>& arguments, Ren
         return positional.size() < 2 ? "needs an INPUT and an OUTPUT file (try --help)"
                                      : "takes one INPUT and one OUTPUT file, not " + std::to_string (positional.size())
                                            + " (try --help)";
+
+    if (auto refused = filepath::badOutputName (positional[1]); ! refused.empty())
+        return refused;
 
     options.inputs.push_back (filepath::absolute (positional[0]));
     options.output = filepath::absolute (positional[1]);
