@@ -343,7 +343,7 @@ namespace
             std::vector<const LV2_Feature*> features;
 
             if ((choices & 1) == 0)     features.push_back (&mapFeature);
-            hasLog = (choices & 2) == 0;
+            hasLog = (choices & 2) == 0 && (choices & 0x80) == 0;
             if (hasLog)                 features.push_back (&logFeature);
             if ((choices & 4) == 0)     features.push_back (&optionsFeature);
             if ((choices & 8) != 0)     features.push_back (&bounded);
