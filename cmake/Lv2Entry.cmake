@@ -20,26 +20,48 @@ add_library (brask_lv2_glue STATIC
     "${CMAKE_SOURCE_DIR}/source/lv2/Lv2StateString.cpp")
 target_link_libraries (brask_lv2_glue PUBLIC BraskOverdrive)
 
+# Our entry layer in front of the wrapper: the exports, the plug-in and UI instances.
+set (BRASK_LV2_ENTRY_SOURCES
+    "${CMAKE_SOURCE_DIR}/source/lv2/Lv2Exports.cpp"
+    "${CMAKE_SOURCE_DIR}/source/lv2/Lv2PluginInstance.cpp"
+    "${CMAKE_SOURCE_DIR}/source/lv2/Lv2UiInstance.cpp"
+    "${CMAKE_SOURCE_DIR}/source/lv2/SuilModuleFolder.cpp")
+
+# The framework's LV2 wrapper source, whose entry points are renamed wherever it is compiled.
+function (brask_lv2_client_sources out)
+    get_target_property (sources juce_audio_plugin_client_LV2 INTERFACE_SOURCES)
+    list (FILTER sources INCLUDE REGEX "/juce_audio_plugin_client_LV2\\.cpp$")
+    list (LENGTH sources count)
+    if (NOT count EQUAL 1)
+        message (FATAL_ERROR "Cannot find the framework's LV2 wrapper source to rename its entry point")
+    endif()
+    set (${out} ${sources} PARENT_SCOPE)
+endfunction()
+
+# Our entry and the framework's wrapper compiled into a program as into the module,
+# with the same settings, so that it calls lv2_descriptor in its own process (the
+# LV2 fuzz driver: tests/fuzz/CMakeLists.txt says why it does not load the module).
+function (brask_add_lv2_entry target)
+    brask_lv2_client_sources (client)
+    set_property (SOURCE ${client} TARGET_DIRECTORY ${target}
+        APPEND PROPERTY COMPILE_DEFINITIONS lv2_descriptor=juce_lv2_descriptor lv2ui_descriptor=juce_lv2ui_descriptor)
+    target_sources (${target} PRIVATE ${BRASK_LV2_ENTRY_SOURCES})
+    target_include_directories (${target} PRIVATE $<TARGET_PROPERTY:BraskOverdrive,INCLUDE_DIRECTORIES>)
+    target_link_libraries (${target} PRIVATE brask_lv2_glue juce::juce_audio_plugin_client_LV2)
+    target_compile_definitions (${target} PRIVATE "JucePlugin_LV2URI=\"${BRASK_LV2_URI}\"")
+endfunction()
+
 if (NOT TARGET BraskOverdrive_LV2)
     return()
 endif()
 
-get_target_property (BRASK_LV2_CLIENT_SOURCES juce_audio_plugin_client_LV2 INTERFACE_SOURCES)
-list (FILTER BRASK_LV2_CLIENT_SOURCES INCLUDE REGEX "/juce_audio_plugin_client_LV2\\.cpp$")
-list (LENGTH BRASK_LV2_CLIENT_SOURCES BRASK_LV2_CLIENT_SOURCE_COUNT)
-if (NOT BRASK_LV2_CLIENT_SOURCE_COUNT EQUAL 1)
-    message (FATAL_ERROR "Cannot find the framework's LV2 wrapper source to rename its entry point")
-endif()
+brask_lv2_client_sources (BRASK_LV2_CLIENT_SOURCES)
 
 set_property (SOURCE ${BRASK_LV2_CLIENT_SOURCES}
     DIRECTORY "${CMAKE_SOURCE_DIR}"
     APPEND PROPERTY COMPILE_DEFINITIONS lv2_descriptor=juce_lv2_descriptor lv2ui_descriptor=juce_lv2ui_descriptor)
 
-target_sources (BraskOverdrive_LV2 PRIVATE
-    "${CMAKE_SOURCE_DIR}/source/lv2/Lv2Exports.cpp"
-    "${CMAKE_SOURCE_DIR}/source/lv2/Lv2PluginInstance.cpp"
-    "${CMAKE_SOURCE_DIR}/source/lv2/Lv2UiInstance.cpp"
-    "${CMAKE_SOURCE_DIR}/source/lv2/SuilModuleFolder.cpp")
+target_sources (BraskOverdrive_LV2 PRIVATE ${BRASK_LV2_ENTRY_SOURCES})
 target_link_libraries (BraskOverdrive_LV2 PRIVATE brask_lv2_glue)
 
 # The setting ports' table, from the one the plug-in reads, for the bundle's data

@@ -60,7 +60,7 @@ const char* Lv2StateString::problemWith (const void* data, size_t size) noexcept
 
     // Each character carries six bits, and the writer emits just enough for the
     // bytes: fewer would leave bytes the decoder quietly takes as zero (a cut
-    // string would switch the pedal off), more would be written past its block.
+    // string would switch the pedal off), more it drops without a word.
     const auto expected = (declared * 8 + 5) / 6;
 
     if (numCharacters < expected)

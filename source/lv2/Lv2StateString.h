@@ -10,9 +10,9 @@
 
     The framework's decoder is no judge of such a string: it sizes its block from
     the count before it looks at anything else (a count of -1 or 3000000000 asks
-    for gigabytes and throws), writes past that block when more characters follow
-    than the count allows, leaves zeros where fewer follow, skips characters it
-    does not know and still reports success. So every string a host hands back is checked here first; only one
+    for gigabytes and throws), drops the characters beyond what the count allows,
+    leaves zeros where fewer follow, skips characters it does not know, and still
+    reports success. So every string a host hands back is checked here first; only one
     the pedal could have written reaches the decoder.
 */
 namespace Lv2StateString

@@ -110,3 +110,88 @@ sessions = {
 
 for name, session in sessions.items():
     write("host_calls", name, session)
+
+
+# ---- LV2 hosts: one byte of features, the rate, the maximum, then call bytes as
+# numbered in Lv2EntryFuzzer.cpp ----
+(CONNECT, ACTIVATE, DEACTIVATE, RUN, SET_CONTROL, FILL_ATOM_INPUT, SAVE_STATE, RESTORE_STATE) = range(8)
+# Ports as the bundle declares them; audio ports connect to buffer (target % 4),
+# control inputs to cell (target % 5), cells starting at 0.5, 0.5, 0.5, 1, 1.
+IN_L, IN_R, OUT_L, OUT_R, ATOM_IN, ATOM_OUT, LATENCY, FREE_WHEELING, ENABLED = range(9)
+DRIVE, TONE_PORT, LEVEL_PORT, EFFECT_ON = range(9, 13)
+LV2_RATES = [44100, 48000, 96000, 8000, 192000, 384000, 22050]
+LONGEST_RUNS = [256, 512, 1024, 64, 4096, 8192, 20000, 1]
+
+
+def lv2_host(features=0, rate=48000, longest=256, maximum=("int", 256)):
+    kinds = ["int", "int8", "long", "float", None]
+    return (bytes([features | (LONGEST_RUNS.index(longest) << 4), LV2_RATES.index(rate), kinds.index(maximum[0])])
+            + struct.pack("<H", maximum[1] + 64))
+
+
+def connect(port, target):
+    return bytes([CONNECT, port, target])
+
+
+def connect_all(inputs=(1, 2), outputs=(3, 4)):
+    # A host that connects everything: separate buffers, the atom ports, the controls.
+    return (connect(IN_L, inputs[0]) + connect(IN_R, inputs[1]) + connect(OUT_L, outputs[0]) + connect(OUT_R, outputs[1])
+            + connect(ATOM_IN, 1) + connect(ATOM_OUT, 1) + connect(LATENCY, 1) + connect(FREE_WHEELING, 0)
+            + connect(ENABLED, 3) + connect(DRIVE, 5) + connect(TONE_PORT, 1) + connect(LEVEL_PORT, 2)
+            + connect(EFFECT_ON, 4))
+
+
+def signal(kind=1, amplitude=3, period=40):
+    return bytes([kind, amplitude, period]) + struct.pack("<I", 777)
+
+
+def run(length_mode, amount=0, kind=1, capacity=6):
+    # length_mode: 0 empty, 1 the longest, 2 one sample, 3.. amount % (longest + 1)
+    return (bytes([RUN, length_mode]) + struct.pack("<H", amount)
+            + (signal(kind) + signal(0)) * 4 + bytes([capacity]))
+
+
+def set_control(cell, value):
+    return bytes([SET_CONTROL, cell, 100]) + struct.pack("<H", int(round(value * 65535)))
+
+
+def restore_damaged(index, with_nul=False):
+    return bytes([RESTORE_STATE, 1 | (0x40 if with_nul else 0), index])
+
+
+playing = lv2_host() + connect_all() + bytes([ACTIVATE]) + run(1) * 4
+lv2_sessions = {
+    "play": playing + set_control(0, 0.9) + run(3, 100) + run(0) + run(1),
+    # The damaged state strings hosts died on (-1, -16, 2^31, 3e9 bytes), then playing on.
+    "damaged-minus-one": playing + restore_damaged(0) + run(1),
+    "damaged-minus-sixteen": playing + restore_damaged(1, True) + run(1),
+    "damaged-two-to-the-31": playing + restore_damaged(2) + run(1),
+    "damaged-three-billion": playing + restore_damaged(3, True) + run(1),
+    "damaged-others": playing + b"".join(restore_damaged(i) for i in range(4, 15)) + run(1),
+    "damaged-before-activate": lv2_host() + restore_damaged(0) + restore_damaged(3) + connect_all()
+                               + bytes([ACTIVATE]) + run(1),
+    "save-and-restore": playing + set_control(0, 0.2) + run(1) + bytes([SAVE_STATE]) + set_control(0, 0.8) + run(1)
+                        + bytes([RESTORE_STATE, 0]) + run(1),
+    "default-preset": playing + set_control(1, 0.1) + run(1) + bytes([RESTORE_STATE, 4 | 0xC0]) + struct.pack("<I", 0)
+                      + bytes([1]) + run(1),
+    "counted-characters": playing + bytes([RESTORE_STATE, 2, 16, 0, 22]) + bytes(range(22)) + run(1),
+    "in-place": lv2_host() + connect_all(inputs=(1, 2), outputs=(1, 2)) + bytes([ACTIVATE]) + run(1) * 3,
+    "crosswise": lv2_host() + connect_all(inputs=(1, 2), outputs=(2, 1)) + bytes([ACTIVATE]) + run(1) * 3,
+    "shared-input": lv2_host() + connect_all(inputs=(1, 1), outputs=(2, 3)) + bytes([ACTIVATE]) + run(1) * 3,
+    "reactivate-after-a-loud-note": playing + run(1, kind=5) + bytes([DEACTIVATE, ACTIVATE]) + run(1, kind=0),
+    "enabled-toggles": playing + set_control(3, 0.3) + run(1) + set_control(3, 0.0) + run(1) + set_control(3, 1.0)
+                       + run(3, 37) + run(1),
+    "free-wheeling": playing + connect(FREE_WHEELING, 4) + run(1) + set_control(4, 0.0) + run(1),
+    "atom-input-full": playing + bytes([FILL_ATOM_INPUT, 1, 20])
+                       + (struct.pack("<HH", 3, 4096 + 7) + bytes([0, 0]) + b"\x90\x3c\x64") * 20 + run(1, capacity=0)
+                       + run(1, capacity=2) + run(1, capacity=4),
+    "late-connections": lv2_host() + bytes([ACTIVATE]) + run(1) + connect(OUT_L, 3) + run(1) + connect_all() + run(1)
+                        + connect(IN_L, 0) + run(1),
+    "no-features": lv2_host(features=0x80 | 0x02) + connect_all() + bytes([ACTIVATE]) + run(1),
+    "runs-longer-than-promised": lv2_host(longest=20000, maximum=("int", 64)) + connect_all() + bytes([ACTIVATE])
+                                 + run(1) + run(3, 12345) + run(3, 8193),
+    "lowest-rate": lv2_host(rate=8000, longest=1, maximum=("float", 1)) + connect_all() + bytes([ACTIVATE]) + run(1) * 50,
+}
+
+for name, session in lv2_sessions.items():
+    write("lv2", name, session)

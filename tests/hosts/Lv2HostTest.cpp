@@ -619,7 +619,7 @@ TEST (Lv2Host, ADamagedSavedStateIsRefusedInTheLogAndTheSettingsStay)
 
     // What a host hands back from a session or a preset file that went wrong: the
     // framework's decoder would ask for gigabytes on some (and the host would
-    // abort), write past its block on others, or take garbage as settings.
+    // abort), quietly zero or drop bytes on others, or take garbage as settings.
     struct Case
     {
         const char* name;

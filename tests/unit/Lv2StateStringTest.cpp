@@ -7,7 +7,7 @@
 
 // The check a stored LV2 state passes before the framework's decoder sees it:
 // everything the framework's encoder writes passes, and nothing that would make
-// the decoder ask for too much memory, write past its block or take unknown
+// the decoder ask for too much memory, drop or zero bytes, or take unknown
 // characters as data does.
 
 namespace
