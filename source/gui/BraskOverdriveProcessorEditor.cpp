@@ -1,4 +1,5 @@
 #include "BraskOverdriveProcessorEditor.h"
+#include "PedalPictures.h"
 
 //==============================================================================
 BraskOverdriveProcessorEditor::BraskOverdriveProcessorEditor (BraskOverdriveAudioProcessor& p)
@@ -50,6 +51,11 @@ void BraskOverdriveProcessorEditor::resized()
 }
 
 //==============================================================================
+std::shared_ptr<void> BraskOverdriveProcessorEditor::keepResourcesAlive()
+{
+    return PedalPictures::getShared();
+}
+
 std::optional<int> BraskOverdriveProcessorEditor::getPrimaryUserAreaHeight()
 {
     if (auto* display = juce::Desktop::getInstance().getDisplays().getPrimaryDisplay())

@@ -38,7 +38,8 @@ namespace
 BraskOverdriveAudioProcessor::BraskOverdriveAudioProcessor()
     : AudioProcessor (BusesProperties()
                           .withInput ("Input", juce::AudioChannelSet::stereo(), true)
-                          .withOutput ("Output", juce::AudioChannelSet::stereo(), true))
+                          .withOutput ("Output", juce::AudioChannelSet::stereo(), true)),
+      editorResources (BraskOverdriveProcessorEditor::keepResourcesAlive())
 {
     // The same decibel mapping as the knobs, so that opening the editor (which
     // re-applies the stored knobs) never changes the sound.
@@ -316,28 +317,4 @@ void BraskOverdriveAudioProcessor::publishStoredTone() noexcept
 void BraskOverdriveAudioProcessor::publishStoredLevel() noexcept
 {
     publishFromStore (level, targetLevelGain, levelGainFor);
-}
-
-//==============================================================================
-// The module entry: the framework's wrapper owns what this returns.
-namespace
-{
-    // One per thread, so that instances made on different threads never mix.
-    thread_local BraskOverdriveAudioProcessor* lastMade = nullptr;
-}
-
-BraskOverdriveAudioProcessor* BraskOverdriveAudioProcessor::lastMadeOnThisThread() noexcept
-{
-    return lastMade;
-}
-
-void BraskOverdriveAudioProcessor::forgetLastMadeOnThisThread() noexcept
-{
-    lastMade = nullptr;
-}
-
-juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter()
-{
-    lastMade = new BraskOverdriveAudioProcessor();
-    return lastMade;
 }
