@@ -100,7 +100,8 @@ public:
         lane: the first half from the channel's state, the second from silence.
         Every stage on either side of the clipper is linear, so what the state at
         the middle adds to the second half is its response with no input, which the
-        tables below hold for a state of one (each half at most halfLength long).
+        tables in FilterState hold for a state of one (each half at most halfLength
+        long); KernelHalves.h gives the derivation.
     */
     static constexpr int halfLength = stretchLength / 2;
 
@@ -113,10 +114,11 @@ public:
     static constexpr int registerRoom = 16;
    #endif
 
-    /** What a SIMD variant works on: the filter coefficients and states, with the
-        two channels side by side (lane 0 left or mono, lane 1 right).
+    /** The chain's filters as a SIMD variant works on them: their coefficients and
+        states, with the two channels side by side (lane 0 left or mono, lane 1
+        right), and the tables that let a single channel play its halves.
     */
-    struct Frame
+    struct FilterState
     {
         // The low cut and each tone one-pole as s' = a·s + b·x, output c·(x − s)
         // for the high-pass and s + g·(x − s) = (s + s') / 2 for the low-pass: the
@@ -155,6 +157,7 @@ public:
         int toneFreeLength;     // entries of both worked out so far
     };
 
+    /** One stretch's samples and per-sample values on their way through the stages. */
     struct Stretch
     {
         alignas (64) float input[maxChannels * stretchLength];
@@ -178,12 +181,13 @@ public:
     };
 
     /** One variant's work on one stretch: `right` is null for mono. */
-    using VariantFunction = void (*) (Frame&, Stretch&, float* left, float* right, int numSamples,
+    using VariantFunction = void (*) (FilterState&, Stretch&, float* left, float* right, int numSamples,
                                       const StretchSettings&);
 
 private:
     //==============================================================================
-    void extendToneFreeResponse (int length) noexcept;
+    /** The pinned set where one is pinned and runnable, else the widest. */
+    static InstructionSet chosenInstructionSet() noexcept;
 
     InstructionSet instructionSet = InstructionSet::baseline;
     VariantFunction variant = nullptr;
@@ -197,7 +201,7 @@ private:
     // The blend's two weights glide as the framework's dry/wet mixer's do.
     juce::SmoothedValue<float> wetWeight, dryWeight;
 
-    Frame frame {};
+    FilterState filters {};
     Stretch stretch {};
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (OverdriveKernel)
