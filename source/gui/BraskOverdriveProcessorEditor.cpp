@@ -1,5 +1,6 @@
 #include "BraskOverdriveProcessorEditor.h"
 #include "PedalPictures.h"
+#include "plugin/EditorSide.h"
 
 //==============================================================================
 BraskOverdriveProcessorEditor::BraskOverdriveProcessorEditor (BraskOverdriveAudioProcessor& p)
@@ -51,15 +52,21 @@ void BraskOverdriveProcessorEditor::resized()
 }
 
 //==============================================================================
-std::shared_ptr<void> BraskOverdriveProcessorEditor::keepResourcesAlive()
-{
-    return PedalPictures::getShared();
-}
-
 std::optional<int> BraskOverdriveProcessorEditor::getPrimaryUserAreaHeight()
 {
     if (auto* display = juce::Desktop::getInstance().getDisplays().getPrimaryDisplay())
         return display->userArea.getHeight();
 
     return std::nullopt;
+}
+
+//==============================================================================
+juce::AudioProcessorEditor* EditorSide::createEditor (BraskOverdriveAudioProcessor& pedal)
+{
+    return new BraskOverdriveProcessorEditor (pedal);
+}
+
+std::shared_ptr<void> EditorSide::keepResourcesAlive()
+{
+    return PedalPictures::getShared();
 }

@@ -3,7 +3,6 @@
 #include "AppGUI.h"
 #include "plugin/BraskOverdriveAudioProcessor.h"
 
-#include <memory>
 #include <optional>
 
 //==============================================================================
@@ -30,13 +29,6 @@ public:
     void resized() override;
 
     //==============================================================================
-    /** A handle that keeps what every editor shares (the decoded pictures) for
-        as long as anyone holds it: each pedal holds one from construction, so an
-        editor reopened after any pause decodes nothing, and the last pedal to go
-        frees it all. Opaque, so that the pedal needs no graphics type.
-    */
-    static std::shared_ptr<void> keepResourcesAlive();
-
     /** The usable height of the desktop's primary display, if there is one. */
     static std::optional<int> getPrimaryUserAreaHeight();
 

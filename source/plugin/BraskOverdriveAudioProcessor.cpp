@@ -1,5 +1,5 @@
 #include "BraskOverdriveAudioProcessor.h"
-#include "gui/BraskOverdriveProcessorEditor.h"
+#include "EditorSide.h"
 #include "PedalSettings.h"
 
 #include <cstring>
@@ -39,7 +39,7 @@ BraskOverdriveAudioProcessor::BraskOverdriveAudioProcessor()
     : AudioProcessor (BusesProperties()
                           .withInput ("Input", juce::AudioChannelSet::stereo(), true)
                           .withOutput ("Output", juce::AudioChannelSet::stereo(), true)),
-      editorResources (BraskOverdriveProcessorEditor::keepResourcesAlive())
+      editorResources (EditorSide::keepResourcesAlive())
 {
     // The same decibel mapping as the knobs, so that opening the editor (which
     // re-applies the stored knobs) never changes the sound.
@@ -181,7 +181,7 @@ bool BraskOverdriveAudioProcessor::isMidiEffect() const           { return false
 //==============================================================================
 juce::AudioProcessorEditor* BraskOverdriveAudioProcessor::createEditor()
 {
-    return new BraskOverdriveProcessorEditor (*this);
+    return EditorSide::createEditor (*this);
 }
 
 bool BraskOverdriveAudioProcessor::hasEditor() const

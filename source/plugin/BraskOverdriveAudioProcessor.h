@@ -170,7 +170,8 @@ private:
     //==============================================================================
     // What the editor keeps decoded (its pictures) stays while any pedal lives, so
     // that reopening an editor after any pause costs no decoding; the last pedal
-    // to go frees it. The editor side makes the handle; the pedal only holds it.
+    // to go frees it. The editor side makes the handle (EditorSide.h); the pedal
+    // only holds it.
     std::shared_ptr<void> editorResources;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (BraskOverdriveAudioProcessor)
