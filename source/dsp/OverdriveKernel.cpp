@@ -1,4 +1,5 @@
-// The chain's filter design and the stretch loop: what each prepare, tone change
+// The chain's filter design (its one-poles from OnePoleFilter, the DC blocker
+// from the framework's biquad design) and the stretch loop: what each prepare, tone change
 // and block does outside the machine code. The stages themselves are in
 // KernelStages-inl.h, the mono halves in KernelHalves*, the choice of instruction
 // set in InstructionSets.cpp.
@@ -6,6 +7,7 @@
 #include "OverdriveKernel.h"
 #include "KernelHalves.h"
 #include "KernelVariants.h"
+#include "OnePoleFilter.h"
 
 #include <juce_dsp/juce_dsp.h>
 
@@ -19,21 +21,6 @@ namespace
     constexpr double dcBlockerHz = 5.0;
     constexpr float wetProportion = 0.99f;
     constexpr double blendFadeSeconds = 0.05;
-
-    /** The one-pole written as s' = a·s + b·x with its outputs from s and x. */
-    struct OnePole
-    {
-        double feedback, input, output, g;
-
-        OnePole (double cutoffHz, double sampleRate)
-        {
-            const auto t = std::tan (juce::MathConstants<double>::pi * cutoffHz / sampleRate);
-            g = t / (1.0 + t);
-            feedback = 1.0 - 2.0 * g;
-            input = 2.0 * g;
-            output = 1.0 - g;
-        }
-    };
 }
 
 //==============================================================================
@@ -54,10 +41,10 @@ void OverdriveKernel::prepare (double newSampleRate, int numChannels)
     preparedChannels = juce::jlimit (0, maxChannels, numChannels);
     halvesFitLanes = chosen.pairLanes() >= (size_t) maxChannels;
 
-    const OnePole lowCut (lowCutHz, sampleRate);
+    const auto lowCut = OnePoleFilter::Coefficients::design (lowCutHz, sampleRate);
     filters.lowCutFeedback = lowCut.feedback;
     filters.lowCutInput = lowCut.input;
-    filters.lowCutOutput = lowCut.output;
+    filters.lowCutOutput = lowCut.highPassOutput;
     filters.lowCutFeedbackTwice = lowCut.feedback * lowCut.feedback;
     filters.lowCutInputAhead = lowCut.feedback * lowCut.input;
 
@@ -124,7 +111,7 @@ void OverdriveKernel::setToneCutoff (float cutoffHz) noexcept
         return;
 
     toneCutoff = cutoffHz;
-    const OnePole tone (cutoffHz, sampleRate);
+    const auto tone = OnePoleFilter::Coefficients::design (cutoffHz, sampleRate);
     filters.toneFeedback = (float) tone.feedback;
     filters.toneInput = (float) tone.input;
     filters.toneG = (float) tone.g;

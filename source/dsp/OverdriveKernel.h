@@ -122,8 +122,8 @@ public:
     {
         // The low cut and each tone one-pole as s' = a·s + b·x, output c·(x − s)
         // for the high-pass and s + g·(x − s) = (s + s') / 2 for the low-pass: the
-        // same topology-preserving filter, with a single multiply-add on its
-        // feedback path. The low cut, whose a lies close to 1, works in double
+        // same topology-preserving filter (OnePoleFilter), with a single
+        // multiply-add on its feedback path. The low cut, whose a lies close to 1, works in double
         // precision.
         double lowCutFeedback, lowCutInput, lowCutOutput;
         double lowCutFeedbackTwice, lowCutInputAhead;   // a² and a·b: two samples in one step

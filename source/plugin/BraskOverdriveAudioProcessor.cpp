@@ -3,7 +3,6 @@
 #include "PedalSettings.h"
 
 #include <cstring>
-#include <iterator>
 
 namespace
 {
@@ -110,16 +109,19 @@ void BraskOverdriveAudioProcessor::processBlock (juce::AudioBuffer<float>& buffe
     // alone. A block of any length plays as if the host had split it.
     const auto numChannels = juce::jmin (buffer.getNumChannels(), preparedChannels);
     const auto numSamples = buffer.getNumSamples();
+    const auto sampleRate = currentSampleRate.load();
     auto* const* channels = buffer.getArrayOfWritePointers();
     float* from[OverdriveKernel::maxChannels] {};
     int done = 0;
 
+    // The chain: the bias ramp gives the clipper its bias; the kernel plays the
+    // low cut, drive, biased clipper, DC blocker, blend, tone and level.
     auto play = [&] (int length, const float* biasPerSample)
     {
         for (int c = 0; c < numChannels; ++c)
             from[c] = channels[c] + done;
 
-        kernel.process (from, numChannels, length, driveGain, bias, levelGain, biasPerSample);
+        kernel.process (from, numChannels, length, driveGain, biasRamp.getBias(), levelGain, biasPerSample);
         done += length;
     };
 
@@ -127,12 +129,12 @@ void BraskOverdriveAudioProcessor::processBlock (juce::AudioBuffer<float>& buffe
     // whole rest of the block plays with the bias where it stopped.
     while (done < numSamples)
     {
-        const auto rising = advanceBiasRamp (juce::jmin (numSamples - done, (int) std::size (risingBias)));
+        const auto rising = biasRamp.advance (sampleRate, juce::jmin (numSamples - done, BiasRamp::maxStepsPerCall));
 
         if (rising == 0)
             break;
 
-        play (rising, risingBias);
+        play (rising, biasRamp.getValues());
     }
 
     if (done < numSamples)
@@ -142,27 +144,7 @@ void BraskOverdriveAudioProcessor::processBlock (juce::AudioBuffer<float>& buffe
 void BraskOverdriveAudioProcessor::settleAsAfterSilence() noexcept
 {
     if (preparedChannels > 0)
-        kernel.settleForSilence (bias);
-}
-
-int BraskOverdriveAudioProcessor::advanceBiasRamp (int maxSamples) noexcept
-{
-    // The bias creeps up over the first biasRampLength seconds the pedal plays, like
-    // a coupling capacitor charging after power-on, and then stays: it runs in time,
-    // one step per sample, however the host cuts the audio into blocks.
-    const auto sampleRate = currentSampleRate.load();
-    const auto rampEnd = sampleRate * biasRampLength.load();
-    const auto scale = biasScale.load();
-    int stepped = 0;
-
-    for (; stepped < maxSamples && biasCounter < rampEnd; ++stepped)
-    {
-        biasCounter = biasCounter + 1.0f;
-        bias = biasCounter / sampleRate * scale;
-        risingBias[stepped] = bias;
-    }
-
-    return stepped;
+        kernel.settleForSilence (biasRamp.getBias());
 }
 
 void BraskOverdriveAudioProcessor::applyToneCutoff (float requestedCutoff) noexcept

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <juce_audio_processors/juce_audio_processors.h>
+#include "dsp/BiasRamp.h"
 #include "dsp/OverdriveKernel.h"
 
 #include <atomic>
@@ -89,8 +90,8 @@ public:
     /** The bias ramp's progress. The audio thread owns these: read them only
         while no block is being processed.
     */
-    float getBias() const noexcept              { return bias; }
-    float getBiasCounter() const noexcept       { return biasCounter; }
+    float getBias() const noexcept              { return biasRamp.getBias(); }
+    float getBiasCounter() const noexcept       { return biasRamp.getCounter(); }
 
     //==============================================================================
     /** The knob value a restored or passed-in value stands for: clamped to 0..1,
@@ -134,27 +135,16 @@ private:
     void publishStoredLevel() noexcept;
 
     void applyToneCutoff (float requestedCutoff) noexcept;
-    /** Steps the bias ramp through up to `maxSamples` samples, writing each one's
-        bias into risingBias; returns how many it stepped (0 once the ramp is over).
-    */
-    int advanceBiasRamp (int maxSamples) noexcept;
 
     //==============================================================================
     juce::CriticalSection stateLock;
 
     //==============================================================================
-    // The signal chain: the kernel does the arithmetic; the processor keeps the
-    // bias ramp, which steps once per sample played with the effect on.
+    // The signal chain: the kernel does the arithmetic; the bias ramp steps once
+    // per sample played with the effect on and feeds the kernel's clipper.
     OverdriveKernel kernel;
-
-    std::atomic<float> biasScale { 0.8f };
-    float bias = 0.0f;
-    std::atomic<float> biasRampLength { 0.1f };
-    float biasCounter = 0.0f;       // samples played so far while the ramp ran; never reset
+    BiasRamp biasRamp;
     std::atomic<float> currentSampleRate { 0.0f };
-
-    // The ramp's values for the samples now being played, a stretch at a time.
-    float risingBias[OverdriveKernel::stretchLength] {};
 
     // Channels the chain is prepared for (0 until a usable prepare), and whether
     // one has happened yet: only the first lets the blend fade in.
