@@ -15,7 +15,7 @@ HWY_BEFORE_NAMESPACE();
 namespace brask_overdrive_kernel::HWY_NAMESPACE
 {
     /** One channel, the first half of the stretch in lane 0 and the second in
-        lane 1 (see OverdriveKernel::halfLength). Only for registers with two lanes
+        lane 1 (see KernelLayout::halfLength). Only for registers with two lanes
         of each type and settled blend weights.
     */
     template <bool biasPerSample>

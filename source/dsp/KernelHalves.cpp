@@ -5,10 +5,10 @@
 
 namespace
 {
-    constexpr int halfLength = OverdriveKernel::halfLength;
+    constexpr int halfLength = KernelLayout::halfLength;
 }
 
-void KernelHalves::fillLowCutFreeResponse (OverdriveKernel::FilterState& filters) noexcept
+void KernelHalves::fillLowCutFreeResponse (KernelLayout::FilterState& filters) noexcept
 {
     // With no input the low cut's state s decays as s·a^j and its output is −c·s·a^j.
     std::fill (std::begin (filters.lowCutFreeOutput), std::end (filters.lowCutFreeOutput), 0.0);
@@ -25,7 +25,7 @@ void KernelHalves::fillLowCutFreeResponse (OverdriveKernel::FilterState& filters
     }
 }
 
-void KernelHalves::fillDcBlockerFreeStates (OverdriveKernel::FilterState& filters) noexcept
+void KernelHalves::fillDcBlockerFreeStates (KernelLayout::FilterState& filters) noexcept
 {
     // The DC blocker's states with no input, from each at one (the tone filters'
     // states never reach it); the tone filters' part follows the tone.
@@ -33,7 +33,7 @@ void KernelHalves::fillDcBlockerFreeStates (OverdriveKernel::FilterState& filter
     {
         auto& now = filters.toneFreeStates[j];
 
-        for (int from = 0; from < OverdriveKernel::FilterState::numToneStates; ++from)
+        for (int from = 0; from < KernelLayout::FilterState::numToneStates; ++from)
         {
             if (j == 0)
             {
@@ -52,13 +52,13 @@ void KernelHalves::fillDcBlockerFreeStates (OverdriveKernel::FilterState& filter
     filters.toneFreeLength = 0;
 }
 
-void KernelHalves::extendToneFreeResponse (OverdriveKernel::FilterState& filters, int length, double wet) noexcept
+void KernelHalves::extendToneFreeResponse (KernelLayout::FilterState& filters, int length, double wet) noexcept
 {
     // The tone filters with no input, as the variants work them out, from each
     // state at one in turn; the DC blocker's part is fixed from prepare. The four
     // starting states advance side by side, and no step waits on more than a
     // multiply and two sums.
-    constexpr auto numStates = OverdriveKernel::FilterState::numToneStates;
+    constexpr auto numStates = KernelLayout::FilterState::numToneStates;
     const double feedback = filters.toneFeedback, input = filters.toneInput;
     const auto meanWeight = 0.5 * (1.0 + feedback);
 
@@ -105,5 +105,5 @@ void KernelHalves::extendToneFreeResponse (OverdriveKernel::FilterState& filters
                                                                + outputFromDc * now[0][from]);
     }
 
-    filters.toneFreeLength = juce::jmax (filters.toneFreeLength, length + 1);
+    filters.toneFreeLength = std::max (filters.toneFreeLength, length + 1);
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "OverdriveKernel.h"
+#include "KernelLayout.h"
 
 //==============================================================================
 /*
@@ -54,15 +54,15 @@
 namespace KernelHalves
 {
     /** The low cut's free response, from its coefficients in `filters`. */
-    void fillLowCutFreeResponse (OverdriveKernel::FilterState& filters) noexcept;
+    void fillLowCutFreeResponse (KernelLayout::FilterState& filters) noexcept;
 
     /** The DC blocker's part of the free states after the clipper, from its
         coefficients in `filters`; marks the tone filters' part as not worked out.
     */
-    void fillDcBlockerFreeStates (OverdriveKernel::FilterState& filters) noexcept;
+    void fillDcBlockerFreeStates (KernelLayout::FilterState& filters) noexcept;
 
     /** Works the tone filters' part of the tables out up to `length` samples,
         for the blend's settled wet weight `wet`.
     */
-    void extendToneFreeResponse (OverdriveKernel::FilterState& filters, int length, double wet) noexcept;
+    void extendToneFreeResponse (KernelLayout::FilterState& filters, int length, double wet) noexcept;
 }

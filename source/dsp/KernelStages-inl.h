@@ -11,7 +11,7 @@
  #define BRASK_KERNEL_STAGES_INL_H_
 #endif
 
-#include "OverdriveKernel.h"
+#include "KernelLayout.h"
 
 #include <hwy/highway.h>
 #include <hwy/contrib/math/math-inl.h>
@@ -24,9 +24,9 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
 {
     namespace hn = hwy::HWY_NAMESPACE;
 
-    using FilterState = OverdriveKernel::FilterState;
-    using Stretch = OverdriveKernel::Stretch;
-    using StretchSettings = OverdriveKernel::StretchSettings;
+    using FilterState = KernelLayout::FilterState;
+    using Stretch = KernelLayout::Stretch;
+    using StretchSettings = KernelLayout::StretchSettings;
 
     // Incoming samples are held within ±100 (+40 dBFS) and non-finite ones, NaN and
     // both infinities, are silenced. No real source comes near +40 dBFS, so every
@@ -125,7 +125,7 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
     // The feedback loops take the two channels side by side, as the lanes of one
     // register where it has two lanes of each type; a one-lane baseline takes them
     // one after the other.
-    constexpr size_t numChannels = OverdriveKernel::maxChannels;
+    constexpr size_t numChannels = KernelLayout::maxChannels;
     using ChannelLanes = hn::CappedTag<float, numChannels>;
     using WideChannelLanes = hn::CappedTag<double, numChannels>;
 

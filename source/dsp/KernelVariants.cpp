@@ -87,11 +87,11 @@ HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 
-KernelVariants::Variant KernelVariants::forSet (OverdriveKernel::InstructionSet set) noexcept
+KernelVariants::Variant KernelVariants::forSet (KernelLayout::InstructionSet set) noexcept
 {
     namespace variants = brask_overdrive_kernel;
 
-    using Set = OverdriveKernel::InstructionSet;
+    using Set = KernelLayout::InstructionSet;
 
    #if HWY_ARCH_X86
     if (set == Set::avx512)  return { variants::N_AVX3::processStretch, variants::N_AVX3::pairLanes };
@@ -101,7 +101,7 @@ KernelVariants::Variant KernelVariants::forSet (OverdriveKernel::InstructionSet 
     if (set == Set::sve)     return { variants::N_SVE::processStretch, variants::N_SVE::pairLanes };
     if (set == Set::neon)    return { variants::N_NEON::processStretch, variants::N_NEON::pairLanes };
    #endif
-    juce::ignoreUnused (set);
+    (void) set;
 
    #if HWY_BROKEN_EMU128
     // Highway's choice of portable fallback for compilers with a known fault in the other.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "OverdriveKernel.h"
+#include "KernelLayout.h"
 
 #include <cstddef>
 
@@ -13,7 +13,7 @@ namespace KernelVariants
 {
     struct Variant
     {
-        OverdriveKernel::VariantFunction process;
+        KernelLayout::VariantFunction process;
 
         /** Lanes of each type in the variant's register for the two channels:
             two or more lets a single channel play its halves side by side.
@@ -22,5 +22,5 @@ namespace KernelVariants
     };
 
     /** The variant for a set this build carries (the portable baseline for any other). */
-    Variant forSet (OverdriveKernel::InstructionSet) noexcept;
+    Variant forSet (KernelLayout::InstructionSet) noexcept;
 }
