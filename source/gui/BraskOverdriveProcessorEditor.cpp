@@ -1,4 +1,6 @@
 #include "BraskOverdriveProcessorEditor.h"
+#include "PedalPictures.h"
+#include "plugin/EditorSide.h"
 
 //==============================================================================
 BraskOverdriveProcessorEditor::BraskOverdriveProcessorEditor (BraskOverdriveAudioProcessor& p)
@@ -56,4 +58,15 @@ std::optional<int> BraskOverdriveProcessorEditor::getPrimaryUserAreaHeight()
         return display->userArea.getHeight();
 
     return std::nullopt;
+}
+
+//==============================================================================
+juce::AudioProcessorEditor* EditorSide::createEditor (BraskOverdriveAudioProcessor& pedal)
+{
+    return new BraskOverdriveProcessorEditor (pedal);
+}
+
+std::shared_ptr<void> EditorSide::keepResourcesAlive()
+{
+    return PedalPictures::getShared();
 }

@@ -32,6 +32,7 @@
 #include "Lv2HostOptions.h"
 #include "Lv2SettingPorts.h"
 #include "Lv2StateString.h"
+#include "plugin/ModuleEntry.h"
 
 #include <lv2/atom/atom.h>
 #include <lv2/buf-size/buf-size.h>
@@ -206,7 +207,7 @@ namespace
 
         const auto* hostMap = findLv2Feature (features, LV2_URID__map);
         const auto* optionsFeature = findLv2Feature (features, LV2_OPTIONS__options);
-        BraskOverdriveAudioProcessor::forgetLastMadeOnThisThread();
+        ModuleEntry::forgetLastMadeOnThisThread();
 
         // No exception may cross into the host's C code: a host that asks for more
         // memory than there is gets no instance and a line in its log, not a crash.
@@ -249,8 +250,8 @@ namespace
             }
 
             // The wrapper made its pedal through the module entry, on this thread, just now.
-            auto* pedal = BraskOverdriveAudioProcessor::lastMadeOnThisThread();
-            BraskOverdriveAudioProcessor::forgetLastMadeOnThisThread();
+            auto* pedal = ModuleEntry::lastMadeOnThisThread();
+            ModuleEntry::forgetLastMadeOnThisThread();
 
             if (pedal == nullptr)
             {
@@ -283,7 +284,7 @@ namespace
             explainRefusal (features, "the instance could not be made");
         }
 
-        BraskOverdriveAudioProcessor::forgetLastMadeOnThisThread();
+        ModuleEntry::forgetLastMadeOnThisThread();
         return nullptr;
     }
 

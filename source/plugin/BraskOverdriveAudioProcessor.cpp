@@ -1,9 +1,8 @@
 #include "BraskOverdriveAudioProcessor.h"
-#include "gui/BraskOverdriveProcessorEditor.h"
+#include "EditorSide.h"
 #include "PedalSettings.h"
 
 #include <cstring>
-#include <iterator>
 
 namespace
 {
@@ -38,7 +37,8 @@ namespace
 BraskOverdriveAudioProcessor::BraskOverdriveAudioProcessor()
     : AudioProcessor (BusesProperties()
                           .withInput ("Input", juce::AudioChannelSet::stereo(), true)
-                          .withOutput ("Output", juce::AudioChannelSet::stereo(), true))
+                          .withOutput ("Output", juce::AudioChannelSet::stereo(), true)),
+      editorResources (EditorSide::keepResourcesAlive())
 {
     // The same decibel mapping as the knobs, so that opening the editor (which
     // re-applies the stored knobs) never changes the sound.
@@ -109,16 +109,19 @@ void BraskOverdriveAudioProcessor::processBlock (juce::AudioBuffer<float>& buffe
     // alone. A block of any length plays as if the host had split it.
     const auto numChannels = juce::jmin (buffer.getNumChannels(), preparedChannels);
     const auto numSamples = buffer.getNumSamples();
+    const auto sampleRate = currentSampleRate.load();
     auto* const* channels = buffer.getArrayOfWritePointers();
     float* from[OverdriveKernel::maxChannels] {};
     int done = 0;
 
+    // The chain: the bias ramp gives the clipper its bias; the kernel plays the
+    // low cut, drive, biased clipper, DC blocker, blend, tone and level.
     auto play = [&] (int length, const float* biasPerSample)
     {
         for (int c = 0; c < numChannels; ++c)
             from[c] = channels[c] + done;
 
-        kernel.process (from, numChannels, length, driveGain, bias, levelGain, biasPerSample);
+        kernel.process (from, numChannels, length, driveGain, biasRamp.getBias(), levelGain, biasPerSample);
         done += length;
     };
 
@@ -126,12 +129,12 @@ void BraskOverdriveAudioProcessor::processBlock (juce::AudioBuffer<float>& buffe
     // whole rest of the block plays with the bias where it stopped.
     while (done < numSamples)
     {
-        const auto rising = advanceBiasRamp (juce::jmin (numSamples - done, (int) std::size (risingBias)));
+        const auto rising = biasRamp.advance (sampleRate, juce::jmin (numSamples - done, BiasRamp::maxStepsPerCall));
 
         if (rising == 0)
             break;
 
-        play (rising, risingBias);
+        play (rising, biasRamp.getValues());
     }
 
     if (done < numSamples)
@@ -141,27 +144,7 @@ void BraskOverdriveAudioProcessor::processBlock (juce::AudioBuffer<float>& buffe
 void BraskOverdriveAudioProcessor::settleAsAfterSilence() noexcept
 {
     if (preparedChannels > 0)
-        kernel.settleForSilence (bias);
-}
-
-int BraskOverdriveAudioProcessor::advanceBiasRamp (int maxSamples) noexcept
-{
-    // The bias creeps up over the first biasRampLength seconds the pedal plays, like
-    // a coupling capacitor charging after power-on, and then stays: it runs in time,
-    // one step per sample, however the host cuts the audio into blocks.
-    const auto sampleRate = currentSampleRate.load();
-    const auto rampEnd = sampleRate * biasRampLength.load();
-    const auto scale = biasScale.load();
-    int stepped = 0;
-
-    for (; stepped < maxSamples && biasCounter < rampEnd; ++stepped)
-    {
-        biasCounter = biasCounter + 1.0f;
-        bias = biasCounter / sampleRate * scale;
-        risingBias[stepped] = bias;
-    }
-
-    return stepped;
+        kernel.settleForSilence (biasRamp.getBias());
 }
 
 void BraskOverdriveAudioProcessor::applyToneCutoff (float requestedCutoff) noexcept
@@ -180,7 +163,7 @@ bool BraskOverdriveAudioProcessor::isMidiEffect() const           { return false
 //==============================================================================
 juce::AudioProcessorEditor* BraskOverdriveAudioProcessor::createEditor()
 {
-    return new BraskOverdriveProcessorEditor (*this);
+    return EditorSide::createEditor (*this);
 }
 
 bool BraskOverdriveAudioProcessor::hasEditor() const
@@ -316,28 +299,4 @@ void BraskOverdriveAudioProcessor::publishStoredTone() noexcept
 void BraskOverdriveAudioProcessor::publishStoredLevel() noexcept
 {
     publishFromStore (level, targetLevelGain, levelGainFor);
-}
-
-//==============================================================================
-// The module entry: the framework's wrapper owns what this returns.
-namespace
-{
-    // One per thread, so that instances made on different threads never mix.
-    thread_local BraskOverdriveAudioProcessor* lastMade = nullptr;
-}
-
-BraskOverdriveAudioProcessor* BraskOverdriveAudioProcessor::lastMadeOnThisThread() noexcept
-{
-    return lastMade;
-}
-
-void BraskOverdriveAudioProcessor::forgetLastMadeOnThisThread() noexcept
-{
-    lastMade = nullptr;
-}
-
-juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter()
-{
-    lastMade = new BraskOverdriveAudioProcessor();
-    return lastMade;
 }

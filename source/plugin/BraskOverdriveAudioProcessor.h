@@ -1,11 +1,12 @@
 #pragma once
 
 #include <juce_audio_processors/juce_audio_processors.h>
+#include "dsp/BiasRamp.h"
 #include "dsp/OverdriveKernel.h"
 #include "PedalSettings.h"
-#include "gui/PedalPictures.h"
 
 #include <atomic>
+#include <memory>
 
 //==============================================================================
 /**
@@ -14,9 +15,12 @@
     state, and the signal chain that turns those settings into sound.
 
     Threads: the host's audio thread runs processBlock; the message thread
-    constructs the processor and calls the knob operations; the state calls may
-    come from any thread. Settings reach the audio thread only through atomics,
-    read once per block.
+    constructs the processor and opens the editor. The knob operations are
+    lock-free and may be called from any thread, the audio thread included: the
+    editor calls them on the message thread, the LV2 layer on the audio thread
+    from its setting ports, between blocks. The state calls may come from any
+    thread but take a lock and post a message, so never from the audio thread.
+    Settings reach the audio thread only through atomics, read once per block.
 */
 class BraskOverdriveAudioProcessor final : public juce::AudioProcessor
 {
@@ -64,9 +68,12 @@ public:
     void settleAsAfterSilence() noexcept;
 
     //==============================================================================
-    /** The knob and footswitch operations of the pedal, called on the message thread.
-        Each knob value is taken as 0..1; anything outside is clamped (NaN counts as
-        the knob's middle position) before it is stored and mapped to the chain.
+    /** The knob and footswitch operations of the pedal. They store and publish
+        through atomics only (no lock, no allocation, no wait), so any thread may
+        call them: the editor does on the message thread, the LV2 layer on the
+        audio thread. Each knob value is taken as 0..1; anything outside is clamped
+        (NaN counts as the knob's middle position) before it is stored and mapped
+        to the chain.
     */
     void setDrive (float newDrive);
     void setTone (float newTone);
@@ -84,8 +91,8 @@ public:
     /** The bias ramp's progress. The audio thread owns these: read them only
         while no block is being processed.
     */
-    float getBias() const noexcept              { return bias; }
-    float getBiasCounter() const noexcept       { return biasCounter; }
+    float getBias() const noexcept              { return biasRamp.getBias(); }
+    float getBiasCounter() const noexcept       { return biasRamp.getCounter(); }
 
     //==============================================================================
     /** The knob value a restored or passed-in value stands for: clamped to 0..1,
@@ -105,19 +112,6 @@ public:
     static float toneCutoffFor (float tone) noexcept;
     static float levelGainFor (float level) noexcept;
 
-    /** The pedal the module entry (createPluginFilter) last made on the calling
-        thread, or null. A format wrapper makes its processor through the entry on
-        the thread that asks it for an instance: our LV2 layer reads this right
-        after, on that thread, to reach the pedal behind the instance.
-    */
-    static BraskOverdriveAudioProcessor* lastMadeOnThisThread() noexcept;
-
-    /** Clears what lastMadeOnThisThread gives, so that a wrapper that made no pedal
-        is never mistaken for one that made the pedal a former instance still owns
-        (or one already deleted).
-    */
-    static void forgetLastMadeOnThisThread() noexcept;
-
     //==============================================================================
     // The parameter store: the single record of the pedal's settings.
     std::atomic<float> drive { PedalSettings {}.drive };
@@ -126,9 +120,9 @@ public:
     std::atomic<bool> effectOn { PedalSettings {}.effectOn };
 
     /** Tells its listeners on the message thread, soon after a restore, that the
-        store holds restored settings. A restore may come from any thread and never
-        waits for the message: restores in quick succession may arrive as one
-        message, which always comes after the last of them.
+        store holds restored settings. A restore may come from any thread but the
+        audio thread and never waits for the message: restores in quick succession
+        may arrive as one message, which always comes after the last of them.
     */
     juce::ChangeBroadcaster restoreBroadcaster;
 
@@ -142,43 +136,34 @@ private:
     void publishStoredLevel() noexcept;
 
     void applyToneCutoff (float requestedCutoff) noexcept;
-    /** Steps the bias ramp through up to `maxSamples` samples, writing each one's
-        bias into risingBias; returns how many it stepped (0 once the ramp is over).
-    */
-    int advanceBiasRamp (int maxSamples) noexcept;
 
     //==============================================================================
     juce::CriticalSection stateLock;
 
     //==============================================================================
-    // The signal chain: the kernel does the arithmetic; the processor keeps the
-    // bias ramp, which steps once per sample played with the effect on.
+    // The signal chain: the kernel does the arithmetic; the bias ramp steps once
+    // per sample played with the effect on and feeds the kernel's clipper.
     OverdriveKernel kernel;
-
-    std::atomic<float> biasScale { 0.8f };
-    float bias = 0.0f;
-    std::atomic<float> biasRampLength { 0.1f };
-    float biasCounter = 0.0f;       // samples played so far while the ramp ran; never reset
+    BiasRamp biasRamp;
     std::atomic<float> currentSampleRate { 0.0f };
-
-    // The ramp's values for the samples now being played, a stretch at a time.
-    float risingBias[OverdriveKernel::stretchLength] {};
 
     // Channels the chain is prepared for (0 until a usable prepare), and whether
     // one has happened yet: only the first lets the blend fade in.
     int preparedChannels = 0;
     bool hasBeenPrepared = false;
 
-    // Settings derived on the message thread, picked up by the audio thread
-    // at the start of each block.
+    // Settings derived by the knob operations on whichever thread calls them,
+    // picked up by the audio thread at the start of each block.
     std::atomic<float> targetDriveGain { 1.0f };
     std::atomic<float> targetToneCutoff { 6000.0f };
     std::atomic<float> targetLevelGain { 0.5f };
 
     //==============================================================================
-    // The editor's pictures stay decoded while any pedal lives, so that reopening
-    // an editor after any pause costs no decoding; the last pedal to go frees them.
-    std::shared_ptr<PedalPictures> pictures = PedalPictures::getShared();
+    // What the editor keeps decoded (its pictures) stays while any pedal lives, so
+    // that reopening an editor after any pause costs no decoding; the last pedal
+    // to go frees it. The editor side makes the handle (EditorSide.h); the pedal
+    // only holds it.
+    std::shared_ptr<void> editorResources;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (BraskOverdriveAudioProcessor)
 };
