@@ -15,7 +15,8 @@ cd "$(dirname "$0")/.."
 
 build=${1:-${BRASK_BUILD_DIR:-build}}
 render="$build/tools/brask-render"
-module="$build/BraskOverdrive_artefacts/Release/VST3/Brask Overdrive.vst3"
+# The one bundle the build leaves there, named by CMakeLists.txt.
+module=$(ls -d "$build"/BraskOverdrive_artefacts/Release/VST3/*.vst3 2>/dev/null | head -1)
 
 if [ ! -x "$render" ] || [ ! -d "$module" ]; then
     echo "Build the renderer and the module first:" >&2

@@ -15,15 +15,11 @@ target_link_libraries (brask_host_layer
         PkgConfig::BRASK_AUDIO_CODECS
         juce::pkgconfig_JUCE_IMG_LINUX_DEPS
         juce::juce_recommended_config_flags
-        juce::juce_recommended_warning_flags)
+        juce::juce_recommended_warning_flags
+        brask_framework_switches)
 
-target_compile_definitions (brask_host_layer
-    PUBLIC
-        JUCE_PLUGINHOST_VST3=1
-        JUCE_WEB_BROWSER=0
-        JUCE_USE_CURL=0
-        JUCE_REPORT_APP_USAGE=0
-        JUCE_DISPLAY_SPLASH_SCREEN=0)
+# The one switch the plug-in's compile of the framework does not have.
+target_compile_definitions (brask_host_layer PUBLIC JUCE_PLUGINHOST_VST3=1)
 
 target_include_directories (brask_host_layer
     SYSTEM INTERFACE $<TARGET_PROPERTY:brask_host_layer,INCLUDE_DIRECTORIES>)

@@ -1,13 +1,13 @@
 # The Debian package: `cpack -G DEB` in the build tree (or the `package` target)
-# writes package/brask-overdrive_1.0.0_<arch>.deb (amd64, or arm64 from the
+# writes package/brask-overdrive_<version>_<arch>.deb (amd64, or arm64 from the
 # cross-built tree) from the install rules, with the
 # prefix /usr, the binaries stripped and the runtime Depends computed from the
 # shared libraries they link (dpkg-shlibdeps).
 set (CPACK_GENERATOR DEB)
 set (CPACK_PACKAGE_NAME "${BRASK_INSTALL_NAME}")
 set (CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
-set (CPACK_PACKAGE_VENDOR "Quillon Audio")
-set (CPACK_PACKAGE_CONTACT "Quillon Audio <${BRASK_VENDOR_EMAIL}>")
+set (CPACK_PACKAGE_VENDOR "${BRASK_VENDOR}")
+set (CPACK_PACKAGE_CONTACT "${BRASK_VENDOR} <${BRASK_VENDOR_EMAIL}>")
 set (CPACK_PACKAGE_DIRECTORY "${CMAKE_BINARY_DIR}/package")
 set (CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set (CPACK_STRIP_FILES ON)
@@ -34,7 +34,7 @@ if (CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
 else()
     set (CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 endif()
-set (CPACK_DEBIAN_PACKAGE_MAINTAINER "Quillon Audio <${BRASK_VENDOR_EMAIL}>")
+set (CPACK_DEBIAN_PACKAGE_MAINTAINER "${BRASK_VENDOR} <${BRASK_VENDOR_EMAIL}>")
 set (CPACK_DEBIAN_PACKAGE_SECTION sound)
 set (CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set (CPACK_DEBIAN_PACKAGE_HOMEPAGE "${BRASK_VENDOR_URL}")

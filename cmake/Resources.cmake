@@ -5,13 +5,10 @@ file (GLOB BRASK_RESOURCE_FILES CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/r
 # re-configuring whenever a picture changes makes a re-render reach the module.
 set_property (DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${BRASK_RESOURCE_FILES})
 
-if (BRASK_RESOURCE_FILES)
-    list (SORT BRASK_RESOURCE_FILES COMPARE NATURAL)
-    juce_add_binary_data (BraskOverdriveBinaryData
-        HEADER_NAME BinaryData.h
-        NAMESPACE BinaryData
-        SOURCES ${BRASK_RESOURCE_FILES})
-    set_target_properties (BraskOverdriveBinaryData PROPERTIES POSITION_INDEPENDENT_CODE ON)
-    target_link_libraries (BraskOverdrive PUBLIC BraskOverdriveBinaryData)
-    target_compile_definitions (BraskOverdrive PUBLIC BRASK_HAS_BINARY_DATA=1)
-endif()
+list (SORT BRASK_RESOURCE_FILES COMPARE NATURAL)
+juce_add_binary_data (BraskOverdriveBinaryData
+    HEADER_NAME BinaryData.h
+    NAMESPACE BinaryData
+    SOURCES ${BRASK_RESOURCE_FILES})
+set_target_properties (BraskOverdriveBinaryData PROPERTIES POSITION_INDEPENDENT_CODE ON)
+target_link_libraries (BraskOverdrive PUBLIC BraskOverdriveBinaryData)

@@ -14,16 +14,18 @@ from PIL import Image
 from pedal_checks import (CATEGORY, CLASS_ID, LV2_URI, SAMPLE_RATE, ardour_vst3_scan, check_lv2_data, lv2_plugin_info, read_wav,
                           write_wav)
 
-VST3_BUNDLE = "lib/vst3/Brask Overdrive.vst3"
-LV2_BUNDLE = "lib/lv2/Brask Overdrive.lv2"
+# The product's name as CMakeLists.txt defines it, handed over by ctest.
+PRODUCT_NAME = os.environ["BRASK_PRODUCT_NAME"]
+VST3_BUNDLE = f"lib/vst3/{PRODUCT_NAME}.vst3"
+LV2_BUNDLE = f"lib/lv2/{PRODUCT_NAME}.lv2"
 ICON_SIZES = (32, 48, 64, 128, 256)
 
 PROGRAMS = ("bin/brask-overdrive", "bin/brask-render")
 # brask-render's plots, in the package's private folder (the library folder a build
 # configured for the default prefix names, as scripts/test configures it).
 PLOT_LIBRARY = "lib/brask-overdrive/brask-render/brask-render-plot.so"
-PLUGIN_MODULES = (VST3_BUNDLE + "/Contents/x86_64-linux/Brask Overdrive.so",
-                  LV2_BUNDLE + "/libBrask Overdrive.so")
+PLUGIN_MODULES = (f"{VST3_BUNDLE}/Contents/x86_64-linux/{PRODUCT_NAME}.so",
+                  f"{LV2_BUNDLE}/lib{PRODUCT_NAME}.so")
 LV2_DATA = tuple(LV2_BUNDLE + "/" + name for name in ("manifest.ttl", "dsp.ttl", "ui.ttl"))
 DESKTOP_ENTRY = "share/applications/brask-overdrive.desktop"
 ICONS = tuple(f"share/icons/hicolor/{n}x{n}/apps/brask-overdrive.png" for n in ICON_SIZES)
@@ -153,9 +155,9 @@ def check_render_without_plugin(checks, prefix, work, home):
     """The installed brask-render finds the module installed beside it before the
     one in ~/.vst3: HOME is a folder of the test's own whose ~/.vst3 holds a
     broken module, which the render would fail on if it looked there first."""
-    decoy = os.path.join(home, ".vst3", "Brask Overdrive.vst3", "Contents", "x86_64-linux")
+    decoy = os.path.join(home, ".vst3", f"{PRODUCT_NAME}.vst3", "Contents", "x86_64-linux")
     os.makedirs(decoy, exist_ok=True)
-    with open(os.path.join(decoy, "Brask Overdrive.so"), "wb") as f:
+    with open(os.path.join(decoy, f"{PRODUCT_NAME}.so"), "wb") as f:
         f.write(b"not a module")
     # Half a second of a tone loud enough for the drive to shape.
     dry = [0.5 * math.sin(2 * math.pi * 220 * i / SAMPLE_RATE) for i in range(SAMPLE_RATE // 2)]

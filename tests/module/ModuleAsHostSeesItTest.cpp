@@ -91,7 +91,7 @@ TEST (ModuleAsHostSeesIt, FactoryDeclaresTheIdentityAndClassIds)
 
     Steinberg::PFactoryInfo factoryInfo;
     ASSERT_EQ (module.factory->getFactoryInfo (&factoryInfo), Steinberg::kResultOk);
-    EXPECT_STREQ (factoryInfo.vendor, "Quillon Audio");
+    EXPECT_STREQ (factoryInfo.vendor, BRASK_VENDOR);
     EXPECT_STREQ (factoryInfo.url, "https://quillonaudio.example");
     EXPECT_STREQ (factoryInfo.email, "support@quillonaudio.example");
     EXPECT_EQ (factoryInfo.flags, (Steinberg::int32) Steinberg::PFactoryInfo::kUnicode);
@@ -120,9 +120,9 @@ TEST (ModuleAsHostSeesIt, FactoryDeclaresTheIdentityAndClassIds)
                 continue;
 
             EXPECT_EQ (hexOf (info.cid), e.id) << e.category;
-            EXPECT_STREQ (info.name, "Brask Overdrive") << e.category;
-            EXPECT_STREQ (info.vendor, "Quillon Audio") << e.category;
-            EXPECT_STREQ (info.version, "1.0.0") << e.category;
+            EXPECT_STREQ (info.name, BRASK_PRODUCT_NAME) << e.category;
+            EXPECT_STREQ (info.vendor, BRASK_VENDOR) << e.category;
+            EXPECT_STREQ (info.version, BRASK_VERSION) << e.category;
             EXPECT_STREQ (info.subCategories, e.subCategories) << e.category;
             EXPECT_EQ (info.cardinality, (Steinberg::int32) Steinberg::PClassInfo::kManyInstances) << e.category;
             EXPECT_EQ (info.classFlags, 0u) << e.category;
@@ -143,16 +143,16 @@ TEST (ModuleAsHostSeesIt, LoadsAsAStereoOrMonoEffectWithOnlyTheBypassParameter)
 
     ASSERT_EQ (found.size(), 1);
     const auto& description = *found[0];
-    EXPECT_EQ (description.name, "Brask Overdrive");
-    EXPECT_EQ (description.manufacturerName, "Quillon Audio");
-    EXPECT_EQ (description.version, "1.0.0");
+    EXPECT_EQ (description.name, BRASK_PRODUCT_NAME);
+    EXPECT_EQ (description.manufacturerName, BRASK_VENDOR);
+    EXPECT_EQ (description.version, BRASK_VERSION);
     EXPECT_EQ (description.category, "Fx|Distortion");
     EXPECT_FALSE (description.isInstrument);
 
     auto instance = instantiate (format, description);
     ASSERT_NE (instance, nullptr);
 
-    EXPECT_EQ (instance->getName(), "Brask Overdrive");
+    EXPECT_EQ (instance->getName(), BRASK_PRODUCT_NAME);
     EXPECT_FALSE (instance->acceptsMidi());
     EXPECT_FALSE (instance->producesMidi());
     EXPECT_EQ (instance->getLatencySamples(), 0);
