@@ -111,6 +111,12 @@ def main():
     if empty is not None:
         seeds.append(empty)
 
+    # An AIFF whose SSND size was never written, with an ID3 chunk behind its audio.
+    aiff = write((AIFF, I16), 1, 8000, 400)
+    ssnd = aiff.index(b"SSND") + 4
+    tagged = aiff[:ssnd] + struct.pack(">I", 0) + aiff[ssnd + 4:] + b"ID3 " + struct.pack(">I", 64) + bytes([0x7E] * 64)
+    seeds.append(tagged[:4] + struct.pack(">I", len(tagged) - 8) + tagged[8:])
+
     for data in seeds:
         name = hashlib.sha1(data).hexdigest()
         with open(os.path.join(folder, name), "wb") as out:

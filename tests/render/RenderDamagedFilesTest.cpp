@@ -161,6 +161,17 @@ namespace
                     putBigEndian32 (b, aiffChunk (b, "SSND") - 4, 0xffffffff);
                 } },
               {}, 0, "wrote ", 24000 },
+            // A recorder that never came back to the SSND size, then a tagger that put
+            // an ID3 chunk behind the audio: COMM's frame count says where the audio stops.
+            { "AiffSsndSizeZeroWithTagAfter", { ".aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 0.5, [] (auto& b)
+                {
+                    putBigEndian32 (b, aiffChunk (b, "SSND") - 4, 0);
+                    auto tag = loudChunk ("ID3 ", 4000);
+                    putBigEndian32 (tag, 4, 4000);
+                    b.append (tag.getData(), tag.getSize());
+                    putBigEndian32 (b, 4, (juce::uint32) b.getSize() - 8);
+                } },
+              {}, 0, "wrote ", 24000 },
             { "ChunkAfterTheData", { ".wav", wav16, 0.5, [] (auto& b)
                 {
                     const char chunk[] = "LIST\x0c\0\0\0INFOICMT\0\0\0\0";

@@ -422,6 +422,14 @@ namespace brask::audiofile
                         placeData (layout, file.size, offset + 16 + skip, size - 8 - std::min (size - 8, skip), false);
                         layout.announcedBytes = -1;     // COMM says how long
                     }
+                    else if (isStreamingSize (size) && file.get (offset + 8, ssnd, 4))
+                    {
+                        // A recorder that never came back to the SSND size: the audio
+                        // runs to the end of the file, or only to COMM's frame count
+                        // where COMM gives one (a tagger may have put an ID3 chunk
+                        // behind it, which is no audio).
+                        placeData (layout, file.size, offset + 16 + (std::uint64_t) bigEndian32 (ssnd), 0, true);
+                    }
 
                     // COMM may come after the audio.
                     if (layout.announcedFrames >= 0 || streamingForm || isStreamingSize (size))
@@ -1087,6 +1095,11 @@ namespace brask::audiofile
 
             if (layout.announcedFrames < 0 && layout.announcedBytes >= 0)
                 layout.announcedFrames = layout.announcedBytes / frameBytes;
+
+            // Nor a frame beyond what the header counts: an AIFF whose SSND size
+            // was never written says in COMM where its audio stops.
+            if (layout.announcedFrames >= 0)
+                fileInfo.maximumFrames = std::min (fileInfo.maximumFrames, layout.announcedFrames);
         }
         else
         {
