@@ -117,6 +117,11 @@ def main():
     tagged = aiff[:ssnd] + struct.pack(">I", 0) + aiff[ssnd + 4:] + b"ID3 " + struct.pack(">I", 64) + bytes([0x7E] * 64)
     seeds.append(tagged[:4] + struct.pack(">I", len(tagged) - 8) + tagged[8:])
 
+    # A WAV whose fmt chunk follows its data.
+    fmt = wav.index(b"fmt ")
+    fmt_chunk = wav[fmt:fmt + 8 + struct.unpack("<I", wav[fmt + 4:fmt + 8])[0]]
+    seeds.append(wav[:fmt] + wav[fmt + len(fmt_chunk):] + fmt_chunk)
+
     for data in seeds:
         name = hashlib.sha1(data).hexdigest()
         with open(os.path.join(folder, name), "wb") as out:

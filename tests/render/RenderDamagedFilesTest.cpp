@@ -91,6 +91,22 @@ namespace
         putLittleEndian32 (block, 4, (juce::uint32) block.getSize() - 8);
     }
 
+    /** The fmt chunk moved behind the data, as some editors write it. */
+    void moveFmtToTheEnd (juce::MemoryBlock& block)
+    {
+        const auto* bytes = static_cast<const juce::uint8*> (block.getData());
+        size_t at = 12;
+
+        while (at + 8 <= block.getSize() && std::memcmp (bytes + at, "fmt ", 4) != 0)
+            at += 8 + (bytes[at + 4] | (size_t) bytes[at + 5] << 8 | (size_t) bytes[at + 6] << 16);
+
+        ASSERT_LT (at + 8, block.getSize());
+        const auto length = 8 + (bytes[at + 4] | (size_t) bytes[at + 5] << 8);
+        juce::MemoryBlock fmt (bytes + at, length);
+        block.removeSection (at, length);
+        block.append (fmt.getData(), fmt.getSize());
+    }
+
     /** A test file made from a clean one: the clean file's frames, then its bytes changed. */
     struct DamagedFile
     {
@@ -171,6 +187,8 @@ namespace
                     b.append (tag.getData(), tag.getSize());
                     putBigEndian32 (b, 4, (juce::uint32) b.getSize() - 8);
                 } },
+              {}, 0, "wrote ", 24000 },
+            { "FmtAfterTheData", { ".wav", wav16, 0.5, [] (auto& b) { moveFmtToTheEnd (b); } },
               {}, 0, "wrote ", 24000 },
             { "ChunkAfterTheData", { ".wav", wav16, 0.5, [] (auto& b)
                 {

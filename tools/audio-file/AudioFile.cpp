@@ -64,6 +64,49 @@ namespace brask::audiofile
             return size == 0 || size == 0x7ffff000u || size == 0x7fffffffu || size == 0xffffffffu;
         }
 
+        // A walk over a file of nothing but empty chunks ends somewhere.
+        constexpr int maximumChunks = 100000;
+
+        /** A run of the file's bytes, as the reader is shown them. */
+        struct Piece
+        {
+            std::uint64_t start, length;
+        };
+
+        /** Reads the file as the pieces put it (in their order; none: as it is), up to
+            count bytes from offset; how many it got.
+        */
+        std::int64_t readInOrder (int fd, const std::vector<Piece>& order, std::uint8_t* out, std::uint64_t count, std::uint64_t offset) noexcept
+        {
+            if (order.empty())
+                return (std::int64_t) ::pread (fd, out, (size_t) count, (off_t) offset);
+
+            std::uint64_t done = 0, pieceStart = 0;
+
+            for (const auto& piece : order)
+            {
+                const auto at = offset + done;
+
+                if (done < count && at >= pieceStart && at < pieceStart + piece.length)
+                {
+                    const auto wanted = std::min (count - done, pieceStart + piece.length - at);
+                    const auto got = ::pread (fd, out + done, (size_t) wanted, (off_t) (piece.start + at - pieceStart));
+
+                    if (got <= 0)
+                        break;
+
+                    done += (std::uint64_t) got;
+
+                    if ((std::uint64_t) got < wanted)
+                        break;
+                }
+
+                pieceStart += piece.length;
+            }
+
+            return (std::int64_t) done;
+        }
+
         /** The file's bytes, read where a header walk needs them: chunks before the
             audio can be of any size (a broadcast WAV's bext or iXML runs to hundreds
             of kilobytes), so no fixed window at the start would do.
@@ -72,13 +115,61 @@ namespace brask::audiofile
         {
             int fd;
             std::uint64_t size;
+            std::vector<Piece> order = {};
 
             bool get (std::uint64_t offset, std::uint8_t* out, size_t length) const noexcept
             {
                 return offset <= size && length <= size - offset
-                       && ::pread (fd, out, length, (off_t) offset) == (ssize_t) length;
+                       && readInOrder (fd, order, out, length, offset) == (std::int64_t) length;
             }
         };
+
+        /** libsndfile reads a WAV only where its fmt chunk comes before the data, and
+            calls one with fmt behind the data "No 'data' chunk marker". Such a file
+            is shown to it with the fmt chunk moved to the front; the bytes stay where
+            they are.
+        */
+        std::vector<Piece> fmtBeforeData (const FileBytes& file)
+        {
+            std::uint8_t riff[12];
+
+            if (! file.get (0, riff, 12) || std::memcmp (riff, "RIFF", 4) != 0 || std::memcmp (riff + 8, "WAVE", 4) != 0)
+                return {};
+
+            auto sawData = false;
+
+            for (std::uint64_t offset = 12, count = 0; count < maximumChunks; ++count)
+            {
+                std::uint8_t chunk[8];
+
+                if (! file.get (offset, chunk, 8))
+                    return {};
+
+                const auto size = (std::uint64_t) littleEndian32 (chunk + 4);
+                const auto length = std::min (8 + size + (size & 1), file.size - offset);
+
+                if (std::memcmp (chunk, "fmt ", 4) == 0)
+                {
+                    if (! sawData)
+                        return {};
+
+                    return { { 0, 12 }, { offset, length }, { 12, offset - 12 }, { offset + length, file.size - offset - length } };
+                }
+
+                // Behind a data chunk of a placeholder size there is only audio.
+                if (std::memcmp (chunk, "data", 4) == 0)
+                {
+                    if (size == 0 || size > file.size - offset - 8)
+                        return {};
+
+                    sawData = true;
+                }
+
+                offset += 8 + size + (size & 1);
+            }
+
+            return {};
+        }
 
         /** A size field rewritten as libsndfile reads it: a header never completed, or
             one whose container size disagrees with its chunks, made to say what the
@@ -110,9 +201,6 @@ namespace brask::audiofile
             // piece ends, for libsndfile to take as the file's end; -1 when whole.
             std::int64_t usableSize = -1;
         };
-
-        // A walk over a file of nothing but empty chunks ends somewhere.
-        constexpr int maximumChunks = 100000;
 
         std::uint64_t littleEndian64 (const std::uint8_t* p) noexcept
         {
@@ -524,6 +612,7 @@ namespace brask::audiofile
             std::int64_t size;
             std::int64_t position = 0;
             std::vector<Mend> mends;
+            std::vector<Piece> order;       // the file's bytes in the order it is shown them
 
             // libsndfile asks for a few kilobytes at a time; a system call for each
             // costs more than the copy, so the bytes come from here in large reads.
@@ -552,7 +641,7 @@ namespace brask::audiofile
             /** The file's bytes from offset on, with the mends applied; 0 at the end. */
             std::int64_t readAt (std::uint8_t* destination, std::int64_t count, std::int64_t offset)
             {
-                const auto got = ::pread (fd, destination, (size_t) std::min (count, size - offset), offset);
+                const auto got = readInOrder (fd, order, destination, (std::uint64_t) std::min (count, size - offset), (std::uint64_t) offset);
 
                 if (got <= 0)
                     return 0;
@@ -1053,8 +1142,12 @@ namespace brask::audiofile
         source->fd = fd;
         source->size = (std::int64_t) status.st_size;
 
-        auto layout = layoutOf ({ fd, (std::uint64_t) status.st_size });
+        FileBytes bytesSeen { fd, (std::uint64_t) status.st_size };
+        bytesSeen.order = fmtBeforeData (bytesSeen);
+
+        auto layout = layoutOf (bytesSeen);
         source->mends = std::move (layout.mends);
+        source->order = std::move (bytesSeen.order);
 
         if (layout.usableSize >= 0)
             source->size = layout.usableSize;
