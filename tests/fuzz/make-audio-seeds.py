@@ -122,6 +122,13 @@ def main():
     fmt_chunk = wav[fmt:fmt + 8 + struct.unpack("<I", wav[fmt + 4:fmt + 8])[0]]
     seeds.append(wav[:fmt] + wav[fmt + len(fmt_chunk):] + fmt_chunk)
 
+    # RIFX (big-endian WAV): cut short, and with its sizes never written.
+    rifx = write((WAV, I16 | 0x20000000), 1, 8000, 400)
+    if rifx is not None:
+        seeds.append(rifx[:300])
+        rifx_size = rifx.index(b"data") + 4
+        seeds.append(rifx[:4] + bytes(4) + rifx[8:rifx_size] + bytes(4) + rifx[rifx_size + 4:])
+
     for data in seeds:
         name = hashlib.sha1(data).hexdigest()
         with open(os.path.join(folder, name), "wb") as out:

@@ -190,6 +190,23 @@ namespace
               {}, 0, "wrote ", 24000 },
             { "FmtAfterTheData", { ".wav", wav16, 0.5, [] (auto& b) { moveFmtToTheEnd (b); } },
               {}, 0, "wrote ", 24000 },
+            // A compressed WAV's data size is a length too: a copy cut short is refused.
+            // (IMA blocks of 2041 frames: the last one filled out, 2.04 s announced.)
+            { "ImaAdpcmCutShort", { ".wav", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } },
+              {}, 1, "of the 2.04 s its header announces", -1 },
+            { "MsAdpcmCutShort", { ".wav", SF_FORMAT_WAV | SF_FORMAT_MS_ADPCM, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } },
+              {}, 1, "of the 2.00 s its header announces", -1 },
+            { "GsmCutShort", { ".wav", SF_FORMAT_WAV | SF_FORMAT_GSM610, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } },
+              {}, 1, "of the 2.00 s its header announces", -1 },
+            // Accepted, it ends with its last whole block: the torn one would decode as noise.
+            { "ImaAdpcmCutShortAccepted", { ".wav", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } },
+              { "--accept-short" }, 0, "of the 2.04 s its header announces, rendered as it is", someFrames, false },
+            // RIFX: a WAV with its numbers big-endian.
+            { "RifxCutShort", { ".wav", wav16 | SF_ENDIAN_BIG, 10.0, [] (auto& b) { cutTo (b, 1000); } },
+              {}, 1, "input ends after 0.01 s of the 10.00 s its header announces", -1 },
+            { "RifxStreamingSizesZero", { ".wav", wav16 | SF_ENDIAN_BIG, 0.5, [] (auto& b)
+                { putBigEndian32 (b, 4, 0); putBigEndian32 (b, wavDataSizeOffset (b), 0); } },
+              {}, 0, "wrote ", 24000 },
             { "ChunkAfterTheData", { ".wav", wav16, 0.5, [] (auto& b)
                 {
                     const char chunk[] = "LIST\x0c\0\0\0INFOICMT\0\0\0\0";

@@ -195,6 +195,7 @@ namespace brask::audiofile
             std::int64_t announcedBytes = -1;   // given as the audio's bytes (WAV, RF64, W64, AU, CAF)
             std::int64_t presentBytes = -1;     // of the audio's bytes, those the file holds
             std::int64_t frameBytes = 0;        // the header's own frame size; 0 unknown
+            std::int64_t factFrames = -1;       // a compressed WAV's fact chunk: its frames
             std::vector<Mend> mends;
 
             // A stream cut off with no length announced (Ogg): where its last whole
@@ -239,13 +240,16 @@ namespace brask::audiofile
             if (! file.get (0, riff, 12) || std::memcmp (riff + 8, "WAVE", 4) != 0)
                 return layout;
 
-            const auto isRiff = std::memcmp (riff, "RIFF", 4) == 0;
+            // RIFX: RIFF with every number big-endian.
+            const auto isRifx = std::memcmp (riff, "RIFX", 4) == 0;
+            const auto isRiff = std::memcmp (riff, "RIFF", 4) == 0 || isRifx;
             const auto isRf64 = std::memcmp (riff, "RF64", 4) == 0 || std::memcmp (riff, "BW64", 4) == 0;
+            const auto number32 = isRifx ? bigEndian32 : littleEndian32;
 
             if (! isRiff && ! isRf64)
                 return layout;
 
-            const auto riffSize = (std::uint64_t) littleEndian32 (riff + 4);
+            const auto riffSize = (std::uint64_t) number32 (riff + 4);
             std::uint64_t ds64 = 0;     // where the ds64 chunk's contents start
 
             std::uint64_t offset = 12;
@@ -257,7 +261,7 @@ namespace brask::audiofile
                 if (! file.get (offset, chunk, 8))
                     break;
 
-                auto size = (std::uint64_t) littleEndian32 (chunk + 4);
+                auto size = (std::uint64_t) number32 (chunk + 4);
 
                 if (std::memcmp (chunk, "ds64", 4) == 0 && isRf64)
                     ds64 = offset + 8;
@@ -267,7 +271,16 @@ namespace brask::audiofile
                     std::uint8_t fmt[14];
 
                     if (file.get (offset + 8, fmt, 14))
-                        layout.frameBytes = (std::int64_t) fmt[12] | ((std::int64_t) fmt[13] << 8);
+                        layout.frameBytes = isRifx ? ((std::int64_t) fmt[12] << 8) | (std::int64_t) fmt[13]
+                                                   : (std::int64_t) fmt[12] | ((std::int64_t) fmt[13] << 8);
+                }
+
+                if (std::memcmp (chunk, "fact", 4) == 0 && size >= 4)
+                {
+                    std::uint8_t fact[4];
+
+                    if (file.get (offset + 8, fact, 4))
+                        layout.factFrames = (std::int64_t) number32 (fact);
                 }
 
                 if (std::memcmp (chunk, "data", 4) == 0)
@@ -311,10 +324,12 @@ namespace brask::audiofile
                     const auto wholeFile = std::min<std::uint64_t> (file.size - 8, 0xffffffffu);
 
                     if (streaming || riffSize != wholeFile)
-                        layout.mends.push_back ({ 4, wholeFile, 4, false });
+                        layout.mends.push_back ({ 4, wholeFile, 4, isRifx });
 
-                    if (streaming)
-                        layout.mends.push_back ({ offset + 4, std::min<std::uint64_t> ((std::uint64_t) layout.presentBytes, 0xffffffffu), 4, false });
+                    // A cut file's data chunk is made to end with its last whole block:
+                    // a compressed encoding would decode the torn one as noise.
+                    if (streaming || layout.announcedBytes > layout.presentBytes)
+                        layout.mends.push_back ({ offset + 4, std::min<std::uint64_t> ((std::uint64_t) layout.presentBytes, 0xffffffffu), 4, isRifx });
 
                     return layout;
                 }
@@ -1197,6 +1212,16 @@ namespace brask::audiofile
         else
         {
             fileInfo.maximumFrames = bytes * compressedFramesPerByte;
+
+            // A compressed WAV's data size (ADPCM, GSM) is a length as much as a PCM
+            // one's: a file holding fewer of those bytes was cut. What it announces in
+            // frames is its fact chunk's count, or else judged from the frames its whole
+            // blocks give, at the same rate.
+            if (layout.announcedFrames < 0 && layout.presentBytes >= 0 && layout.announcedBytes > layout.presentBytes)
+                layout.announcedFrames = layout.factFrames > info.frames ? layout.factFrames
+                                       : info.frames > 0 && layout.presentBytes > 0
+                                       ? (std::int64_t) std::ceil ((double) info.frames * (double) layout.announcedBytes / (double) layout.presentBytes)
+                                       : info.frames + 1;
         }
 
         fileInfo.expectedFrames = std::clamp<std::int64_t> (info.frames, 0, fileInfo.maximumFrames);
