@@ -465,6 +465,40 @@ TEST (RenderDamagedFile, LossyWavCodecsComeOutAs24BitPcm)
     }
 }
 
+// An MP3 whose Xing tag counts its frames announces its length: a copy cut short is
+// refused, or rendered as it is when asked, and one whole is not. (The decoder itself
+// adds a line of its own about the Xing size on a cut copy; only ours is checked here.)
+TEST (RenderDamagedFile, CountedMp3HeldToItsCount)
+{
+    ScratchFolder scratch;
+    const auto input = scratch / "counted.mp3", output = scratch / "out.wav";
+    writeAudioFile (input, makeTestSignal (1, rate, (int) (2 * rate), 3), rate, { ".mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III });
+    const std::vector<juce::String> render { "--plugin", builtModule().getFullPathName(), input.getFullPathName(), output.getFullPathName() };
+
+    const auto whole = runRender (render);
+    EXPECT_EQ (whole.exitStatus, 0) << whole.err;
+    EXPECT_EQ (readAudioFile (output).exact.getNumSamples(), (int) (2 * rate));
+    ASSERT_TRUE (output.deleteFile());
+
+    auto bytes = bytesOf (input);
+    cutTo (bytes, bytes.getSize() / 2);
+    ASSERT_TRUE (input.replaceWithData (bytes.getData(), bytes.getSize()));
+
+    const auto cut = runRender (render);
+    EXPECT_EQ (cut.exitStatus, 1);
+    EXPECT_TRUE (juce::StringArray::fromLines (juce::String (cut.err).trim()).strings.getLast().contains ("of the 2.00 s its header announces")) << cut.err;
+    EXPECT_FALSE (output.exists());
+
+    auto accepting = render;
+    accepting.insert (accepting.begin(), "--accept-short");
+    const auto accepted = runRender (accepting);
+    EXPECT_EQ (accepted.exitStatus, 0) << accepted.err;
+    EXPECT_TRUE (juce::String (accepted.out).contains ("of the 2.00 s its header announces, rendered as it is")) << accepted.out;
+    const auto frames = readAudioFile (output).exact.getNumSamples();
+    EXPECT_GT (frames, 0);
+    EXPECT_LT (frames, (int) rate);
+}
+
 // A WAV of 2 to 4 GiB: its data size is a length, not "never finished", unless it is
 // a recorder's placeholder that the file does not hold. Decided by the walker from
 // the header and the file's size: the files are sparse, their audio never read.

@@ -196,6 +196,10 @@ namespace brask::audiofile
             std::int64_t presentBytes = -1;     // of the audio's bytes, those the file holds
             std::int64_t frameBytes = 0;        // the header's own frame size; 0 unknown
             std::int64_t factFrames = -1;       // a compressed WAV's fact chunk: its frames
+
+            // An MP3 whose first frame counts the stream's frames (Xing, Info, VBRI):
+            // the library's length is then what the file announces.
+            bool libraryCountAnnounced = false;
             std::vector<Mend> mends;
 
             // A stream cut off with no length announced (Ogg): where its last whole
@@ -607,11 +611,46 @@ namespace brask::audiofile
             return layout;
         }
 
+        /** MP3: no container, but an encoder that knows the length puts a Xing or Info
+            tag (or Fraunhofer's VBRI) in the first frame, counting the frames.
+        */
+        Layout layoutOfMpeg (const FileBytes& file)
+        {
+            Layout layout;
+            std::uint64_t offset = 0;
+            std::uint8_t id3[10];
+
+            if (file.get (0, id3, 10) && std::memcmp (id3, "ID3", 3) == 0)
+                offset = 10 + ((id3[5] & 0x10) != 0 ? 10 : 0)
+                         + (((std::uint64_t) (id3[6] & 0x7f) << 21) | ((std::uint64_t) (id3[7] & 0x7f) << 14)
+                            | ((std::uint64_t) (id3[8] & 0x7f) << 7) | (std::uint64_t) (id3[9] & 0x7f));
+
+            std::uint8_t frame[4 + 2 + 32 + 8];
+
+            if (! file.get (offset, frame, sizeof (frame)) || frame[0] != 0xff || (frame[1] & 0xe0) != 0xe0
+                || ((frame[1] >> 1) & 3) != 1)      // Layer III only
+                return layout;
+
+            const auto mpeg1 = ((frame[1] >> 3) & 3) == 3;
+            const auto mono = (frame[3] >> 6) == 3;
+            const auto crc = (frame[1] & 1) == 0 ? 2 : 0;
+            const auto sideInfo = mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
+            const auto* xing = frame + 4 + crc + sideInfo;
+
+            if ((std::memcmp (xing, "Xing", 4) == 0 || std::memcmp (xing, "Info", 4) == 0) && (bigEndian32 (xing + 4) & 1) != 0)
+                layout.libraryCountAnnounced = true;
+
+            if (std::memcmp (frame + 4 + 32, "VBRI", 4) == 0)
+                layout.libraryCountAnnounced = true;
+
+            return layout;
+        }
+
         Layout layoutOf (const FileBytes& file)
         {
-            for (auto* walk : { layoutOfWav, layoutOfW64, layoutOfAu, layoutOfCaf, layoutOfAiff, layoutOfFlac, layoutOfOgg })
+            for (auto* walk : { layoutOfWav, layoutOfW64, layoutOfAu, layoutOfCaf, layoutOfAiff, layoutOfFlac, layoutOfOgg, layoutOfMpeg })
                 if (auto layout = walk (file); layout.announcedFrames >= 0 || layout.presentBytes >= 0 || ! layout.mends.empty()
-                                                || layout.usableSize >= 0)
+                                                || layout.usableSize >= 0 || layout.libraryCountAnnounced)
                     return layout;
 
             return {};
@@ -1223,6 +1262,11 @@ namespace brask::audiofile
                                        ? (std::int64_t) std::ceil ((double) info.frames * (double) layout.announcedBytes / (double) layout.presentBytes)
                                        : info.frames + 1;
         }
+
+        // A counted MP3 cut short still reports the count: that is its announcement.
+        if (layout.libraryCountAnnounced && layout.announcedFrames < 0 && info.frames > 0
+            && (info.format & containerMask) == SF_FORMAT_MPEG)
+            layout.announcedFrames = (std::int64_t) info.frames;
 
         fileInfo.expectedFrames = std::clamp<std::int64_t> (info.frames, 0, fileInfo.maximumFrames);
         fileInfo.announcedFrames = layout.announcedFrames;
