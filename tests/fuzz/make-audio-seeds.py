@@ -134,6 +134,10 @@ def main():
     if mp3 is not None:
         seeds.append(mp3[:len(mp3) // 2])
 
+    # A FLAC holding more than its STREAMINFO total (the total halved).
+    total = flac.index(b"fLaC") + 8 + 14
+    seeds.append(flac[:total] + struct.pack(">I", 2000) + flac[total + 4:])
+
     for data in seeds:
         name = hashlib.sha1(data).hexdigest()
         with open(os.path.join(folder, name), "wb") as out:

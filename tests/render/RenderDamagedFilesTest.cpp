@@ -160,6 +160,15 @@ namespace
               {}, 1, "of the 10.00 s its header announces", -1 },
             { "FlacCutShort", { ".flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 10.0, [] (auto& b) { cutTo (b, b.getSize() / 3); } },
               {}, 1, "of the 10.00 s its header announces", -1 },
+            // An encoder that wrote STREAMINFO's total before it had all the audio: every
+            // frame the file holds is rendered, not just the half its header counts.
+            { "FlacHoldsMoreThanItsHeaderSays", { ".flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1.0, [] (auto& b)
+                {
+                    auto* total = static_cast<juce::uint8*> (b.getData()) + 8 + 13;     // STREAMINFO's 36-bit total
+                    total[0] &= 0xf0;
+                    putBigEndian32 (b, 8 + 14, 24000);
+                } },
+              {}, 0, "wrote ", 48000 },
             { "HeaderOnly", { ".wav", wav16, 1.0, [] (auto& b) { cutTo (b, wavDataSizeOffset (b) + 4); } },
               {}, 1, "input ends after 0.00 s of the 1.00 s its header announces", -1 },
             { "StreamingSizesZero", { ".wav", wav16, 0.5, [] (auto& b) { putLittleEndian32 (b, 4, 0); putLittleEndian32 (b, wavDataSizeOffset (b), 0); } },

@@ -179,7 +179,7 @@ namespace brask::audiofile
         {
             std::uint64_t offset;
             std::uint64_t value;
-            int width;              // 4 or 8 bytes
+            int width;              // 1, 4 or 8 bytes
             bool bigEndian;
 
             std::uint8_t byte (int i) const noexcept
@@ -570,6 +570,17 @@ namespace brask::audiofile
             const auto* info = magic + 8;
             const auto total = ((std::uint64_t) (info[13] & 0x0f) << 32) | bigEndian32 (info + 14);
             layout.announcedFrames = total == 0 ? -1 : (std::int64_t) total;
+
+            // libsndfile stops at the header's total, so a file holding more (an encoder
+            // that wrote the total before it knew it all) would be cut off there. The
+            // total is shown to it as 0, "not known", and it decodes to the real end;
+            // the announced total still judges a file cut short.
+            if (total != 0)
+            {
+                layout.mends.push_back ({ offset + 8 + 13, (std::uint64_t) (info[13] & 0xf0), 1, true });
+                layout.mends.push_back ({ offset + 8 + 14, 0, 4, true });
+            }
+
             return layout;
         }
 
@@ -1269,6 +1280,10 @@ namespace brask::audiofile
             layout.announcedFrames = (std::int64_t) info.frames;
 
         fileInfo.expectedFrames = std::clamp<std::int64_t> (info.frames, 0, fileInfo.maximumFrames);
+
+        // A FLAC shown with its total unknown: the header's total is still the best guess.
+        if ((info.format & containerMask) == SF_FORMAT_FLAC && layout.announcedFrames >= 0)
+            fileInfo.expectedFrames = std::min (layout.announcedFrames, fileInfo.maximumFrames);
         fileInfo.announcedFrames = layout.announcedFrames;
         fileInfo.endsMidStream = layout.usableSize >= 0;
 
