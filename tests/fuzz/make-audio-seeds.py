@@ -138,6 +138,11 @@ def main():
     total = flac.index(b"fLaC") + 8 + 14
     seeds.append(flac[:total] + struct.pack(">I", 2000) + flac[total + 4:])
 
+    # Two Vorbis streams chained back to back.
+    vorbis = write((OGG, VORBIS), 1, 8000, 400)
+    if vorbis is not None:
+        seeds.append(vorbis + vorbis)
+
     for data in seeds:
         name = hashlib.sha1(data).hexdigest()
         with open(os.path.join(folder, name), "wb") as out:

@@ -259,6 +259,11 @@ namespace
             // Ogg announces no length: a copy cut inside a page, without its last page.
             { "VorbisCutShort", { ".ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 5.0, [] (auto& b) { cutTo (b, b.getSize() / 2); } },
               {}, 1, "input ends in the middle of its stream (--accept-short renders what is there)", -1 },
+            // Two streams back to back, as recorders and radio streams chain them: the
+            // decoder reads only the first, so the file is refused rather than half rendered.
+            { "VorbisChained", { ".ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 0.5, [] (auto& b)
+                { const juce::MemoryBlock first (b); b.append (first.getData(), first.getSize()); } },
+              {}, 1, "chains 2 Ogg streams one after another, and only the first can be decoded", -1 },
             { "OpusCutShortAccepted", { ".opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 5.0, [] (auto& b) { cutTo (b, b.getSize() / 2); } },
               { "--accept-short" }, 0, "in the middle of its stream, rendered as it is", someFrames, false },
             { "ZeroFrames", { ".wav", wav16, 0.0, [] (auto&) {} },

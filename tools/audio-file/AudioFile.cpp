@@ -200,6 +200,10 @@ namespace brask::audiofile
             // An MP3 whose first frame counts the stream's frames (Xing, Info, VBRI):
             // the library's length is then what the file announces.
             bool libraryCountAnnounced = false;
+
+            // Ogg streams one after another in the file (chained, as recorders and
+            // radio streams write them); 0 for anything but Ogg.
+            int chainedStreams = 0;
             std::vector<Mend> mends;
 
             // A stream cut off with no length announced (Ogg): where its last whole
@@ -595,6 +599,7 @@ namespace brask::audiofile
             std::uint64_t offset = 0, wholePages = 0;
             auto ended = false;
             std::uint8_t page[27 + 255];
+            int streams = 0;
 
             while (file.get (offset, page, 27) && std::memcmp (page, "OggS", 4) == 0)
             {
@@ -611,6 +616,11 @@ namespace brask::audiofile
                 if (size > file.size - offset)
                     break;
 
+                // A stream beginning after one has ended: the next link of a chain.
+                // (Streams multiplexed side by side all begin before any ends.)
+                if ((page[5] & 0x02) != 0 && (streams == 0 || ended))
+                    ++streams;
+
                 ended = (page[5] & 0x04) != 0;
                 offset += size;
                 wholePages = offset;
@@ -618,6 +628,8 @@ namespace brask::audiofile
 
             if (wholePages > 0 && ! ended)
                 layout.usableSize = (std::int64_t) wholePages;
+
+            layout.chainedStreams = streams;
 
             return layout;
         }
@@ -661,7 +673,7 @@ namespace brask::audiofile
         {
             for (auto* walk : { layoutOfWav, layoutOfW64, layoutOfAu, layoutOfCaf, layoutOfAiff, layoutOfFlac, layoutOfOgg, layoutOfMpeg })
                 if (auto layout = walk (file); layout.announcedFrames >= 0 || layout.presentBytes >= 0 || ! layout.mends.empty()
-                                                || layout.usableSize >= 0 || layout.libraryCountAnnounced)
+                                                || layout.usableSize >= 0 || layout.libraryCountAnnounced || layout.chainedStreams > 1)
                     return layout;
 
             return {};
@@ -1286,6 +1298,7 @@ namespace brask::audiofile
             fileInfo.expectedFrames = std::min (layout.announcedFrames, fileInfo.maximumFrames);
         fileInfo.announcedFrames = layout.announcedFrames;
         fileInfo.endsMidStream = layout.usableSize >= 0;
+        fileInfo.chainedStreams = layout.chainedStreams;
 
         // Floats and integers arrive as doubles at full scale 1.0: exact for every encoding.
         sf_command (file, SFC_SET_NORM_DOUBLE, nullptr, SF_TRUE);
