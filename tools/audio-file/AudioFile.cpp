@@ -1280,10 +1280,11 @@ namespace brask::audiofile
             // frames is its fact chunk's count, or else judged from the frames its whole
             // blocks give, at the same rate.
             if (layout.announcedFrames < 0 && layout.presentBytes >= 0 && layout.announcedBytes > layout.presentBytes)
-                layout.announcedFrames = layout.factFrames > info.frames ? layout.factFrames
-                                       : info.frames > 0 && layout.presentBytes > 0
-                                       ? (std::int64_t) std::ceil ((double) info.frames * (double) layout.announcedBytes / (double) layout.presentBytes)
-                                       : info.frames + 1;
+            {
+                const auto scale = (double) layout.announcedBytes / (double) std::max<std::int64_t> (1, layout.presentBytes);
+                const auto judged = info.frames > 0 ? (std::int64_t) std::ceil ((double) info.frames * scale) : info.frames + 1;
+                layout.announcedFrames = layout.factFrames > info.frames ? layout.factFrames : judged;
+            }
         }
 
         // A counted MP3 cut short still reports the count: that is its announcement.
