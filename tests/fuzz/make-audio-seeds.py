@@ -111,6 +111,38 @@ def main():
     if empty is not None:
         seeds.append(empty)
 
+    # An AIFF whose SSND size was never written, with an ID3 chunk behind its audio.
+    aiff = write((AIFF, I16), 1, 8000, 400)
+    ssnd = aiff.index(b"SSND") + 4
+    tagged = aiff[:ssnd] + struct.pack(">I", 0) + aiff[ssnd + 4:] + b"ID3 " + struct.pack(">I", 64) + bytes([0x7E] * 64)
+    seeds.append(tagged[:4] + struct.pack(">I", len(tagged) - 8) + tagged[8:])
+
+    # A WAV whose fmt chunk follows its data.
+    fmt = wav.index(b"fmt ")
+    fmt_chunk = wav[fmt:fmt + 8 + struct.unpack("<I", wav[fmt + 4:fmt + 8])[0]]
+    seeds.append(wav[:fmt] + wav[fmt + len(fmt_chunk):] + fmt_chunk)
+
+    # RIFX (big-endian WAV): cut short, and with its sizes never written.
+    rifx = write((WAV, I16 | 0x20000000), 1, 8000, 400)
+    if rifx is not None:
+        seeds.append(rifx[:300])
+        rifx_size = rifx.index(b"data") + 4
+        seeds.append(rifx[:4] + bytes(4) + rifx[8:rifx_size] + bytes(4) + rifx[rifx_size + 4:])
+
+    # An MP3 whose Xing tag counts its frames, cut short.
+    mp3 = write((MPEG, MP3), 1, 8000, 4000)
+    if mp3 is not None:
+        seeds.append(mp3[:len(mp3) // 2])
+
+    # A FLAC holding more than its STREAMINFO total (the total halved).
+    total = flac.index(b"fLaC") + 8 + 14
+    seeds.append(flac[:total] + struct.pack(">I", 2000) + flac[total + 4:])
+
+    # Two Vorbis streams chained back to back.
+    vorbis = write((OGG, VORBIS), 1, 8000, 400)
+    if vorbis is not None:
+        seeds.append(vorbis + vorbis)
+
     for data in seeds:
         name = hashlib.sha1(data).hexdigest()
         with open(os.path.join(folder, name), "wb") as out:

@@ -91,6 +91,22 @@ namespace
         putLittleEndian32 (block, 4, (juce::uint32) block.getSize() - 8);
     }
 
+    /** The fmt chunk moved behind the data, as some editors write it. */
+    void moveFmtToTheEnd (juce::MemoryBlock& block)
+    {
+        const auto* bytes = static_cast<const juce::uint8*> (block.getData());
+        size_t at = 12;
+
+        while (at + 8 <= block.getSize() && std::memcmp (bytes + at, "fmt ", 4) != 0)
+            at += 8 + (bytes[at + 4] | (size_t) bytes[at + 5] << 8 | (size_t) bytes[at + 6] << 16);
+
+        ASSERT_LT (at + 8, block.getSize());
+        const auto length = 8 + (bytes[at + 4] | (size_t) bytes[at + 5] << 8);
+        juce::MemoryBlock fmt (bytes + at, length);
+        block.removeSection (at, length);
+        block.append (fmt.getData(), fmt.getSize());
+    }
+
     /** A test file made from a clean one: the clean file's frames, then its bytes changed. */
     struct DamagedFile
     {
@@ -144,6 +160,15 @@ namespace
               {}, 1, "of the 10.00 s its header announces", -1 },
             { "FlacCutShort", { ".flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 10.0, [] (auto& b) { cutTo (b, b.getSize() / 3); } },
               {}, 1, "of the 10.00 s its header announces", -1 },
+            // An encoder that wrote STREAMINFO's total before it had all the audio: every
+            // frame the file holds is rendered, not just the half its header counts.
+            { "FlacHoldsMoreThanItsHeaderSays", { ".flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1.0, [] (auto& b)
+                {
+                    auto* total = static_cast<juce::uint8*> (b.getData()) + 8 + 13;     // STREAMINFO's 36-bit total
+                    total[0] &= 0xf0;
+                    putBigEndian32 (b, 8 + 14, 24000);
+                } },
+              {}, 0, "wrote ", 48000 },
             { "HeaderOnly", { ".wav", wav16, 1.0, [] (auto& b) { cutTo (b, wavDataSizeOffset (b) + 4); } },
               {}, 1, "input ends after 0.00 s of the 1.00 s its header announces", -1 },
             { "StreamingSizesZero", { ".wav", wav16, 0.5, [] (auto& b) { putLittleEndian32 (b, 4, 0); putLittleEndian32 (b, wavDataSizeOffset (b), 0); } },
@@ -160,6 +185,36 @@ namespace
                     putBigEndian32 (b, aiffChunk (b, "COMM") + 2, 0);
                     putBigEndian32 (b, aiffChunk (b, "SSND") - 4, 0xffffffff);
                 } },
+              {}, 0, "wrote ", 24000 },
+            // A recorder that never came back to the SSND size, then a tagger that put
+            // an ID3 chunk behind the audio: COMM's frame count says where the audio stops.
+            { "AiffSsndSizeZeroWithTagAfter", { ".aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 0.5, [] (auto& b)
+                {
+                    putBigEndian32 (b, aiffChunk (b, "SSND") - 4, 0);
+                    auto tag = loudChunk ("ID3 ", 4000);
+                    putBigEndian32 (tag, 4, 4000);
+                    b.append (tag.getData(), tag.getSize());
+                    putBigEndian32 (b, 4, (juce::uint32) b.getSize() - 8);
+                } },
+              {}, 0, "wrote ", 24000 },
+            { "FmtAfterTheData", { ".wav", wav16, 0.5, [] (auto& b) { moveFmtToTheEnd (b); } },
+              {}, 0, "wrote ", 24000 },
+            // A compressed WAV's data size is a length too: a copy cut short is refused.
+            // (IMA blocks of 2041 frames: the last one filled out, 2.04 s announced.)
+            { "ImaAdpcmCutShort", { ".wav", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } },
+              {}, 1, "of the 2.04 s its header announces", -1 },
+            { "MsAdpcmCutShort", { ".wav", SF_FORMAT_WAV | SF_FORMAT_MS_ADPCM, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } },
+              {}, 1, "of the 2.00 s its header announces", -1 },
+            { "GsmCutShort", { ".wav", SF_FORMAT_WAV | SF_FORMAT_GSM610, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } },
+              {}, 1, "of the 2.00 s its header announces", -1 },
+            // Accepted, it ends with its last whole block: the torn one would decode as noise.
+            { "ImaAdpcmCutShortAccepted", { ".wav", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } },
+              { "--accept-short" }, 0, "of the 2.04 s its header announces, rendered as it is", someFrames, false },
+            // RIFX: a WAV with its numbers big-endian.
+            { "RifxCutShort", { ".wav", wav16 | SF_ENDIAN_BIG, 10.0, [] (auto& b) { cutTo (b, 1000); } },
+              {}, 1, "input ends after 0.01 s of the 10.00 s its header announces", -1 },
+            { "RifxStreamingSizesZero", { ".wav", wav16 | SF_ENDIAN_BIG, 0.5, [] (auto& b)
+                { putBigEndian32 (b, 4, 0); putBigEndian32 (b, wavDataSizeOffset (b), 0); } },
               {}, 0, "wrote ", 24000 },
             { "ChunkAfterTheData", { ".wav", wav16, 0.5, [] (auto& b)
                 {
@@ -204,6 +259,11 @@ namespace
             // Ogg announces no length: a copy cut inside a page, without its last page.
             { "VorbisCutShort", { ".ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 5.0, [] (auto& b) { cutTo (b, b.getSize() / 2); } },
               {}, 1, "input ends in the middle of its stream (--accept-short renders what is there)", -1 },
+            // Two streams back to back, as recorders and radio streams chain them: the
+            // decoder reads only the first, so the file is refused rather than half rendered.
+            { "VorbisChained", { ".ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 0.5, [] (auto& b)
+                { const juce::MemoryBlock first (b); b.append (first.getData(), first.getSize()); } },
+              {}, 1, "chains 2 Ogg streams one after another, and only the first can be decoded", -1 },
             { "OpusCutShortAccepted", { ".opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 5.0, [] (auto& b) { cutTo (b, b.getSize() / 2); } },
               { "--accept-short" }, 0, "in the middle of its stream, rendered as it is", someFrames, false },
             { "ZeroFrames", { ".wav", wav16, 0.0, [] (auto&) {} },
@@ -417,6 +477,40 @@ TEST (RenderDamagedFile, LossyWavCodecsComeOutAs24BitPcm)
         EXPECT_EQ (rendered.format, expected);
         EXPECT_EQ (firstDifference (rendered.exact, decoded.exact), "");
     }
+}
+
+// An MP3 whose Xing tag counts its frames announces its length: a copy cut short is
+// refused, or rendered as it is when asked, and one whole is not. (The decoder itself
+// adds a line of its own about the Xing size on a cut copy; only ours is checked here.)
+TEST (RenderDamagedFile, CountedMp3HeldToItsCount)
+{
+    ScratchFolder scratch;
+    const auto input = scratch / "counted.mp3", output = scratch / "out.wav";
+    writeAudioFile (input, makeTestSignal (1, rate, (int) (2 * rate), 3), rate, { ".mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III });
+    const std::vector<juce::String> render { "--plugin", builtModule().getFullPathName(), input.getFullPathName(), output.getFullPathName() };
+
+    const auto whole = runRender (render);
+    EXPECT_EQ (whole.exitStatus, 0) << whole.err;
+    EXPECT_EQ (readAudioFile (output).exact.getNumSamples(), (int) (2 * rate));
+    ASSERT_TRUE (output.deleteFile());
+
+    auto bytes = bytesOf (input);
+    cutTo (bytes, bytes.getSize() / 2);
+    ASSERT_TRUE (input.replaceWithData (bytes.getData(), bytes.getSize()));
+
+    const auto cut = runRender (render);
+    EXPECT_EQ (cut.exitStatus, 1);
+    EXPECT_TRUE (juce::StringArray::fromLines (juce::String (cut.err).trim()).strings.getLast().contains ("of the 2.00 s its header announces")) << cut.err;
+    EXPECT_FALSE (output.exists());
+
+    auto accepting = render;
+    accepting.insert (accepting.begin(), "--accept-short");
+    const auto accepted = runRender (accepting);
+    EXPECT_EQ (accepted.exitStatus, 0) << accepted.err;
+    EXPECT_TRUE (juce::String (accepted.out).contains ("of the 2.00 s its header announces, rendered as it is")) << accepted.out;
+    const auto frames = readAudioFile (output).exact.getNumSamples();
+    EXPECT_GT (frames, 0);
+    EXPECT_LT (frames, (int) rate);
 }
 
 // A WAV of 2 to 4 GiB: its data size is a length, not "never finished", unless it is

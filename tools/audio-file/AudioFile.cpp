@@ -64,6 +64,49 @@ namespace brask::audiofile
             return size == 0 || size == 0x7ffff000u || size == 0x7fffffffu || size == 0xffffffffu;
         }
 
+        // A walk over a file of nothing but empty chunks ends somewhere.
+        constexpr int maximumChunks = 100000;
+
+        /** A run of the file's bytes, as the reader is shown them. */
+        struct Piece
+        {
+            std::uint64_t start, length;
+        };
+
+        /** Reads the file as the pieces put it (in their order; none: as it is), up to
+            count bytes from offset; how many it got.
+        */
+        std::int64_t readInOrder (int fd, const std::vector<Piece>& order, std::uint8_t* out, std::uint64_t count, std::uint64_t offset) noexcept
+        {
+            if (order.empty())
+                return (std::int64_t) ::pread (fd, out, (size_t) count, (off_t) offset);
+
+            std::uint64_t done = 0, pieceStart = 0;
+
+            for (const auto& piece : order)
+            {
+                const auto at = offset + done;
+
+                if (done < count && at >= pieceStart && at < pieceStart + piece.length)
+                {
+                    const auto wanted = std::min (count - done, pieceStart + piece.length - at);
+                    const auto got = ::pread (fd, out + done, (size_t) wanted, (off_t) (piece.start + at - pieceStart));
+
+                    if (got <= 0)
+                        break;
+
+                    done += (std::uint64_t) got;
+
+                    if ((std::uint64_t) got < wanted)
+                        break;
+                }
+
+                pieceStart += piece.length;
+            }
+
+            return (std::int64_t) done;
+        }
+
         /** The file's bytes, read where a header walk needs them: chunks before the
             audio can be of any size (a broadcast WAV's bext or iXML runs to hundreds
             of kilobytes), so no fixed window at the start would do.
@@ -72,13 +115,61 @@ namespace brask::audiofile
         {
             int fd;
             std::uint64_t size;
+            std::vector<Piece> order = {};
 
             bool get (std::uint64_t offset, std::uint8_t* out, size_t length) const noexcept
             {
                 return offset <= size && length <= size - offset
-                       && ::pread (fd, out, length, (off_t) offset) == (ssize_t) length;
+                       && readInOrder (fd, order, out, length, offset) == (std::int64_t) length;
             }
         };
+
+        /** libsndfile reads a WAV only where its fmt chunk comes before the data, and
+            calls one with fmt behind the data "No 'data' chunk marker". Such a file
+            is shown to it with the fmt chunk moved to the front; the bytes stay where
+            they are.
+        */
+        std::vector<Piece> fmtBeforeData (const FileBytes& file)
+        {
+            std::uint8_t riff[12];
+
+            if (! file.get (0, riff, 12) || std::memcmp (riff, "RIFF", 4) != 0 || std::memcmp (riff + 8, "WAVE", 4) != 0)
+                return {};
+
+            auto sawData = false;
+
+            for (std::uint64_t offset = 12, count = 0; count < maximumChunks; ++count)
+            {
+                std::uint8_t chunk[8];
+
+                if (! file.get (offset, chunk, 8))
+                    return {};
+
+                const auto size = (std::uint64_t) littleEndian32 (chunk + 4);
+                const auto length = std::min (8 + size + (size & 1), file.size - offset);
+
+                if (std::memcmp (chunk, "fmt ", 4) == 0)
+                {
+                    if (! sawData)
+                        return {};
+
+                    return { { 0, 12 }, { offset, length }, { 12, offset - 12 }, { offset + length, file.size - offset - length } };
+                }
+
+                // Behind a data chunk of a placeholder size there is only audio.
+                if (std::memcmp (chunk, "data", 4) == 0)
+                {
+                    if (size == 0 || size > file.size - offset - 8)
+                        return {};
+
+                    sawData = true;
+                }
+
+                offset += 8 + size + (size & 1);
+            }
+
+            return {};
+        }
 
         /** A size field rewritten as libsndfile reads it: a header never completed, or
             one whose container size disagrees with its chunks, made to say what the
@@ -88,7 +179,7 @@ namespace brask::audiofile
         {
             std::uint64_t offset;
             std::uint64_t value;
-            int width;              // 4 or 8 bytes
+            int width;              // 1, 4 or 8 bytes
             bool bigEndian;
 
             std::uint8_t byte (int i) const noexcept
@@ -104,15 +195,21 @@ namespace brask::audiofile
             std::int64_t announcedBytes = -1;   // given as the audio's bytes (WAV, RF64, W64, AU, CAF)
             std::int64_t presentBytes = -1;     // of the audio's bytes, those the file holds
             std::int64_t frameBytes = 0;        // the header's own frame size; 0 unknown
+            std::int64_t factFrames = -1;       // a compressed WAV's fact chunk: its frames
+
+            // An MP3 whose first frame counts the stream's frames (Xing, Info, VBRI):
+            // the library's length is then what the file announces.
+            bool libraryCountAnnounced = false;
+
+            // Ogg streams one after another in the file (chained, as recorders and
+            // radio streams write them); 0 for anything but Ogg.
+            int chainedStreams = 0;
             std::vector<Mend> mends;
 
             // A stream cut off with no length announced (Ogg): where its last whole
             // piece ends, for libsndfile to take as the file's end; -1 when whole.
             std::int64_t usableSize = -1;
         };
-
-        // A walk over a file of nothing but empty chunks ends somewhere.
-        constexpr int maximumChunks = 100000;
 
         std::uint64_t littleEndian64 (const std::uint8_t* p) noexcept
         {
@@ -151,13 +248,16 @@ namespace brask::audiofile
             if (! file.get (0, riff, 12) || std::memcmp (riff + 8, "WAVE", 4) != 0)
                 return layout;
 
-            const auto isRiff = std::memcmp (riff, "RIFF", 4) == 0;
+            // RIFX: RIFF with every number big-endian.
+            const auto isRifx = std::memcmp (riff, "RIFX", 4) == 0;
+            const auto isRiff = std::memcmp (riff, "RIFF", 4) == 0 || isRifx;
             const auto isRf64 = std::memcmp (riff, "RF64", 4) == 0 || std::memcmp (riff, "BW64", 4) == 0;
+            const auto number32 = isRifx ? bigEndian32 : littleEndian32;
 
             if (! isRiff && ! isRf64)
                 return layout;
 
-            const auto riffSize = (std::uint64_t) littleEndian32 (riff + 4);
+            const auto riffSize = (std::uint64_t) number32 (riff + 4);
             std::uint64_t ds64 = 0;     // where the ds64 chunk's contents start
 
             std::uint64_t offset = 12;
@@ -169,7 +269,7 @@ namespace brask::audiofile
                 if (! file.get (offset, chunk, 8))
                     break;
 
-                auto size = (std::uint64_t) littleEndian32 (chunk + 4);
+                auto size = (std::uint64_t) number32 (chunk + 4);
 
                 if (std::memcmp (chunk, "ds64", 4) == 0 && isRf64)
                     ds64 = offset + 8;
@@ -179,7 +279,16 @@ namespace brask::audiofile
                     std::uint8_t fmt[14];
 
                     if (file.get (offset + 8, fmt, 14))
-                        layout.frameBytes = (std::int64_t) fmt[12] | ((std::int64_t) fmt[13] << 8);
+                        layout.frameBytes = isRifx ? ((std::int64_t) fmt[12] << 8) | (std::int64_t) fmt[13]
+                                                   : (std::int64_t) fmt[12] | ((std::int64_t) fmt[13] << 8);
+                }
+
+                if (std::memcmp (chunk, "fact", 4) == 0 && size >= 4)
+                {
+                    std::uint8_t fact[4];
+
+                    if (file.get (offset + 8, fact, 4))
+                        layout.factFrames = (std::int64_t) number32 (fact);
                 }
 
                 if (std::memcmp (chunk, "data", 4) == 0)
@@ -223,10 +332,12 @@ namespace brask::audiofile
                     const auto wholeFile = std::min<std::uint64_t> (file.size - 8, 0xffffffffu);
 
                     if (streaming || riffSize != wholeFile)
-                        layout.mends.push_back ({ 4, wholeFile, 4, false });
+                        layout.mends.push_back ({ 4, wholeFile, 4, isRifx });
 
-                    if (streaming)
-                        layout.mends.push_back ({ offset + 4, std::min<std::uint64_t> ((std::uint64_t) layout.presentBytes, 0xffffffffu), 4, false });
+                    // A cut file's data chunk is made to end with its last whole block:
+                    // a compressed encoding would decode the torn one as noise.
+                    if (streaming || layout.announcedBytes > layout.presentBytes)
+                        layout.mends.push_back ({ offset + 4, std::min<std::uint64_t> ((std::uint64_t) layout.presentBytes, 0xffffffffu), 4, isRifx });
 
                     return layout;
                 }
@@ -422,6 +533,14 @@ namespace brask::audiofile
                         placeData (layout, file.size, offset + 16 + skip, size - 8 - std::min (size - 8, skip), false);
                         layout.announcedBytes = -1;     // COMM says how long
                     }
+                    else if (isStreamingSize (size) && file.get (offset + 8, ssnd, 4))
+                    {
+                        // A recorder that never came back to the SSND size: the audio
+                        // runs to the end of the file, or only to COMM's frame count
+                        // where COMM gives one (a tagger may have put an ID3 chunk
+                        // behind it, which is no audio).
+                        placeData (layout, file.size, offset + 16 + (std::uint64_t) bigEndian32 (ssnd), 0, true);
+                    }
 
                     // COMM may come after the audio.
                     if (layout.announcedFrames >= 0 || streamingForm || isStreamingSize (size))
@@ -455,6 +574,17 @@ namespace brask::audiofile
             const auto* info = magic + 8;
             const auto total = ((std::uint64_t) (info[13] & 0x0f) << 32) | bigEndian32 (info + 14);
             layout.announcedFrames = total == 0 ? -1 : (std::int64_t) total;
+
+            // libsndfile stops at the header's total, so a file holding more (an encoder
+            // that wrote the total before it knew it all) would be cut off there. The
+            // total is shown to it as 0, "not known", and it decodes to the real end;
+            // the announced total still judges a file cut short.
+            if (total != 0)
+            {
+                layout.mends.push_back ({ offset + 8 + 13, (std::uint64_t) (info[13] & 0xf0), 1, true });
+                layout.mends.push_back ({ offset + 8 + 14, 0, 4, true });
+            }
+
             return layout;
         }
 
@@ -469,6 +599,7 @@ namespace brask::audiofile
             std::uint64_t offset = 0, wholePages = 0;
             auto ended = false;
             std::uint8_t page[27 + 255];
+            int streams = 0;
 
             while (file.get (offset, page, 27) && std::memcmp (page, "OggS", 4) == 0)
             {
@@ -485,6 +616,11 @@ namespace brask::audiofile
                 if (size > file.size - offset)
                     break;
 
+                // A stream beginning after one has ended: the next link of a chain.
+                // (Streams multiplexed side by side all begin before any ends.)
+                if ((page[5] & 0x02) != 0 && (streams == 0 || ended))
+                    ++streams;
+
                 ended = (page[5] & 0x04) != 0;
                 offset += size;
                 wholePages = offset;
@@ -493,14 +629,51 @@ namespace brask::audiofile
             if (wholePages > 0 && ! ended)
                 layout.usableSize = (std::int64_t) wholePages;
 
+            layout.chainedStreams = streams;
+
+            return layout;
+        }
+
+        /** MP3: no container, but an encoder that knows the length puts a Xing or Info
+            tag (or Fraunhofer's VBRI) in the first frame, counting the frames.
+        */
+        Layout layoutOfMpeg (const FileBytes& file)
+        {
+            Layout layout;
+            std::uint64_t offset = 0;
+            std::uint8_t id3[10];
+
+            if (file.get (0, id3, 10) && std::memcmp (id3, "ID3", 3) == 0)
+                offset = 10 + ((id3[5] & 0x10) != 0 ? 10 : 0)
+                         + (((std::uint64_t) (id3[6] & 0x7f) << 21) | ((std::uint64_t) (id3[7] & 0x7f) << 14)
+                            | ((std::uint64_t) (id3[8] & 0x7f) << 7) | (std::uint64_t) (id3[9] & 0x7f));
+
+            std::uint8_t frame[4 + 2 + 32 + 8];
+
+            if (! file.get (offset, frame, sizeof (frame)) || frame[0] != 0xff || (frame[1] & 0xe0) != 0xe0
+                || ((frame[1] >> 1) & 3) != 1)      // Layer III only
+                return layout;
+
+            const auto mpeg1 = ((frame[1] >> 3) & 3) == 3;
+            const auto mono = (frame[3] >> 6) == 3;
+            const auto crc = (frame[1] & 1) == 0 ? 2 : 0;
+            const auto sideInfo = mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
+            const auto* xing = frame + 4 + crc + sideInfo;
+
+            if ((std::memcmp (xing, "Xing", 4) == 0 || std::memcmp (xing, "Info", 4) == 0) && (bigEndian32 (xing + 4) & 1) != 0)
+                layout.libraryCountAnnounced = true;
+
+            if (std::memcmp (frame + 4 + 32, "VBRI", 4) == 0)
+                layout.libraryCountAnnounced = true;
+
             return layout;
         }
 
         Layout layoutOf (const FileBytes& file)
         {
-            for (auto* walk : { layoutOfWav, layoutOfW64, layoutOfAu, layoutOfCaf, layoutOfAiff, layoutOfFlac, layoutOfOgg })
+            for (auto* walk : { layoutOfWav, layoutOfW64, layoutOfAu, layoutOfCaf, layoutOfAiff, layoutOfFlac, layoutOfOgg, layoutOfMpeg })
                 if (auto layout = walk (file); layout.announcedFrames >= 0 || layout.presentBytes >= 0 || ! layout.mends.empty()
-                                                || layout.usableSize >= 0)
+                                                || layout.usableSize >= 0 || layout.libraryCountAnnounced || layout.chainedStreams > 1)
                     return layout;
 
             return {};
@@ -516,6 +689,7 @@ namespace brask::audiofile
             std::int64_t size;
             std::int64_t position = 0;
             std::vector<Mend> mends;
+            std::vector<Piece> order;       // the file's bytes in the order it is shown them
 
             // libsndfile asks for a few kilobytes at a time; a system call for each
             // costs more than the copy, so the bytes come from here in large reads.
@@ -544,7 +718,7 @@ namespace brask::audiofile
             /** The file's bytes from offset on, with the mends applied; 0 at the end. */
             std::int64_t readAt (std::uint8_t* destination, std::int64_t count, std::int64_t offset)
             {
-                const auto got = ::pread (fd, destination, (size_t) std::min (count, size - offset), offset);
+                const auto got = readInOrder (fd, order, destination, (std::uint64_t) std::min (count, size - offset), (std::uint64_t) offset);
 
                 if (got <= 0)
                     return 0;
@@ -1045,8 +1219,12 @@ namespace brask::audiofile
         source->fd = fd;
         source->size = (std::int64_t) status.st_size;
 
-        auto layout = layoutOf ({ fd, (std::uint64_t) status.st_size });
+        FileBytes bytesSeen { fd, (std::uint64_t) status.st_size };
+        bytesSeen.order = fmtBeforeData (bytesSeen);
+
+        auto layout = layoutOf (bytesSeen);
         source->mends = std::move (layout.mends);
+        source->order = std::move (bytesSeen.order);
 
         if (layout.usableSize >= 0)
             source->size = layout.usableSize;
@@ -1087,15 +1265,41 @@ namespace brask::audiofile
 
             if (layout.announcedFrames < 0 && layout.announcedBytes >= 0)
                 layout.announcedFrames = layout.announcedBytes / frameBytes;
+
+            // Nor a frame beyond what the header counts: an AIFF whose SSND size
+            // was never written says in COMM where its audio stops.
+            if (layout.announcedFrames >= 0)
+                fileInfo.maximumFrames = std::min (fileInfo.maximumFrames, layout.announcedFrames);
         }
         else
         {
             fileInfo.maximumFrames = bytes * compressedFramesPerByte;
+
+            // A compressed WAV's data size (ADPCM, GSM) is a length as much as a PCM
+            // one's: a file holding fewer of those bytes was cut. What it announces in
+            // frames is its fact chunk's count, or else judged from the frames its whole
+            // blocks give, at the same rate.
+            if (layout.announcedFrames < 0 && layout.presentBytes >= 0 && layout.announcedBytes > layout.presentBytes)
+            {
+                const auto scale = (double) layout.announcedBytes / (double) std::max<std::int64_t> (1, layout.presentBytes);
+                const auto judged = info.frames > 0 ? (std::int64_t) std::ceil ((double) info.frames * scale) : info.frames + 1;
+                layout.announcedFrames = layout.factFrames > info.frames ? layout.factFrames : judged;
+            }
         }
 
+        // A counted MP3 cut short still reports the count: that is its announcement.
+        if (layout.libraryCountAnnounced && layout.announcedFrames < 0 && info.frames > 0
+            && (info.format & containerMask) == SF_FORMAT_MPEG)
+            layout.announcedFrames = (std::int64_t) info.frames;
+
         fileInfo.expectedFrames = std::clamp<std::int64_t> (info.frames, 0, fileInfo.maximumFrames);
+
+        // A FLAC shown with its total unknown: the header's total is still the best guess.
+        if ((info.format & containerMask) == SF_FORMAT_FLAC && layout.announcedFrames >= 0)
+            fileInfo.expectedFrames = std::min (layout.announcedFrames, fileInfo.maximumFrames);
         fileInfo.announcedFrames = layout.announcedFrames;
         fileInfo.endsMidStream = layout.usableSize >= 0;
+        fileInfo.chainedStreams = layout.chainedStreams;
 
         // Floats and integers arrive as doubles at full scale 1.0: exact for every encoding.
         sf_command (file, SFC_SET_NORM_DOUBLE, nullptr, SF_TRUE);

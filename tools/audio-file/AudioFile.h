@@ -86,6 +86,11 @@ namespace brask::audiofile
         */
         bool endsMidStream = false;
 
+        /** Ogg streams chained one after another; libsndfile decodes only the first,
+            so a file with more is one the caller must refuse or say it cut.
+        */
+        int chainedStreams = 0;
+
         /** The most frames the file's audio bytes can hold, whatever its header says. */
         std::int64_t maximumFrames = 0;
 

@@ -123,6 +123,12 @@ RenderOutcome RenderJob::open()
 
     const auto& info = reader->info();
 
+    // The decoder stops at the end of a chain's first stream: rendering it would drop
+    // the rest without a word.
+    if (info.chainedStreams > 1)
+        return failure ("input '" + shownInput + "' chains " + std::to_string (info.chainedStreams)
+                        + " Ogg streams one after another, and only the first can be decoded: split it into its streams and render each");
+
     // Below 8 kHz the pedal's filters have no room (the 200 Hz low cut and the
     // tone filter sit near or above Nyquist and ring without bound); above
     // 768 kHz no converter records.
