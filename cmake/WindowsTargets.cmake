@@ -25,7 +25,11 @@ set (BRASK_MSI "${CMAKE_BINARY_DIR}/package/${BRASK_PACKAGE_NAME}.msi")
 set (BRASK_ZIP "${CMAKE_BINARY_DIR}/package/${BRASK_PACKAGE_NAME}.zip")
 set (BRASK_ZIP_ROOT "${CMAKE_BINARY_DIR}/package/zip")
 
-set (BRASK_VST3_BINARY "$<TARGET_FILE:BraskOverdrive_VST3>")
+# wixl takes the files' paths relative to the folder it runs in, the build's.
+set (BRASK_WIXL_ARTEFACTS "BraskOverdrive_artefacts/$<CONFIG>")
+set (BRASK_WIXL_VST3 "${BRASK_WIXL_ARTEFACTS}/VST3/${BRASK_VST3_BUNDLE_NAME}")
+set (BRASK_WIXL_VST3_BINARY "${BRASK_WIXL_VST3}/Contents/x86_64-win/$<TARGET_FILE_NAME:BraskOverdrive_VST3>")
+set (BRASK_WIXL_STANDALONE_BINARY "${BRASK_WIXL_ARTEFACTS}/Standalone/$<TARGET_FILE_NAME:BraskOverdrive_Standalone>")
 set (BRASK_STANDALONE_BINARY "$<TARGET_FILE:BraskOverdrive_Standalone>")
 configure_file ("${CMAKE_SOURCE_DIR}/packaging/windows/brask-overdrive.wxs.in"
                 "${CMAKE_BINARY_DIR}/package/brask-overdrive.wxs.in" @ONLY)
@@ -35,6 +39,7 @@ file (GENERATE OUTPUT "${CMAKE_BINARY_DIR}/package/brask-overdrive.wxs"
 add_custom_command (OUTPUT "${BRASK_MSI}"
     COMMAND "${BRASK_WIXL}" --arch x64 -o "${BRASK_MSI}" "${CMAKE_BINARY_DIR}/package/brask-overdrive.wxs"
     DEPENDS BraskOverdrive_VST3 BraskOverdrive_Standalone "${CMAKE_BINARY_DIR}/package/brask-overdrive.wxs"
+    WORKING_DIRECTORY "${CMAKE_BINARY_DIR}"
     COMMENT "Building the installer ${BRASK_PACKAGE_NAME}.msi"
     VERBATIM)
 

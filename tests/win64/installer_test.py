@@ -44,19 +44,25 @@ def main():
     installed = {os.path.join(drive, "Program Files", "Common Files", "VST3", "Brask Overdrive.vst3", name):
                  os.path.join(bundle, name) for name in bundle_files}
     installed[os.path.join(drive, "Program Files", "Quillon Audio", "Brask Overdrive", "Brask Overdrive.exe")] = program
-    menu_entry = os.path.join(drive, "ProgramData", "Microsoft", "Windows", "Start Menu", "Programs",
-                              "Brask Overdrive", "Brask Overdrive.lnk")
+    # The entry's folder is the common Programs folder on Windows; Wine's msiexec
+    # files it under the installing user's, so either counts.
+    menu_entries = [os.path.join(programs, "Brask Overdrive", "Brask Overdrive.lnk") for programs in (
+        os.path.join(drive, "ProgramData", "Microsoft", "Windows", "Start Menu", "Programs"),
+        *glob.glob(os.path.join(drive, "users", "*", "AppData", "Roaming", "Microsoft", "Windows", "Start Menu",
+                                "Programs")))]
     folders = [os.path.join(drive, "Program Files", "Common Files", "VST3", "Brask Overdrive.vst3"),
                os.path.join(drive, "Program Files", "Quillon Audio"),
-               os.path.dirname(menu_entry)]
+               *[os.path.dirname(entry) for entry in menu_entries]]
 
-    for path in list(installed) + [menu_entry] + folders:
+    for path in list(installed) + menu_entries + folders:
         if os.path.exists(path):
             print(f"FAIL  {path} is there before the installer ran (a previous run left it)")
             return 1
 
     def run(what, *arguments):
         result = subprocess.run([*wine, "msiexec", *arguments], timeout=400)
+        # msiexec returns before Wine's other processes have finished with the files.
+        subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=dict(os.environ, WINEPREFIX=os.path.abspath(prefix)), timeout=120)
         check(result.returncode == 0, what, f"exit status {result.returncode}"
               + (": TIMED OUT" if result.returncode == 124 else ""))
 
@@ -64,10 +70,11 @@ def main():
     for path, source in installed.items():
         same = os.path.isfile(path) and open(path, "rb").read() == open(source, "rb").read()
         check(same, f"the installer put {os.path.relpath(path, drive)}, as built")
-    check(os.path.isfile(menu_entry), f"the installer made the Start-menu entry {os.path.relpath(menu_entry, drive)}")
+    made = [os.path.relpath(entry, drive) for entry in menu_entries if os.path.isfile(entry)]
+    check(len(made) == 1, f"the installer made one Start-menu entry ({', '.join(made)})")
 
     run("the uninstaller runs silently", "/x", windows_path(msi), "/qn")
-    left = [os.path.relpath(p, drive) for p in list(installed) + [menu_entry] + folders if os.path.exists(p)]
+    left = [os.path.relpath(p, drive) for p in list(installed) + menu_entries + folders if os.path.exists(p)]
     check(not left, "the uninstaller removed every file and folder the installer made", "left: " + ", ".join(left))
 
     with zipfile.ZipFile(archive) as z:
