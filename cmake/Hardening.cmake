@@ -18,4 +18,7 @@ if (NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize=(address|thread|memory)")
                          $<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-D_FORTIFY_SOURCE=2>)
 endif()
 
-add_link_options (LINKER:-z,relro LINKER:-z,now)
+# ELF only; the PE counterparts are in cmake/Windows.cmake.
+if (NOT WIN32)
+    add_link_options (LINKER:-z,relro LINKER:-z,now)
+endif()

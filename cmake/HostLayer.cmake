@@ -13,7 +13,7 @@ target_link_libraries (brask_host_layer
         juce::juce_dsp
     PUBLIC
         PkgConfig::BRASK_AUDIO_CODECS
-        juce::pkgconfig_JUCE_IMG_LINUX_DEPS
+        $<TARGET_NAME_IF_EXISTS:juce::pkgconfig_JUCE_IMG_LINUX_DEPS>
         juce::juce_recommended_config_flags
         juce::juce_recommended_warning_flags
         brask_framework_switches)

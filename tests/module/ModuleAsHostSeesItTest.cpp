@@ -10,7 +10,9 @@
 
 #include <pluginterfaces/base/ipluginbase.h>
 
-#include <dlfcn.h>
+#include <algorithm>
+#include <array>
+#include <cstring>
 
 namespace
 {
@@ -23,34 +25,68 @@ namespace
         return juce::File (BRASK_BUILT_VST3);
     }
 
-    juce::String hexOf (const Steinberg::TUID id)
+    // The module's binary inside the bundle.
+    juce::File binaryIn (const juce::File& bundle)
     {
-        return juce::String::toHexString (id, 16, 0).toUpperCase();
+       #if JUCE_WINDOWS
+        return bundle.getChildFile ("Contents/x86_64-win").getChildFile (bundle.getFileName());
+       #else
+        return bundle.getChildFile ("Contents/x86_64-linux")
+                     .getChildFile (bundle.getFileNameWithoutExtension() + ".so");
+       #endif
     }
 
-    // Opens the module's shared object, runs its entry point and hands out its factory.
+    // What a host is given: the bundle; on Windows the framework's hosting finds
+    // no types in the folder and must be given the binary inside it.
+    juce::File moduleForHosting()
+    {
+       #if JUCE_WINDOWS
+        return binaryIn (builtModule());
+       #else
+        return builtModule();
+       #endif
+    }
+
+    // A class ID as the spec writes it. On Windows the interfaces lay the 16 bytes
+    // out as a COM GUID (the first three fields little-endian): the same ID.
+    juce::String hexOf (const Steinberg::TUID id)
+    {
+        std::array<juce::uint8, 16> bytes;
+        std::memcpy (bytes.data(), id, bytes.size());
+       #if JUCE_WINDOWS
+        std::reverse (bytes.begin(), bytes.begin() + 4);
+        std::reverse (bytes.begin() + 4, bytes.begin() + 6);
+        std::reverse (bytes.begin() + 6, bytes.begin() + 8);
+       #endif
+        return juce::String::toHexString (bytes.data(), (int) bytes.size(), 0).toUpperCase();
+    }
+
+    // Opens the module's binary, runs its entry point and hands out its factory.
     struct RawModule
     {
         explicit RawModule (const juce::File& bundle)
         {
-            const auto binary = bundle.getChildFile ("Contents/x86_64-linux")
-                                      .getChildFile (bundle.getFileNameWithoutExtension() + ".so");
-            handle = dlopen (binary.getFullPathName().toRawUTF8(), RTLD_NOW | RTLD_LOCAL);
-
-            if (handle == nullptr)
-                return;
-
-            using EntryFn = bool (*) (void*);
-            using FactoryFn = Steinberg::IPluginFactory* (*)();
-
-            auto entry = reinterpret_cast<EntryFn> (dlsym (handle, "ModuleEntry"));
-            auto getFactory = reinterpret_cast<FactoryFn> (dlsym (handle, "GetPluginFactory"));
-
-            if (entry != nullptr && getFactory != nullptr && entry (handle))
+            if (! library.open (binaryIn (bundle).getFullPathName()))
             {
-                entered = true;
-                factory = getFactory();
+                problem = "cannot load " + binaryIn (bundle).getFullPathName();
+                return;
             }
+
+            using FactoryFn = Steinberg::IPluginFactory* (*)();
+            auto getFactory = reinterpret_cast<FactoryFn> (library.getFunction ("GetPluginFactory"));
+
+           #if JUCE_WINDOWS
+            auto entry = reinterpret_cast<bool (*)()> (library.getFunction ("InitDll"));
+            entered = entry != nullptr && getFactory != nullptr && entry();
+           #else
+            auto entry = reinterpret_cast<bool (*) (void*)> (library.getFunction ("ModuleEntry"));
+            entered = entry != nullptr && getFactory != nullptr && entry (library.getNativeHandle());
+           #endif
+
+            if (entered)
+                factory = getFactory();
+            else
+                problem = "the module's entry points are missing or refused to start";
         }
 
         ~RawModule()
@@ -58,17 +94,21 @@ namespace
             if (factory != nullptr)
                 factory->release();
 
-            if (entered)
-                if (auto exitFn = reinterpret_cast<bool (*)()> (dlsym (handle, "ModuleExit")))
-                    exitFn();
+           #if JUCE_WINDOWS
+            const char* exitName = "ExitDll";
+           #else
+            const char* exitName = "ModuleExit";
+           #endif
 
-            if (handle != nullptr)
-                dlclose (handle);
+            if (entered)
+                if (auto exitFn = reinterpret_cast<bool (*)()> (library.getFunction (exitName)))
+                    exitFn();
         }
 
-        void* handle = nullptr;
+        juce::DynamicLibrary library;
         bool entered = false;
         Steinberg::IPluginFactory* factory = nullptr;
+        juce::String problem;
     };
 
     std::unique_ptr<juce::AudioPluginInstance> instantiate (juce::VST3PluginFormat& format,
@@ -87,7 +127,7 @@ TEST (ModuleAsHostSeesIt, FactoryDeclaresTheIdentityAndClassIds)
     ASSERT_TRUE (builtModule().isDirectory()) << builtModule().getFullPathName();
 
     RawModule module (builtModule());
-    ASSERT_NE (module.factory, nullptr) << dlerror();
+    ASSERT_NE (module.factory, nullptr) << module.problem;
 
     Steinberg::PFactoryInfo factoryInfo;
     ASSERT_EQ (module.factory->getFactoryInfo (&factoryInfo), Steinberg::kResultOk);
@@ -139,7 +179,7 @@ TEST (ModuleAsHostSeesIt, LoadsAsAStereoOrMonoEffectWithOnlyTheBypassParameter)
 {
     juce::VST3PluginFormat format;
     juce::OwnedArray<juce::PluginDescription> found;
-    format.findAllTypesForFile (found, builtModule().getFullPathName());
+    format.findAllTypesForFile (found, moduleForHosting().getFullPathName());
 
     ASSERT_EQ (found.size(), 1);
     const auto& description = *found[0];
@@ -187,7 +227,7 @@ TEST (ModuleAsHostSeesIt, StateSavedThroughTheHostRestoresIntoAFreshInstance)
 {
     juce::VST3PluginFormat format;
     juce::OwnedArray<juce::PluginDescription> found;
-    format.findAllTypesForFile (found, builtModule().getFullPathName());
+    format.findAllTypesForFile (found, moduleForHosting().getFullPathName());
     ASSERT_EQ (found.size(), 1);
 
     auto first = instantiate (format, *found[0]);

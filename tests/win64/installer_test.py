@@ -1,0 +1,95 @@
+#!/usr/bin/env python3
+"""The Windows installer, run as a user's administrator would run it silently,
+under Wine: it puts the VST3 bundle in %CommonProgramFiles%\\VST3, the Standalone
+in %ProgramFiles%\\Quillon Audio\\Brask Overdrive with a Start-menu entry, each
+file the same bytes as built; its uninstaller removes all of it. The zip holds
+the same files.
+
+    installer_test.py PACKAGE_FOLDER WINEPREFIX WINE..."""
+import glob
+import os
+import subprocess
+import sys
+import zipfile
+
+failed = False
+
+
+def check(ok, what, detail=""):
+    global failed
+    print(("PASS  " if ok else "FAIL  ") + what + (f" ({detail})" if detail and not ok else ""))
+    failed = failed or not ok
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def main():
+    package, prefix, *wine = sys.argv[1:]
+    msi = glob.glob(os.path.join(package, "*.msi"))
+    archive = glob.glob(os.path.join(package, "*.zip"))
+    if len(msi) != 1 or len(archive) != 1:
+        print(f"FAIL  one installer and one zip in {package}: {msi} {archive}")
+        return 1
+    msi, archive = msi[0], archive[0]
+    artefacts = os.path.join(package, "..", "BraskOverdrive_artefacts", "Release")
+    bundle = os.path.join(artefacts, "VST3", "Brask Overdrive.vst3")
+    program = os.path.join(artefacts, "Standalone", "Brask Overdrive.exe")
+    # Every file of the bundle as built: the module and the folder's icon files.
+    bundle_files = sorted(os.path.relpath(os.path.join(folder, name), bundle)
+                          for folder, _, names in os.walk(bundle) for name in names)
+
+    drive = os.path.join(prefix, "drive_c")
+    installed = {os.path.join(drive, "Program Files", "Common Files", "VST3", "Brask Overdrive.vst3", name):
+                 os.path.join(bundle, name) for name in bundle_files}
+    installed[os.path.join(drive, "Program Files", "Quillon Audio", "Brask Overdrive", "Brask Overdrive.exe")] = program
+    # The entry's folder is the common Programs folder on Windows; Wine's msiexec
+    # files it under the installing user's, so either counts.
+    menu_entries = [os.path.join(programs, "Brask Overdrive", "Brask Overdrive.lnk") for programs in (
+        os.path.join(drive, "ProgramData", "Microsoft", "Windows", "Start Menu", "Programs"),
+        *glob.glob(os.path.join(drive, "users", "*", "AppData", "Roaming", "Microsoft", "Windows", "Start Menu",
+                                "Programs")))]
+    folders = [os.path.join(drive, "Program Files", "Common Files", "VST3", "Brask Overdrive.vst3"),
+               os.path.join(drive, "Program Files", "Quillon Audio"),
+               *[os.path.dirname(entry) for entry in menu_entries]]
+
+    for path in list(installed) + menu_entries + folders:
+        if os.path.exists(path):
+            print(f"FAIL  {path} is there before the installer ran (a previous run left it)")
+            return 1
+
+    def run(what, *arguments):
+        result = subprocess.run([*wine, "msiexec", *arguments], timeout=400)
+        # msiexec returns before Wine's other processes have finished with the files.
+        subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=dict(os.environ, WINEPREFIX=os.path.abspath(prefix)), timeout=120)
+        check(result.returncode == 0, what, f"exit status {result.returncode}"
+              + (": TIMED OUT" if result.returncode == 124 else ""))
+
+    run("the installer runs silently", "/i", windows_path(msi), "/qn")
+    for path, source in installed.items():
+        same = os.path.isfile(path) and open(path, "rb").read() == open(source, "rb").read()
+        check(same, f"the installer put {os.path.relpath(path, drive)}, as built")
+    made = [os.path.relpath(entry, drive) for entry in menu_entries if os.path.isfile(entry)]
+    check(len(made) == 1, f"the installer made one Start-menu entry ({', '.join(made)})")
+
+    run("the uninstaller runs silently", "/x", windows_path(msi), "/qn")
+    left = [os.path.relpath(p, drive) for p in list(installed) + menu_entries + folders if os.path.exists(p)]
+    check(not left, "the uninstaller removed every file and folder the installer made", "left: " + ", ".join(left))
+
+    with zipfile.ZipFile(archive) as z:
+        names = sorted(n for n in z.namelist() if not n.endswith("/"))
+        print(f"      {os.path.basename(archive)}: {', '.join(names)}")
+        root = names[0].split("/")[0] if names else ""
+        expected = {f"{root}/Brask Overdrive.vst3/{name}": os.path.join(bundle, name) for name in bundle_files}
+        expected[f"{root}/Brask Overdrive.exe"] = program
+        check(set(names) == set(expected), "the zip holds the bundle and the Standalone as built, nothing else",
+              ", ".join(names))
+        for name, source in expected.items():
+            if name in names:
+                check(z.read(name) == open(source, "rb").read(), f"the zip's {name} is the one built")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
