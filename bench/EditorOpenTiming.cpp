@@ -53,8 +53,7 @@ int main (int argc, char** argv)
     std::sort (cached.begin(), cached.end());
 
     // As in a host: the editor closed, the message loop idling, then opened again.
-    const auto reopenAfterIdle = [&] (int idleMilliseconds)
-    {
+    const auto reopenAfterIdle = [&] (int idleMilliseconds) {
         brask::runMessageLoopFor (idleMilliseconds);
         const auto ms = millisecondsFor ([&] { editor.reset (processor.createEditor()); });
         editor.reset();

@@ -16,9 +16,13 @@
 int main (int argc, char** argv)
 {
     using Set = OverdriveKernel::InstructionSet;
-    const struct { const char* name; Set set; } names[] = {
-        { "baseline", Set::baseline }, { "neon", Set::neon }, { "sve", Set::sve }, { "sve2", Set::sve2 },
-        { "avx2", Set::avx2 }, { "avx512", Set::avx512 } };
+    const struct
+    {
+        const char* name;
+        Set set;
+    } names[] = {
+        { "baseline", Set::baseline }, { "neon", Set::neon }, { "sve", Set::sve }, { "sve2", Set::sve2 }, { "avx2", Set::avx2 }, { "avx512", Set::avx512 }
+    };
 
     if (argc != 4)
     {

@@ -69,11 +69,10 @@ namespace
 
         const auto* descriptor = reinterpret_cast<const LV2_Descriptor* (*) (uint32_t)> (dlsym (module, "lv2_descriptor")) (0);
         static std::map<std::string, LV2_URID> ids;
-        LV2_URID_Map map { &ids, [] (LV2_URID_Map_Handle handle, const char* uri)
-                           {
-                               auto& known = *static_cast<std::map<std::string, LV2_URID>*> (handle);
-                               return known.emplace (uri, (LV2_URID) known.size() + 1).first->second;
-                           } };
+        LV2_URID_Map map { &ids, [] (LV2_URID_Map_Handle handle, const char* uri) {
+                              auto& known = *static_cast<std::map<std::string, LV2_URID>*> (handle);
+                              return known.emplace (uri, (LV2_URID) known.size() + 1).first->second;
+                          } };
         const LV2_Feature mapFeature { LV2_URID__map, &map };
         const LV2_Feature* features[] = { &mapFeature, nullptr };
         auto* instance = descriptor->instantiate (descriptor, sampleRate, "", features);

@@ -51,8 +51,7 @@ namespace
     public:
         FusedChain()
         {
-            auto onePole = [] (double cutoff)
-            {
+            auto onePole = [] (double cutoff) {
                 const auto g = std::tan (pi * cutoff / sampleRate);
                 return (float) (g / (1.0 + g));
             };
@@ -205,7 +204,7 @@ namespace
 
                 const auto family = name.substr (0, first);
                 const auto numChannels = std::stod (name.substr (first + 1, second - first - 1));
-                const auto blockSize = std::stod (name.substr (second + 1));   // stops at "_median" and the like
+                const auto blockSize = std::stod (name.substr (second + 1));  // stops at "_median" and the like
                 const auto key = std::make_tuple (run.aggregate_name, numChannels, blockSize);
                 const auto seconds = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier (run.time_unit);
 
@@ -222,7 +221,7 @@ namespace
         }
 
     private:
-        std::map<std::tuple<std::string, double, double>, double> fusedSeconds;   // by statistic, channels, block
+        std::map<std::tuple<std::string, double, double>, double> fusedSeconds;  // by statistic, channels, block
     };
 
     void blockSizes (benchmark::internal::Benchmark* benchmark)

@@ -31,13 +31,13 @@ public:
     */
     int advance (float sampleRate, int maxSamples) noexcept;
 
-    const float* getValues() const noexcept     { return values; }
+    const float* getValues() const noexcept { return values; }
 
     /** The bias the last sample stepped took (and every sample after the end). */
-    float getBias() const noexcept              { return bias; }
+    float getBias() const noexcept { return bias; }
 
     /** Samples stepped so far. */
-    float getCounter() const noexcept           { return counter; }
+    float getCounter() const noexcept { return counter; }
 
 private:
     //==============================================================================

@@ -8,9 +8,9 @@
 #include <atomic>
 
 #if HWY_ARCH_X86
- #include <cpuid.h>
+#include <cpuid.h>
 #elif HWY_ARCH_ARM_A64
- #include <sys/auxv.h>
+#include <sys/auxv.h>
 #endif
 
 namespace
@@ -26,7 +26,7 @@ namespace
 
         MachineSupport()
         {
-           #if HWY_ARCH_X86
+#if HWY_ARCH_X86
             unsigned int a = 0, b = 0, c = 0, d = 0;
 
             if (__get_cpuid (1, &a, &b, &c, &d) == 0)
@@ -45,13 +45,15 @@ namespace
             // XCR0: which register states the operating system saves (SSE and
             // AVX halves; then the AVX-512 mask and upper registers too).
             unsigned int stateLow = 0, stateHigh = 0;
-            __asm__ volatile ("xgetbv" : "=a" (stateLow), "=d" (stateHigh) : "c" (0));
+            __asm__ volatile("xgetbv"
+                             : "=a"(stateLow), "=d"(stateHigh)
+                             : "c"(0));
             const auto osSavesAvx = (stateLow & 0x06u) == 0x06u;
             const auto osSavesAvx512 = (stateLow & 0xe6u) == 0xe6u;
 
             avx2 = sse4 && avx && avx2Instructions && fma && f16c && osSavesAvx;
             avx512 = avx2 && avx512Instructions && osSavesAvx512;
-           #elif HWY_ARCH_ARM_A64
+#elif HWY_ARCH_ARM_A64
             // The kernel lists a feature only when it also saves its registers.
             // NEON is asked for although every Armv8-A processor has it: the
             // variant uses no AES instruction, which the Raspberry Pi 4 lacks.
@@ -59,7 +61,7 @@ namespace
             neon = (hardware & HWCAP_ASIMD) != 0;
             sve = neon && (hardware & HWCAP_SVE) != 0;
             sve2 = sve && (hardware2 & HWCAP2_SVE2) != 0;
-           #endif
+#endif
         }
     };
 
@@ -75,13 +77,13 @@ namespace
 //==============================================================================
 std::vector<OverdriveKernel::InstructionSet> OverdriveKernel::builtInstructionSets()
 {
-   #if HWY_ARCH_X86
+#if HWY_ARCH_X86
     return { InstructionSet::baseline, InstructionSet::avx2, InstructionSet::avx512 };
-   #elif HWY_ARCH_ARM_A64
+#elif HWY_ARCH_ARM_A64
     return { InstructionSet::baseline, InstructionSet::neon, InstructionSet::sve, InstructionSet::sve2 };
-   #else
+#else
     return { InstructionSet::baseline };
-   #endif
+#endif
 }
 
 bool OverdriveKernel::canRun (InstructionSet set) noexcept
@@ -91,11 +93,11 @@ bool OverdriveKernel::canRun (InstructionSet set) noexcept
     switch (set)
     {
         case InstructionSet::baseline: return true;
-        case InstructionSet::avx512:   return machine.avx512;
-        case InstructionSet::avx2:     return machine.avx2;
-        case InstructionSet::sve2:     return machine.sve2;
-        case InstructionSet::sve:      return machine.sve;
-        case InstructionSet::neon:     return machine.neon;
+        case InstructionSet::avx512: return machine.avx512;
+        case InstructionSet::avx2: return machine.avx2;
+        case InstructionSet::sve2: return machine.sve2;
+        case InstructionSet::sve: return machine.sve;
+        case InstructionSet::neon: return machine.neon;
     }
 
     return false;

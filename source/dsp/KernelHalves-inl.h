@@ -2,11 +2,11 @@
 // instruction set; why the sum comes out exact is in KernelHalves.h. Included by
 // KernelVariants.cpp once per set, as KernelStages-inl.h is.
 
-#if defined (BRASK_KERNEL_HALVES_INL_H_) == defined (HWY_TARGET_TOGGLE)
+#if defined(BRASK_KERNEL_HALVES_INL_H_) == defined(HWY_TARGET_TOGGLE)
 #ifdef BRASK_KERNEL_HALVES_INL_H_
- #undef BRASK_KERNEL_HALVES_INL_H_
+#undef BRASK_KERNEL_HALVES_INL_H_
 #else
- #define BRASK_KERNEL_HALVES_INL_H_
+#define BRASK_KERNEL_HALVES_INL_H_
 #endif
 
 #include "KernelStages-inl.h"
@@ -129,7 +129,7 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
             }
         }
     }
-} // namespace brask_overdrive_kernel::HWY_NAMESPACE
+}  // namespace brask_overdrive_kernel::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
-#endif // BRASK_KERNEL_HALVES_INL_H_
+#endif  // BRASK_KERNEL_HALVES_INL_H_

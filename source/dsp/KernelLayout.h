@@ -40,11 +40,11 @@ struct KernelLayout
     /** Room after the samples of a stretch's arrays for the widest register any
         variant loads or stores whole (SVE allows up to 2048 bits), in floats.
     */
-   #if defined (__aarch64__)
+#if defined(__aarch64__)
     static constexpr int registerRoom = 2048 / 32;
-   #else
+#else
     static constexpr int registerRoom = 16;
-   #endif
+#endif
 
     /** The chain's filters as a SIMD variant works on them: their coefficients and
         states, with the two channels side by side (lane 0 left or mono, lane 1
@@ -58,7 +58,7 @@ struct KernelLayout
         // multiply-add on its feedback path. The low cut, whose a lies close to 1, works in double
         // precision.
         double lowCutFeedback, lowCutInput, lowCutOutput;
-        double lowCutFeedbackTwice, lowCutInputAhead;   // a² and a·b: two samples in one step
+        double lowCutFeedbackTwice, lowCutInputAhead;  // a² and a·b: two samples in one step
         float toneFeedback, toneInput, toneG;
 
         // The DC blocker in state-space form: one multiply-add between successive
@@ -85,18 +85,18 @@ struct KernelLayout
         // needed, after it moves.
         static constexpr int numToneStates = 4;
         alignas (64) float toneFreeOutput[numToneStates][halfLength + 1 + registerRoom];
-        double toneFreeStates[halfLength + 1][numToneStates][numToneStates];   // [after][state][from]
-        int toneFreeLength;     // entries of both worked out so far
+        double toneFreeStates[halfLength + 1][numToneStates][numToneStates];  // [after][state][from]
+        int toneFreeLength;                                                   // entries of both worked out so far
     };
 
     /** One stretch's samples and per-sample values on their way through the stages. */
     struct Stretch
     {
         alignas (64) float input[maxChannels * stretchLength];
-        alignas (64) float driven[maxChannels * stretchLength + registerRoom];  // and a silent sample after the last
-        alignas (64) double lowCut[maxChannels * stretchLength + registerRoom];      // later the DC blocker's input share
-        alignas (64) double dcAhead[maxChannels * stretchLength + registerRoom];     // the DC blocker's next-state share
-        alignas (64) float dry[maxChannels * stretchLength + registerRoom];          // the blend's dry share
+        alignas (64) float driven[maxChannels * stretchLength + registerRoom];    // and a silent sample after the last
+        alignas (64) double lowCut[maxChannels * stretchLength + registerRoom];   // later the DC blocker's input share
+        alignas (64) double dcAhead[maxChannels * stretchLength + registerRoom];  // the DC blocker's next-state share
+        alignas (64) float dry[maxChannels * stretchLength + registerRoom];       // the blend's dry share
         alignas (64) float wetWeight[stretchLength];
         alignas (64) float dryWeight[stretchLength];
         alignas (64) float bias[maxChannels * stretchLength + 16];  // per sample, laid out as the input
@@ -105,11 +105,11 @@ struct KernelLayout
     struct StretchSettings
     {
         float driveGain, bias, levelGain;
-        float wetWeight, dryWeight;     // used while no fade is running
-        bool fading;                    // the per-sample weights in the stretch apply
-        bool singleChannel;             // prepared for one channel: the other lane is free
-        bool splitInHalves;             // ... and the halves of the stretch fill both (see halfLength)
-        const float* biasPerSample;     // one bias per sample of the stretch, or null for `bias` throughout
+        float wetWeight, dryWeight;  // used while no fade is running
+        bool fading;                 // the per-sample weights in the stretch apply
+        bool singleChannel;          // prepared for one channel: the other lane is free
+        bool splitInHalves;          // ... and the halves of the stretch fill both (see halfLength)
+        const float* biasPerSample;  // one bias per sample of the stretch, or null for `bias` throughout
     };
 
     /** One variant's work on one stretch: `right` is null for mono. */

@@ -4,11 +4,11 @@
 // KernelVariants.cpp once per set (Highway's foreach_target): the guard below
 // lets each pass through compile it again in that set's namespace.
 
-#if defined (BRASK_KERNEL_STAGES_INL_H_) == defined (HWY_TARGET_TOGGLE)
+#if defined(BRASK_KERNEL_STAGES_INL_H_) == defined(HWY_TARGET_TOGGLE)
 #ifdef BRASK_KERNEL_STAGES_INL_H_
- #undef BRASK_KERNEL_STAGES_INL_H_
+#undef BRASK_KERNEL_STAGES_INL_H_
 #else
- #define BRASK_KERNEL_STAGES_INL_H_
+#define BRASK_KERNEL_STAGES_INL_H_
 #endif
 
 #include "KernelLayout.h"
@@ -316,7 +316,7 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
         hn::Store (tone1, pair, filters.tone1 + firstChannel);
         hn::Store (tone2, pair, filters.tone2 + firstChannel);
     }
-} // namespace brask_overdrive_kernel::HWY_NAMESPACE
+}  // namespace brask_overdrive_kernel::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
-#endif // BRASK_KERNEL_STAGES_INL_H_
+#endif  // BRASK_KERNEL_STAGES_INL_H_

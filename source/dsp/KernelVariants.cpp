@@ -8,11 +8,11 @@
 #include "KernelVariants.h"
 
 #ifndef HWY_DISABLED_TARGETS
- // Baseline x86-64, AVX2 and AVX-512: the steps between them gain too little to
- // be worth their code size and test time. On ARM the portable baseline, NEON, and
- // SVE and SVE2 at whatever width the processor has: the fixed-width SVE variants
- // (256-bit SVE, 128-bit SVE2) would only repeat those.
- #define HWY_DISABLED_TARGETS (HWY_SSSE3 | HWY_SSE4 | HWY_SVE_256 | HWY_SVE2_128)
+// Baseline x86-64, AVX2 and AVX-512: the steps between them gain too little to
+// be worth their code size and test time. On ARM the portable baseline, NEON, and
+// SVE and SVE2 at whatever width the processor has: the fixed-width SVE variants
+// (256-bit SVE, 128-bit SVE2) would only repeat those.
+#define HWY_DISABLED_TARGETS (HWY_SSSE3 | HWY_SSE4 | HWY_SVE_256 | HWY_SVE2_128)
 #endif
 // Every set, the baseline included, even when the compiler's flags raise its own.
 #define HWY_COMPILE_ALL_ATTAINABLE
@@ -82,7 +82,7 @@ namespace brask_overdrive_kernel::HWY_NAMESPACE
 
         scatterChannels (stretch, left, right, numSamples);
     }
-} // namespace brask_overdrive_kernel::HWY_NAMESPACE
+}  // namespace brask_overdrive_kernel::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
@@ -93,22 +93,27 @@ KernelVariants::Variant KernelVariants::forSet (KernelLayout::InstructionSet set
 
     using Set = KernelLayout::InstructionSet;
 
-   #if HWY_ARCH_X86
-    if (set == Set::avx512)  return { variants::N_AVX3::processStretch, variants::N_AVX3::pairLanes };
-    if (set == Set::avx2)    return { variants::N_AVX2::processStretch, variants::N_AVX2::pairLanes };
-   #elif HWY_ARCH_ARM_A64
-    if (set == Set::sve2)    return { variants::N_SVE2::processStretch, variants::N_SVE2::pairLanes };
-    if (set == Set::sve)     return { variants::N_SVE::processStretch, variants::N_SVE::pairLanes };
-    if (set == Set::neon)    return { variants::N_NEON::processStretch, variants::N_NEON::pairLanes };
-   #endif
+#if HWY_ARCH_X86
+    if (set == Set::avx512)
+        return { variants::N_AVX3::processStretch, variants::N_AVX3::pairLanes };
+    if (set == Set::avx2)
+        return { variants::N_AVX2::processStretch, variants::N_AVX2::pairLanes };
+#elif HWY_ARCH_ARM_A64
+    if (set == Set::sve2)
+        return { variants::N_SVE2::processStretch, variants::N_SVE2::pairLanes };
+    if (set == Set::sve)
+        return { variants::N_SVE::processStretch, variants::N_SVE::pairLanes };
+    if (set == Set::neon)
+        return { variants::N_NEON::processStretch, variants::N_NEON::pairLanes };
+#endif
     (void) set;
 
-   #if HWY_BROKEN_EMU128
+#if HWY_BROKEN_EMU128
     // Highway's choice of portable fallback for compilers with a known fault in the other.
     return { variants::N_SCALAR::processStretch, variants::N_SCALAR::pairLanes };
-   #else
+#else
     return { variants::N_EMU128::processStretch, variants::N_EMU128::pairLanes };
-   #endif
+#endif
 }
 
-#endif // HWY_ONCE
+#endif  // HWY_ONCE

@@ -35,9 +35,9 @@ public:
     //==============================================================================
     OnePoleFilter (double cutoffHz, double sampleRate) noexcept;
 
-    const Coefficients& getCoefficients() const noexcept   { return coefficients; }
+    const Coefficients& getCoefficients() const noexcept { return coefficients; }
 
-    void reset() noexcept                                  { state = 0.0; }
+    void reset() noexcept { state = 0.0; }
 
     double processLowPass (double x) noexcept;
     double processHighPass (double x) noexcept;

@@ -51,7 +51,7 @@ void OverdriveKernel::prepare (double newSampleRate, int numChannels)
     KernelHalves::fillLowCutFreeResponse (filters);
 
     const auto blocker = juce::dsp::IIR::Coefficients<double>::makeHighPass (sampleRate, dcBlockerHz);
-    const auto* c = blocker->getRawCoefficients();   // b0, b1, b2, a1, a2 with a0 = 1
+    const auto* c = blocker->getRawCoefficients();  // b0, b1, b2, a1, a2 with a0 = 1
     filters.dcB0 = c[0];
     filters.dcA1 = c[3];
     filters.dcA2 = c[4];

@@ -65,9 +65,9 @@ public:
 
     /** Re-targets both tone filters; cheap when the cutoff is unchanged. */
     void setToneCutoff (float cutoffHz) noexcept;
-    float getToneCutoff() const noexcept          { return toneCutoff; }
+    float getToneCutoff() const noexcept { return toneCutoff; }
 
-    InstructionSet getInstructionSet() const noexcept  { return instructionSet; }
+    InstructionSet getInstructionSet() const noexcept { return instructionSet; }
 
     /** Plays `numSamples` samples of each of `numChannels` channels (no more than
         prepared) through the chain, in place. Non-finite samples (NaN and both
@@ -91,7 +91,7 @@ private:
     double sampleRate = 48000.0;
     float toneCutoff = 6000.0f;
     int preparedChannels = 0;
-    bool halvesFitLanes = false;    // the set's registers hold the two halves side by side
+    bool halvesFitLanes = false;  // the set's registers hold the two halves side by side
     bool toneJustMoved = true;
 
     // The blend's two weights glide as the framework's dry/wet mixer's do.

@@ -8,12 +8,12 @@
 
 //==============================================================================
 AppGUI::AppGUI (BraskOverdriveAudioProcessor& p, KnobImage::FrameLoader loadKnobFrame)
-    : processor (p),
-      driveLook (loadKnobFrame),
-      toneLook (loadKnobFrame),
-      levelLook (loadKnobFrame),
-      linkText (juce::URL (JucePlugin_ManufacturerWebsite).getDomain()),
-      linkURL (JucePlugin_ManufacturerWebsite)
+    : processor (p)
+    , driveLook (loadKnobFrame)
+    , toneLook (loadKnobFrame)
+    , levelLook (loadKnobFrame)
+    , linkText (juce::URL (JucePlugin_ManufacturerWebsite).getDomain())
+    , linkURL (JucePlugin_ManufacturerWebsite)
 {
     // Listening before reading the store: a restore that lands after the reads
     // below is then always followed by a message.
@@ -144,8 +144,7 @@ void AppGUI::resized()
     const auto knobSide = (float) (W * knobSize);
     const auto readOutSide = (float) (W * readOutWidth);
 
-    const auto place = [&] (juce::Slider& knob, juce::Label& readOut, const KnobPlace& at)
-    {
+    const auto place = [&] (juce::Slider& knob, juce::Label& readOut, const KnobPlace& at) {
         readOut.setBounds ((int) (W * at.readOutCentreX - readOutSide * 0.5), (int) (H * at.readOutTop),
                            (int) readOutSide, (int) (readOutSide * readOutHeightOfWidth));
         knob.setBounds ((int) (W * at.x - knobSide * at.shiftOfSize), (int) (H * at.top), (int) knobSide, (int) knobSide);

@@ -11,9 +11,9 @@ BraskOverdriveProcessorEditor::BraskOverdriveProcessorEditor (BraskOverdriveAudi
 BraskOverdriveProcessorEditor::BraskOverdriveProcessorEditor (BraskOverdriveAudioProcessor& p,
                                                               std::optional<int> primaryUserAreaHeight,
                                                               KnobImage::FrameLoader loadKnobFrame)
-    : AudioProcessorEditor (p),
-      processorRef (p),
-      panel (processorRef, loadKnobFrame)
+    : AudioProcessorEditor (p)
+    , processorRef (p)
+    , panel (processorRef, loadKnobFrame)
 {
     panelWidth = 245.0f;
     panelHeight = 385.0f;

@@ -5,10 +5,10 @@
 
 //==============================================================================
 EffectBaseImage::EffectBaseImage()
-    : pictures (PedalPictures::getShared()),
-      onImage (pictures->get ({ BinaryData::BraskOverdriveOnRed_png, BinaryData::BraskOverdriveOnRed_pngSize })),
-      offImage (pictures->get ({ BinaryData::BraskOverdriveOff_png, BinaryData::BraskOverdriveOff_pngSize })),
-      currentImage (onImage)
+    : pictures (PedalPictures::getShared())
+    , onImage (pictures->get ({ BinaryData::BraskOverdriveOnRed_png, BinaryData::BraskOverdriveOnRed_pngSize }))
+    , offImage (pictures->get ({ BinaryData::BraskOverdriveOff_png, BinaryData::BraskOverdriveOff_pngSize }))
+    , currentImage (onImage)
 {
 }
 

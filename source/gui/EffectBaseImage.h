@@ -31,9 +31,9 @@ public:
     void showOff();
 
     /** The picture the body draws now: the lit or the dark one. */
-    const juce::Image& getCurrentImage() const noexcept     { return currentImage; }
-    const juce::Image& getOnImage() const noexcept          { return onImage; }
-    const juce::Image& getOffImage() const noexcept         { return offImage; }
+    const juce::Image& getCurrentImage() const noexcept { return currentImage; }
+    const juce::Image& getOnImage() const noexcept { return onImage; }
+    const juce::Image& getOffImage() const noexcept { return offImage; }
 
     /** Where the body picture is fitted, in this component's coordinates. */
     juce::Rectangle<int> getBodyBox() const;

@@ -4,8 +4,8 @@
 
 //==============================================================================
 FloorImage::FloorImage()
-    : pictures (PedalPictures::getShared()),
-      floorImage (pictures->get ({ BinaryData::Floor_png, BinaryData::Floor_pngSize }))
+    : pictures (PedalPictures::getShared())
+    , floorImage (pictures->get ({ BinaryData::Floor_png, BinaryData::Floor_pngSize }))
 {
 }
 

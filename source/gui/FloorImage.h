@@ -17,7 +17,7 @@ public:
     void paint (juce::Graphics&) override;
     void resized() override;
 
-    const juce::Image& getFloorImage() const noexcept     { return floorImage; }
+    const juce::Image& getFloorImage() const noexcept { return floorImage; }
 
 private:
     //==============================================================================

@@ -49,7 +49,7 @@ public:
     void setKnobValue (float value) noexcept;
 
     /** The frame the knob draws now: a shared reference to the decoded picture. */
-    const juce::Image& getCurrentFrame() const noexcept     { return currentFrame; }
+    const juce::Image& getCurrentFrame() const noexcept { return currentFrame; }
 
     //==============================================================================
     float minValue = 0.0f;

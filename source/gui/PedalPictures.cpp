@@ -73,8 +73,7 @@ void PedalPictures::decodeAll (const Embedded* pictures, size_t count)
     std::vector<juce::Image> results (missing.size());
     std::atomic<size_t> next { 0 };
 
-    const auto decodeUntilDone = [&]
-    {
+    const auto decodeUntilDone = [&] {
         for (auto i = next++; i < missing.size(); i = next++)
             results[i] = decode (missing[i]);
     };

@@ -44,9 +44,9 @@ void Lv2EnabledFade::mix (float* const* wet, const float* const* dry, int numCha
 
 //==============================================================================
 Lv2AudioPath::Lv2AudioPath (BraskOverdriveAudioProcessor& pedalIn, double sampleRate) noexcept
-    : pedal (pedalIn),
-      numChannels (juce::jlimit (0, maxChannels, pedalIn.getTotalNumOutputChannels())),
-      fade (sampleRate)
+    : pedal (pedalIn)
+    , numChannels (juce::jlimit (0, maxChannels, pedalIn.getTotalNumOutputChannels()))
+    , fade (sampleRate)
 {
 }
 
@@ -146,7 +146,7 @@ void Lv2AudioPath::playFading (float* const* channels, int numSamples) noexcept
     for (int done = 0; done < numSamples;)
     {
         if (fade.isOff())
-            return;     // the rest is the input, already in place
+            return;  // the rest is the input, already in place
 
         if (fade.isOn())
         {
@@ -178,8 +178,7 @@ void Lv2AudioPath::bringInputsToOutputs (const float* const* inputs, float* cons
 {
     numChannels = juce::jlimit (0, maxChannels, numChannels);
 
-    const auto copy = [&] (int channel)
-    {
+    const auto copy = [&] (int channel) {
         auto* to = outputs[channel];
         const auto* from = inputs[channel];
 

@@ -26,22 +26,22 @@ public:
     void restart() noexcept;
 
     /** Settled with the pedal playing, or settled with the input passed through. */
-    bool isOn() const noexcept      { return position == length && target; }
-    bool isOff() const noexcept     { return position == 0 && ! target; }
+    bool isOn() const noexcept { return position == length && target; }
+    bool isOff() const noexcept { return position == 0 && ! target; }
 
     /** Samples left until the fade settles (0 when settled). */
-    int remaining() const noexcept  { return target ? length - position : position; }
+    int remaining() const noexcept { return target ? length - position : position; }
 
     /** Blends `numSamples` (at most remaining()) of the pedal's output `wet` with
         the `dry` input, in place in `wet`, moving one step per sample.
     */
     void mix (float* const* wet, const float* const* dry, int numChannels, int numSamples) noexcept;
 
-    int getLength() const noexcept  { return length; }
+    int getLength() const noexcept { return length; }
 
 private:
     const int length;
-    int position = 0;       // 0: all input .. length: all pedal
+    int position = 0;  // 0: all input .. length: all pedal
     bool target = true;
     bool jumpNext = true;
 };
@@ -80,9 +80,9 @@ public:
     //==============================================================================
     void connectInput (int channel, const float* data) noexcept;
     void connectOutput (int channel, float* data) noexcept;
-    void connectEnabled (const float* data) noexcept       { enabled = data; }
-    void connectFreeWheeling (const float* data) noexcept  { freeWheeling = data; }
-    void connectLatency (float* data) noexcept             { latency = data; }
+    void connectEnabled (const float* data) noexcept { enabled = data; }
+    void connectFreeWheeling (const float* data) noexcept { freeWheeling = data; }
+    void connectLatency (float* data) noexcept { latency = data; }
 
     //==============================================================================
     /** The first activate leaves the pedal as it was made; one after a deactivate

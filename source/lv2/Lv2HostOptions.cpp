@@ -105,8 +105,8 @@ Lv2HostOptions::Lv2HostOptions (const LV2_Options_Option* hostOptions, const LV2
     {
         const auto& option = hostOptions[i];
         const auto isLength = option.key == urids.maxBlockLength
-                           || option.key == urids.nominalBlockLength
-                           || option.key == urids.minBlockLength;
+                              || option.key == urids.nominalBlockLength
+                              || option.key == urids.minBlockLength;
 
         if (isLength)
         {

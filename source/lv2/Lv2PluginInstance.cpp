@@ -110,8 +110,8 @@ namespace
     class OwnUridMap final
     {
     public:
-        OwnUridMap() : feature { this, [] (LV2_URID_Map_Handle handle, const char* uri)
-                                       { return static_cast<OwnUridMap*> (handle)->map (uri); } }
+        OwnUridMap()
+            : feature { this, [] (LV2_URID_Map_Handle handle, const char* uri) { return static_cast<OwnUridMap*> (handle)->map (uri); } }
         {
         }
 
@@ -143,18 +143,18 @@ namespace
     {
         Instance (LV2_Handle wrappedIn, BraskOverdriveAudioProcessor& pedalIn, double sampleRate,
                   LV2_URID_Map map, HostLog logIn)
-            : wrapped (wrappedIn),
-              pedal (pedalIn),
-              audio (pedalIn, sampleRate),
-              log (logIn),
-              numInputs ((uint32_t) pedalIn.getTotalNumInputChannels()),
-              numAudioPorts (numInputs + (uint32_t) pedalIn.getTotalNumOutputChannels()),
-              firstSettingPort (Lv2SettingPorts::firstIndex (pedalIn)),
-              sequenceType (map.map (map.handle, LV2_ATOM__Sequence)),
-              stringType (map.map (map.handle, LV2_ATOM__String)),
-              intType (map.map (map.handle, LV2_ATOM__Int)),
-              programKey (map.map (map.handle, (juce::String (JucePlugin_LV2URI) + ":Program").toRawUTF8())),
-              stateKey (map.map (map.handle, (juce::String (JucePlugin_LV2URI) + ":StateString").toRawUTF8()))
+            : wrapped (wrappedIn)
+            , pedal (pedalIn)
+            , audio (pedalIn, sampleRate)
+            , log (logIn)
+            , numInputs ((uint32_t) pedalIn.getTotalNumInputChannels())
+            , numAudioPorts (numInputs + (uint32_t) pedalIn.getTotalNumOutputChannels())
+            , firstSettingPort (Lv2SettingPorts::firstIndex (pedalIn))
+            , sequenceType (map.map (map.handle, LV2_ATOM__Sequence))
+            , stringType (map.map (map.handle, LV2_ATOM__String))
+            , intType (map.map (map.handle, LV2_ATOM__Int))
+            , programKey (map.map (map.handle, (juce::String (JucePlugin_LV2URI) + ":Program").toRawUTF8()))
+            , stateKey (map.map (map.handle, (juce::String (JucePlugin_LV2URI) + ":StateString").toRawUTF8()))
         {
         }
 
@@ -166,10 +166,10 @@ namespace
         // The wrapper's ports: audio inputs, audio outputs, atom input, atom output,
         // latency, free-wheeling, enabled; then our setting ports.
         const uint32_t numInputs, numAudioPorts, firstSettingPort;
-        uint32_t atomOutputPort() const noexcept     { return numAudioPorts + 1; }
-        uint32_t latencyPort() const noexcept        { return numAudioPorts + 2; }
-        uint32_t freeWheelingPort() const noexcept   { return numAudioPorts + 3; }
-        uint32_t enabledPort() const noexcept        { return numAudioPorts + 4; }
+        uint32_t atomOutputPort() const noexcept { return numAudioPorts + 1; }
+        uint32_t latencyPort() const noexcept { return numAudioPorts + 2; }
+        uint32_t freeWheelingPort() const noexcept { return numAudioPorts + 3; }
+        uint32_t enabledPort() const noexcept { return numAudioPorts + 4; }
 
         std::array<const float*, Lv2SettingPorts::count> settingPorts {};
         Lv2SettingPorts::Follower follower;
@@ -430,7 +430,7 @@ namespace
                 Lv2SettingPorts::apply (instance.pedal, (Lv2SettingPorts::Setting) setting,
                                         Lv2SettingPorts::defaults[(size_t) setting]);
 
-            instance.pedal.restoreBroadcaster.sendChangeMessage(); // as after a restore of the state
+            instance.pedal.restoreBroadcaster.sendChangeMessage();  // as after a restore of the state
             instance.follower.restored();
             return LV2_STATE_SUCCESS;
         }
@@ -469,8 +469,7 @@ namespace
             static const auto* wrappedState = static_cast<const LV2_State_Interface*> (wrapped);
             static const LV2_State_Interface state {
                 [] (LV2_Handle handle, LV2_State_Store_Function store, LV2_State_Handle stateHandle,
-                    uint32_t flags, const LV2_Feature* const* features)
-                {
+                    uint32_t flags, const LV2_Feature* const* features) {
                     auto& instance = instanceOf (handle);
 
                     try
@@ -484,8 +483,7 @@ namespace
                     }
                 },
                 [] (LV2_Handle handle, LV2_State_Retrieve_Function retrieve, LV2_State_Handle stateHandle,
-                    uint32_t flags, const LV2_Feature* const* features)
-                {
+                    uint32_t flags, const LV2_Feature* const* features) {
                     auto& instance = instanceOf (handle);
 
                     if (retrieve == nullptr)
@@ -518,8 +516,7 @@ namespace
 //==============================================================================
 const LV2_Descriptor& Lv2PluginInstance::descriptor()
 {
-    static const auto ours = []
-    {
+    static const auto ours = [] {
         auto changed = wrapperDescriptor();
         changed.instantiate = instantiate;
         changed.connect_port = connectPort;

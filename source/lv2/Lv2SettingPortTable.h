@@ -32,13 +32,13 @@ namespace Lv2SettingPorts
     {
         const char* symbol;
         const char* name;
-        const char* properties;     // as the bundle's data writes them
+        const char* properties;  // as the bundle's data writes them
     };
 
     constexpr std::array<Port, count> ports { {
-        { "drive",    "Drive",     "pprop:notAutomatic" },
-        { "tone",     "Tone",      "pprop:notAutomatic" },
-        { "level",    "Level",     "pprop:notAutomatic" },
+        { "drive", "Drive", "pprop:notAutomatic" },
+        { "tone", "Tone", "pprop:notAutomatic" },
+        { "level", "Level", "pprop:notAutomatic" },
         { "effectOn", "Effect On", "lv2:toggled , pprop:notAutomatic" },
     } };
 

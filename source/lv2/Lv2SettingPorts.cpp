@@ -30,11 +30,11 @@ namespace Lv2SettingPorts
     {
         switch (setting)
         {
-            case drive:     processor.setDrive (value); break;
-            case tone:      processor.setTone (value); break;
-            case level:     processor.setLevel (value); break;
-            case effectOn:  processor.setEffectOn (value > 0.0f); break;
-            case count:     break;
+            case drive: processor.setDrive (value); break;
+            case tone: processor.setTone (value); break;
+            case level: processor.setLevel (value); break;
+            case effectOn: processor.setEffectOn (value > 0.0f); break;
+            case count: break;
         }
     }
 

@@ -115,7 +115,7 @@ namespace
             return;
 
         if (ui.mirror.receive (ui.pedal, (Lv2SettingPorts::Setting) setting, *static_cast<const float*> (buffer)))
-            ui.pedal.restoreBroadcaster.sendChangeMessage(); // the open panel follows, as after a restore
+            ui.pedal.restoreBroadcaster.sendChangeMessage();  // the open panel follows, as after a restore
     }
 
     // Writes what the panel changed since the last call to the host's ports.
@@ -140,10 +140,9 @@ namespace
         if (std::strcmp (uri, LV2_UI__idleInterface) == 0)
         {
             static const auto* wrappedIdle = static_cast<const LV2UI_Idle_Interface*> (wrapped);
-            static const LV2UI_Idle_Interface idle { [] (LV2UI_Handle handle)
-            {
+            static const LV2UI_Idle_Interface idle { [] (LV2UI_Handle handle) {
                 auto& ui = uiOf (handle);
-                const auto result = wrappedIdle->idle (ui.wrapped); // knob turns and restores land here
+                const auto result = wrappedIdle->idle (ui.wrapped);  // knob turns and restores land here
                 writeChanges (ui);
                 return result;
             } };
@@ -154,10 +153,9 @@ namespace
         if (std::strcmp (uri, LV2_UI__resize) == 0)
         {
             static const auto* wrappedResize = static_cast<const LV2UI_Resize*> (wrapped);
-            static const LV2UI_Resize resize { nullptr, [] (LV2UI_Feature_Handle handle, int width, int height)
-            {
-                return wrappedResize->ui_resize (uiOf (handle).wrapped, width, height);
-            } };
+            static const LV2UI_Resize resize { nullptr, [] (LV2UI_Feature_Handle handle, int width, int height) {
+                                                  return wrappedResize->ui_resize (uiOf (handle).wrapped, width, height);
+                                              } };
 
             return &resize;
         }
@@ -166,12 +164,10 @@ namespace
         {
             static const auto* wrappedOptions = static_cast<const LV2_Options_Interface*> (wrapped);
             static const LV2_Options_Interface options {
-                [] (LV2_Handle handle, LV2_Options_Option* optionsIn)
-                {
+                [] (LV2_Handle handle, LV2_Options_Option* optionsIn) {
                     return wrappedOptions->get (uiOf (handle).wrapped, optionsIn);
                 },
-                [] (LV2_Handle handle, const LV2_Options_Option* optionsIn)
-                {
+                [] (LV2_Handle handle, const LV2_Options_Option* optionsIn) {
                     return wrappedOptions->set (uiOf (handle).wrapped, optionsIn);
                 }
             };
@@ -187,8 +183,7 @@ namespace
 //==============================================================================
 const LV2UI_Descriptor& Lv2UiInstance::descriptor()
 {
-    static const auto ours = []
-    {
+    static const auto ours = [] {
         auto changed = wrapperUiDescriptor();
         changed.instantiate = instantiateUi;
         changed.cleanup = cleanupUi;

@@ -37,8 +37,8 @@ namespace
 BraskOverdriveAudioProcessor::BraskOverdriveAudioProcessor()
     : AudioProcessor (BusesProperties()
                           .withInput ("Input", juce::AudioChannelSet::stereo(), true)
-                          .withOutput ("Output", juce::AudioChannelSet::stereo(), true)),
-      editorResources (EditorSide::keepResourcesAlive())
+                          .withOutput ("Output", juce::AudioChannelSet::stereo(), true))
+    , editorResources (EditorSide::keepResourcesAlive())
 {
     // The same decibel mapping as the knobs, so that opening the editor (which
     // re-applies the stored knobs) never changes the sound.
@@ -116,8 +116,7 @@ void BraskOverdriveAudioProcessor::processBlock (juce::AudioBuffer<float>& buffe
 
     // The chain: the bias ramp gives the clipper its bias; the kernel plays the
     // low cut, drive, biased clipper, DC blocker, blend, tone and level.
-    auto play = [&] (int length, const float* biasPerSample)
-    {
+    auto play = [&] (int length, const float* biasPerSample) {
         for (int c = 0; c < numChannels; ++c)
             from[c] = channels[c] + done;
 
@@ -156,9 +155,9 @@ void BraskOverdriveAudioProcessor::applyToneCutoff (float requestedCutoff) noexc
 
 //==============================================================================
 double BraskOverdriveAudioProcessor::getTailLengthSeconds() const { return 0.0; }
-bool BraskOverdriveAudioProcessor::acceptsMidi() const            { return false; }
-bool BraskOverdriveAudioProcessor::producesMidi() const           { return false; }
-bool BraskOverdriveAudioProcessor::isMidiEffect() const           { return false; }
+bool BraskOverdriveAudioProcessor::acceptsMidi() const { return false; }
+bool BraskOverdriveAudioProcessor::producesMidi() const { return false; }
+bool BraskOverdriveAudioProcessor::isMidiEffect() const { return false; }
 
 //==============================================================================
 juce::AudioProcessorEditor* BraskOverdriveAudioProcessor::createEditor()
@@ -172,9 +171,9 @@ bool BraskOverdriveAudioProcessor::hasEditor() const
 }
 
 //==============================================================================
-int BraskOverdriveAudioProcessor::getNumPrograms()                            { return 1; }
-int BraskOverdriveAudioProcessor::getCurrentProgram()                         { return 0; }
-void BraskOverdriveAudioProcessor::setCurrentProgram (int)                    {}
+int BraskOverdriveAudioProcessor::getNumPrograms() { return 1; }
+int BraskOverdriveAudioProcessor::getCurrentProgram() { return 0; }
+void BraskOverdriveAudioProcessor::setCurrentProgram (int) {}
 void BraskOverdriveAudioProcessor::changeProgramName (int, const juce::String&) {}
 
 const juce::String BraskOverdriveAudioProcessor::getProgramName (int index)

@@ -84,15 +84,15 @@ public:
     /** What the chain plays from the next block on, as derived from the knobs.
         These read the hand-over values, so they are safe from any thread.
     */
-    float getDriveGain() const noexcept         { return targetDriveGain.load(); }
-    float getToneCutoffHz() const noexcept      { return targetToneCutoff.load(); }
-    float getLevelGain() const noexcept         { return targetLevelGain.load(); }
+    float getDriveGain() const noexcept { return targetDriveGain.load(); }
+    float getToneCutoffHz() const noexcept { return targetToneCutoff.load(); }
+    float getLevelGain() const noexcept { return targetLevelGain.load(); }
 
     /** The bias ramp's progress. The audio thread owns these: read them only
         while no block is being processed.
     */
-    float getBias() const noexcept              { return biasRamp.getBias(); }
-    float getBiasCounter() const noexcept       { return biasRamp.getCounter(); }
+    float getBias() const noexcept { return biasRamp.getBias(); }
+    float getBiasCounter() const noexcept { return biasRamp.getCounter(); }
 
     //==============================================================================
     /** The knob value a restored or passed-in value stands for: clamped to 0..1,

@@ -64,8 +64,7 @@ struct PedalSettings
         const auto* bytes = static_cast<const unsigned char*> (data);
         const auto available = data != nullptr ? size : 0;
 
-        const auto field = [&] (size_t index)
-        {
+        const auto field = [&] (size_t index) {
             if (available < (index + 1) * 4)
                 return 0.0f;
 

@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput (const std::uint8_t* data, size_t size)
                                               info.numChannels, (int) info.sampleRate, 0);
 
     if (info.numChannels > 8)
-        return 0;   // the renderer refuses these before reading a sample
+        return 0;  // the renderer refuses these before reading a sample
 
     constexpr int chunk = 4096;
     std::vector<std::vector<double>> channels ((size_t) info.numChannels, std::vector<double> (chunk));

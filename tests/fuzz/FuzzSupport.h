@@ -20,16 +20,16 @@
 extern "C" int LLVMFuzzerInitialize (int* argc, char*** argv);
 extern "C" int LLVMFuzzerTestOneInput (const std::uint8_t* data, size_t size);
 
-#define BRASK_FUZZ_CHECK(condition, ...)                                     \
-    do                                                                       \
-    {                                                                        \
-        if (! (condition))                                                   \
-        {                                                                    \
-            std::fprintf (stderr, "broken promise: %s\n  ", #condition);     \
-            std::fprintf (stderr, __VA_ARGS__);                              \
-            std::fprintf (stderr, "\n");                                     \
-            std::abort();                                                    \
-        }                                                                    \
+#define BRASK_FUZZ_CHECK(condition, ...)                                 \
+    do                                                                   \
+    {                                                                    \
+        if (! (condition))                                               \
+        {                                                                \
+            std::fprintf (stderr, "broken promise: %s\n  ", #condition); \
+            std::fprintf (stderr, __VA_ARGS__);                          \
+            std::fprintf (stderr, "\n");                                 \
+            std::abort();                                                \
+        }                                                                \
     } while (false)
 
 namespace brask::fuzz
@@ -42,10 +42,13 @@ namespace brask::fuzz
     {
     public:
         ByteReader (const std::uint8_t* bytes, size_t numBytes) noexcept
-            : data (bytes), size (numBytes) {}
+            : data (bytes)
+            , size (numBytes)
+        {
+        }
 
-        bool isExhausted() const noexcept      { return position >= size; }
-        size_t remaining() const noexcept      { return isExhausted() ? 0 : size - position; }
+        bool isExhausted() const noexcept { return position >= size; }
+        size_t remaining() const noexcept { return isExhausted() ? 0 : size - position; }
 
         std::uint8_t byte() noexcept
         {
@@ -93,7 +96,7 @@ namespace brask::fuzz
                 return awkward[choice];
 
             if (choice < 160)
-                return (float) word() / 65535.0f;   // a knob somewhere on its travel
+                return (float) word() / 65535.0f;  // a knob somewhere on its travel
 
             return rawFloat();
         }
@@ -125,7 +128,7 @@ namespace brask::fuzz
     {
         const auto* bytes = static_cast<const std::uint8_t*> (block.getData()) + offset;
         const auto bits = (std::uint32_t) bytes[0] | ((std::uint32_t) bytes[1] << 8)
-                        | ((std::uint32_t) bytes[2] << 16) | ((std::uint32_t) bytes[3] << 24);
+                          | ((std::uint32_t) bytes[2] << 16) | ((std::uint32_t) bytes[3] << 24);
         float value;
         std::memcpy (&value, &bits, sizeof (value));
         return value;
@@ -242,13 +245,13 @@ namespace brask::fuzz
 
                     switch (kind)
                     {
-                        case 0:  x = 0.0f; break;
-                        case 1:  x = amplitude * (float) std::sin (2.0 * 3.141592653589793 * (double) i / period + (double) c); break;
-                        case 2:  x = amplitude * random; break;
-                        case 3:  x = (i % 2 == 0) ? std::numeric_limits<float>::max() : std::numeric_limits<float>::lowest(); break;
-                        case 4:  x = (i % (size_t) period == 0) ? amplitude : 0.0f; break;
-                        case 5:  x = amplitude; break;
-                        case 6:  x = specialFor (noise, random); break;
+                        case 0: x = 0.0f; break;
+                        case 1: x = amplitude * (float) std::sin (2.0 * 3.141592653589793 * (double) i / period + (double) c); break;
+                        case 2: x = amplitude * random; break;
+                        case 3: x = (i % 2 == 0) ? std::numeric_limits<float>::max() : std::numeric_limits<float>::lowest(); break;
+                        case 4: x = (i % (size_t) period == 0) ? amplitude : 0.0f; break;
+                        case 5: x = amplitude; break;
+                        case 6: x = specialFor (noise, random); break;
                         default: x = input.rawFloat(); break;
                     }
 
@@ -298,10 +301,10 @@ namespace brask::fuzz
         {
             switch (noise % 11)
             {
-                case 0:  return std::numeric_limits<float>::quiet_NaN();
-                case 1:  return std::numeric_limits<float>::infinity();
-                case 2:  return -std::numeric_limits<float>::infinity();
-                case 3:  return std::numeric_limits<float>::denorm_min();
+                case 0: return std::numeric_limits<float>::quiet_NaN();
+                case 1: return std::numeric_limits<float>::infinity();
+                case 2: return -std::numeric_limits<float>::infinity();
+                case 3: return std::numeric_limits<float>::denorm_min();
                 default: return random;
             }
         }

@@ -51,7 +51,10 @@ namespace
     class Session final
     {
     public:
-        explicit Session (ByteReader& bytes) : input (bytes) {}
+        explicit Session (ByteReader& bytes)
+            : input (bytes)
+        {
+        }
 
         ~Session()
         {
@@ -161,10 +164,10 @@ namespace
 
             switch (lengthChoice % 4)
             {
-                case 0:  length = amount % (promised + 1); break;           // within the promise
-                case 1:  length = promised; break;                           // exactly as promised
-                case 2:  length = promised + 1 + amount % (3 * promised); break; // longer than promised
-                default: length = amount % (longestBlock + 1); break;        // anything
+                case 0: length = amount % (promised + 1); break;                 // within the promise
+                case 1: length = promised; break;                                // exactly as promised
+                case 2: length = promised + 1 + amount % (3 * promised); break;  // longer than promised
+                default: length = amount % (longestBlock + 1); break;            // anything
             }
 
             length = juce::jmin (length, longestBlock, samplesLeft);
@@ -235,10 +238,22 @@ namespace
 
             switch (input.byte() % 4)
             {
-                case 0:  layout.inputBuses.add (mono);   layout.outputBuses.add (mono);   break;
-                case 1:  layout.inputBuses.add (stereo); layout.outputBuses.add (stereo); break;
-                case 2:  layout.inputBuses.add (mono);   layout.outputBuses.add (stereo); break;
-                default: layout.inputBuses.add (juce::AudioChannelSet::disabled()); layout.outputBuses.add (stereo); break;
+                case 0:
+                    layout.inputBuses.add (mono);
+                    layout.outputBuses.add (mono);
+                    break;
+                case 1:
+                    layout.inputBuses.add (stereo);
+                    layout.outputBuses.add (stereo);
+                    break;
+                case 2:
+                    layout.inputBuses.add (mono);
+                    layout.outputBuses.add (stereo);
+                    break;
+                default:
+                    layout.inputBuses.add (juce::AudioChannelSet::disabled());
+                    layout.outputBuses.add (stereo);
+                    break;
             }
 
             // A refused layout leaves the current one; either way the host prepares next.

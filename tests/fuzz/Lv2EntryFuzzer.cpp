@@ -56,8 +56,7 @@ namespace
         }
 
         std::map<std::string, LV2_URID> ids;
-        LV2_URID_Map feature { this, [] (LV2_URID_Map_Handle handle, const char* uri)
-                               { return static_cast<UridMap*> (handle)->map (uri); } };
+        LV2_URID_Map feature { this, [] (LV2_URID_Map_Handle handle, const char* uri) { return static_cast<UridMap*> (handle)->map (uri); } };
     };
 
     UridMap& uridMap()
@@ -100,16 +99,16 @@ namespace
     {
         uint32_t numInputs = 0, numOutputs = 0;
 
-        uint32_t atomInput() const noexcept       { return numInputs + numOutputs; }
-        uint32_t atomOutput() const noexcept      { return atomInput() + 1; }
-        uint32_t latency() const noexcept         { return atomInput() + 2; }
-        uint32_t freeWheeling() const noexcept    { return atomInput() + 3; }
-        uint32_t enabled() const noexcept         { return atomInput() + 4; }
-        uint32_t firstSetting() const noexcept    { return atomInput() + 5; }
-        uint32_t count() const noexcept           { return firstSetting() + Lv2SettingPorts::count; }
+        uint32_t atomInput() const noexcept { return numInputs + numOutputs; }
+        uint32_t atomOutput() const noexcept { return atomInput() + 1; }
+        uint32_t latency() const noexcept { return atomInput() + 2; }
+        uint32_t freeWheeling() const noexcept { return atomInput() + 3; }
+        uint32_t enabled() const noexcept { return atomInput() + 4; }
+        uint32_t firstSetting() const noexcept { return atomInput() + 5; }
+        uint32_t count() const noexcept { return firstSetting() + Lv2SettingPorts::count; }
 
-        bool isAudioInput (uint32_t port) const noexcept   { return port < numInputs; }
-        bool isAudioOutput (uint32_t port) const noexcept  { return port >= numInputs && port < atomInput(); }
+        bool isAudioInput (uint32_t port) const noexcept { return port < numInputs; }
+        bool isAudioOutput (uint32_t port) const noexcept { return port >= numInputs && port < atomInput(); }
         bool isControlInput (uint32_t port) const noexcept { return port == freeWheeling() || port == enabled()
                                                                     || (port >= firstSetting() && port < count()); }
     };
@@ -143,13 +142,13 @@ namespace
     std::string saveState (LV2_Handle instance)
     {
         Properties stored;
-        const auto status = stateInterface().save (instance, [] (LV2_State_Handle handle, uint32_t key, const void* value,
-                                                                  size_t size, uint32_t type, uint32_t flags)
-        {
-            const auto* bytes = static_cast<const std::uint8_t*> (value);
-            static_cast<Properties*> (handle)->push_back ({ key, type, flags, { bytes, bytes + size } });
-            return (LV2_State_Status) LV2_STATE_SUCCESS;
-        }, &stored, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE, nullptr);
+        const auto status = stateInterface().save (
+            instance, [] (LV2_State_Handle handle, uint32_t key, const void* value, size_t size, uint32_t type, uint32_t flags) {
+                const auto* bytes = static_cast<const std::uint8_t*> (value);
+                static_cast<Properties*> (handle)->push_back ({ key, type, flags, { bytes, bytes + size } });
+                return (LV2_State_Status) LV2_STATE_SUCCESS;
+            },
+            &stored, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE, nullptr);
 
         BRASK_FUZZ_CHECK (status == LV2_STATE_SUCCESS, "saving the state failed with status %d", (int) status);
 
@@ -229,18 +228,18 @@ namespace
 
             switch (kind)
             {
-                case 0:  x = 0.0f; break;
-                case 1:  x = amplitude * (float) std::sin (2.0 * 3.141592653589793 * (double) i / period); break;
-                case 2:  x = amplitude * random; break;
-                case 3:  x = (i % 2 == 0) ? std::numeric_limits<float>::max() : std::numeric_limits<float>::lowest(); break;
-                case 4:  x = (i % period == 0) ? amplitude : 0.0f; break;
-                case 5:  x = amplitude; break;
+                case 0: x = 0.0f; break;
+                case 1: x = amplitude * (float) std::sin (2.0 * 3.141592653589793 * (double) i / period); break;
+                case 2: x = amplitude * random; break;
+                case 3: x = (i % 2 == 0) ? std::numeric_limits<float>::max() : std::numeric_limits<float>::lowest(); break;
+                case 4: x = (i % period == 0) ? amplitude : 0.0f; break;
+                case 5: x = amplitude; break;
                 case 6:
                     switch (noise % 11)
                     {
-                        case 0:  x = std::numeric_limits<float>::quiet_NaN(); break;
-                        case 1:  x = std::numeric_limits<float>::infinity(); break;
-                        case 2:  x = -std::numeric_limits<float>::infinity(); break;
+                        case 0: x = std::numeric_limits<float>::quiet_NaN(); break;
+                        case 1: x = std::numeric_limits<float>::infinity(); break;
+                        case 2: x = -std::numeric_limits<float>::infinity(); break;
                         default: x = random; break;
                     }
                     break;
@@ -284,7 +283,10 @@ namespace
     class Host final
     {
     public:
-        explicit Host (ByteReader& bytes) : input (bytes) {}
+        explicit Host (ByteReader& bytes)
+            : input (bytes)
+        {
+        }
 
         ~Host()
         {
@@ -327,10 +329,10 @@ namespace
 
             switch (maximumChoice % 5)
             {
-                case 0:  options.push_back ({ LV2_OPTIONS_INSTANCE, 0, maxKey, sizeof (maximumInt), urid (LV2_ATOM__Int), &maximumInt }); break;
-                case 1:  options.push_back ({ LV2_OPTIONS_INSTANCE, 0, maxKey, sizeof (maximumLong), urid (LV2_ATOM__Int), &maximumLong }); break;
-                case 2:  options.push_back ({ LV2_OPTIONS_INSTANCE, 0, maxKey, sizeof (maximumLong), urid (LV2_ATOM__Long), &maximumLong }); break;
-                case 3:  options.push_back ({ LV2_OPTIONS_INSTANCE, 0, maxKey, sizeof (maximumFloat), urid (LV2_ATOM__Float), &maximumFloat }); break;
+                case 0: options.push_back ({ LV2_OPTIONS_INSTANCE, 0, maxKey, sizeof (maximumInt), urid (LV2_ATOM__Int), &maximumInt }); break;
+                case 1: options.push_back ({ LV2_OPTIONS_INSTANCE, 0, maxKey, sizeof (maximumLong), urid (LV2_ATOM__Int), &maximumLong }); break;
+                case 2: options.push_back ({ LV2_OPTIONS_INSTANCE, 0, maxKey, sizeof (maximumLong), urid (LV2_ATOM__Long), &maximumLong }); break;
+                case 3: options.push_back ({ LV2_OPTIONS_INSTANCE, 0, maxKey, sizeof (maximumFloat), urid (LV2_ATOM__Float), &maximumFloat }); break;
                 default: break;
             }
 
@@ -342,11 +344,15 @@ namespace
             const LV2_Feature bounded { LV2_BUF_SIZE__boundedBlockLength, nullptr };
             std::vector<const LV2_Feature*> features;
 
-            if ((choices & 1) == 0)     features.push_back (&mapFeature);
+            if ((choices & 1) == 0)
+                features.push_back (&mapFeature);
             hasLog = (choices & 2) == 0 && (choices & 0x80) == 0;
-            if (hasLog)                 features.push_back (&logFeature);
-            if ((choices & 4) == 0)     features.push_back (&optionsFeature);
-            if ((choices & 8) != 0)     features.push_back (&bounded);
+            if (hasLog)
+                features.push_back (&logFeature);
+            if ((choices & 4) == 0)
+                features.push_back (&optionsFeature);
+            if ((choices & 8) != 0)
+                features.push_back (&bounded);
             features.push_back (nullptr);
 
             // The longest run this host will make: its buffers are that long.
@@ -376,15 +382,30 @@ namespace
         {
             switch (call)
             {
-                case HostCall::connect:       connect(); break;
-                case HostCall::activate:      if (! active) { descriptor->activate (instance); active = true; } break;
-                case HostCall::deactivate:    if (active)   { descriptor->deactivate (instance); active = false; } break;
-                case HostCall::run:           if (active) runOnce(); break;
-                case HostCall::setControl:    controls[input.byte() % numControlCells] = input.knobValue(); break;
+                case HostCall::connect: connect(); break;
+                case HostCall::activate:
+                    if (! active)
+                    {
+                        descriptor->activate (instance);
+                        active = true;
+                    }
+                    break;
+                case HostCall::deactivate:
+                    if (active)
+                    {
+                        descriptor->deactivate (instance);
+                        active = false;
+                    }
+                    break;
+                case HostCall::run:
+                    if (active)
+                        runOnce();
+                    break;
+                case HostCall::setControl: controls[input.byte() % numControlCells] = input.knobValue(); break;
                 case HostCall::fillAtomInput: fillAtomInput(); break;
-                case HostCall::save:          lastSaved = saveState (instance); break;
-                case HostCall::restore:       restore(); break;
-                case HostCall::numCalls:      break;
+                case HostCall::save: lastSaved = saveState (instance); break;
+                case HostCall::restore: restore(); break;
+                case HostCall::numCalls: break;
             }
         }
 
@@ -409,7 +430,7 @@ namespace
                 else if (layout.isControlInput (port))
                     data = &controls[target % numControlCells];
                 else
-                    data = &latencyCell; // beyond the declared ports: the plug-in must ignore it
+                    data = &latencyCell;  // beyond the declared ports: the plug-in must ignore it
             }
 
             descriptor->connect_port (instance, port, data);
@@ -471,9 +492,9 @@ namespace
 
             switch (lengthChoice % 5)
             {
-                case 0:  length = 0; break;
-                case 1:  length = longestRun; break;
-                case 2:  length = 1; break;
+                case 0: length = 0; break;
+                case 1: length = longestRun; break;
+                case 2: length = 1; break;
                 default: length = amount % (longestRun + 1); break;
             }
 
@@ -603,8 +624,7 @@ namespace
             Properties session;
             std::optional<std::string> wellFormed;
 
-            const auto asBytes = [] (const std::string& text, bool withNul)
-            {
+            const auto asBytes = [] (const std::string& text, bool withNul) {
                 std::vector<std::uint8_t> bytes (text.begin(), text.end());
 
                 if (withNul)
@@ -636,7 +656,7 @@ namespace
                 {
                     // A count and characters of the framework's alphabet, in any proportion.
                     auto text = std::to_string ((choice & 0x80) != 0 ? (int64_t) (int32_t) input.longWord()
-                                                                      : (int64_t) (input.word() % 64));
+                                                                     : (int64_t) (input.word() % 64));
                     text += '.';
 
                     for (auto n = input.byte() % 64; n > 0; --n)

@@ -228,9 +228,9 @@ TEST (RealWindow, TheFootswitchAndAKnobAnswerTheMouse)
     const auto lampArea = juce::Rectangle<int> (3, 3).withCentre (lamp);
 
     const auto readOut1Area = juce::Rectangle<int> ((int) (W * 0.26 - W * 0.125), (int) (H * 0.245), (int) (W * 0.25), (int) (W * 0.0625))
-                                  + pedal.getPosition();
+                              + pedal.getPosition();
     const auto knob1Area = juce::Rectangle<int> ((int) (W * 0.22 - W * 0.19 * 0.3), (int) (H * 0.09), (int) (W * 0.19), (int) (W * 0.19))
-                               + pedal.getPosition();
+                           + pedal.getPosition();
 
     // The pedal opens with the lamp lit.
     const auto opened = screenshotShowing ("pedal-opened.png", [&] (const juce::Image& shot) { return averageBrightness (shot, lampArea) > 0.6f; });
@@ -285,8 +285,7 @@ TEST (RealWindow, TheFootswitchAndAKnobAnswerTheMouse)
     //==========================================================================
     // The host restores a project while the pedal is open: the pedal shows it at once,
     // knob, read-out and lamp, as when it was first opened with those settings.
-    const auto restoreThroughTheHost = [&] (const juce::MemoryBlock& hostState)
-    {
+    const auto restoreThroughTheHost = [&] (const juce::MemoryBlock& hostState) {
         instance->setStateInformation (hostState.getData(), (int) hostState.getSize());
     };
 
@@ -294,11 +293,10 @@ TEST (RealWindow, TheFootswitchAndAKnobAnswerTheMouse)
     // differently at its edges; a different read-out or knob frame differs by far more.
     constexpr int repaintShade = 16;
 
-    const auto showsAsIn = [&] (const juce::Image& reference, const juce::Image& shot)
-    {
+    const auto showsAsIn = [&] (const juce::Image& reference, const juce::Image& shot) {
         return differingPixels (reference, shot, readOut1Area, repaintShade) == 0
-            && differingPixels (reference, shot, knob1Area, repaintShade) == 0
-            && std::abs (averageBrightness (shot, lampArea) - averageBrightness (reference, lampArea)) < 0.05f;
+               && differingPixels (reference, shot, knob1Area, repaintShade) == 0
+               && std::abs (averageBrightness (shot, lampArea) - averageBrightness (reference, lampArea)) < 0.05f;
     };
 
     // From lamp lit and drive turned up back to the middle with the effect off: knob,

@@ -98,20 +98,27 @@ namespace
             const auto& arg = args[i];
             const auto hasValue = i + 1 < args.size();
 
-            if (arg == "--state" && hasValue)             lifecycle.state.loadFromHexString (args[++i]);
-            else if (arg == "--warm-up" && hasValue)      lifecycle.warmUpCycles = args[++i].getIntValue();
-            else if (arg == "--cycle" && hasValue)        lifecycle.cycleSize = args[++i].getIntValue();
-            else if (arg == "--block" && hasValue)        lifecycle.blockSize = args[++i].getIntValue();
-            else if (arg == "--prepare-again")            lifecycle.prepareAgain = true;
-            else if (arg.startsWith ("--"))               return std::nullopt;
-            else                                          lifecycle.files.add (arg);
+            if (arg == "--state" && hasValue)
+                lifecycle.state.loadFromHexString (args[++i]);
+            else if (arg == "--warm-up" && hasValue)
+                lifecycle.warmUpCycles = args[++i].getIntValue();
+            else if (arg == "--cycle" && hasValue)
+                lifecycle.cycleSize = args[++i].getIntValue();
+            else if (arg == "--block" && hasValue)
+                lifecycle.blockSize = args[++i].getIntValue();
+            else if (arg == "--prepare-again")
+                lifecycle.prepareAgain = true;
+            else if (arg.startsWith ("--"))
+                return std::nullopt;
+            else
+                lifecycle.files.add (arg);
         }
 
         const auto valid = lifecycle.state.getSize() == 16
-                        && lifecycle.blockSize > 0
-                        && lifecycle.warmUpCycles >= 0
-                        && (lifecycle.warmUpCycles == 0 || lifecycle.cycleSize > 0)
-                        && lifecycle.files.size() == 4;
+                           && lifecycle.blockSize > 0
+                           && lifecycle.warmUpCycles >= 0
+                           && (lifecycle.warmUpCycles == 0 || lifecycle.cycleSize > 0)
+                           && lifecycle.files.size() == 4;
 
         return valid ? std::optional<Lifecycle> (lifecycle) : std::nullopt;
     }
@@ -149,8 +156,7 @@ namespace
         BraskOverdriveAudioProcessor pedal;
         pedal.setStateInformation (lifecycle->state.getData(), (int) lifecycle->state.getSize());
 
-        const auto prepare = [&] (int maximumBlockSize)
-        {
+        const auto prepare = [&] (int maximumBlockSize) {
             pedal.setRateAndBufferSizeDetails (sampleRate, maximumBlockSize);
             pedal.prepareToPlay (sampleRate, maximumBlockSize);
         };

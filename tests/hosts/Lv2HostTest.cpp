@@ -45,12 +45,11 @@ namespace
     // The host's URID map and log, as every host has them.
     struct HostMap
     {
-        LV2_URID_Map feature { this, [] (LV2_URID_Map_Handle handle, const char* uri)
-                               {
-                                   auto& self = *static_cast<HostMap*> (handle);
-                                   const std::scoped_lock lock (self.mutex);
-                                   return self.ids.emplace (uri, (LV2_URID) self.ids.size() + 1).first->second;
-                               } };
+        LV2_URID_Map feature { this, [] (LV2_URID_Map_Handle handle, const char* uri) {
+                                  auto& self = *static_cast<HostMap*> (handle);
+                                  const std::scoped_lock lock (self.mutex);
+                                  return self.ids.emplace (uri, (LV2_URID) self.ids.size() + 1).first->second;
+                              } };
         std::map<std::string, LV2_URID> ids;
         std::mutex mutex;
 
@@ -122,12 +121,12 @@ namespace
         bool offersMap = true;
         bool offersOptions = true;
         bool offersBoundedBlocks = true;
-        std::optional<int64_t> maximum = 512;   // sent as atom:Int of 4 bytes, or of 8 beyond that range
+        std::optional<int64_t> maximum = 512;  // sent as atom:Int of 4 bytes, or of 8 beyond that range
         double rate = 48000.0;
-        std::vector<uint32_t> runs { 512 };     // run lengths, repeated until the input is used up
+        std::vector<uint32_t> runs { 512 };  // run lengths, repeated until the input is used up
         bool connectsAtomPorts = true;
         bool connectsBeforeActivate = true;
-        bool declines = false;                  // must decline, with a line in the log
+        bool declines = false;  // must decline, with a line in the log
     };
 
     // The samples a host renders: two channels, long enough for several cap-long runs.
@@ -252,8 +251,7 @@ namespace
         const auto ports = lilv_plugin_get_num_ports (world().plugin);
         const auto firstSetting = ports - 4;
 
-        const auto connect = [&] (uint32_t done)
-        {
+        const auto connect = [&] (uint32_t done) {
             for (uint32_t channel = 0; channel < 2; ++channel)
             {
                 lilv_instance_connect_port (instance, channel, output[channel].data() + done);
@@ -415,8 +413,7 @@ TEST (Lv2Host, AHundredInstancesComeAndGoWithoutAGrowingFootprint)
     host.runs = { 512 };
     const auto input = testSignal (host.rate);
 
-    const auto cycle = [&]
-    {
+    const auto cycle = [&] {
         HostMap map;
         const LV2_Feature mapFeature { LV2_URID__map, &map.feature };
         const LV2_Feature* features[] = { &mapFeature, nullptr };
@@ -487,8 +484,7 @@ namespace
             return {};
 
         std::string stored;
-        const auto store = [] (LV2_State_Handle handle, uint32_t, const void* value, size_t size, uint32_t, uint32_t)
-        {
+        const auto store = [] (LV2_State_Handle handle, uint32_t, const void* value, size_t size, uint32_t, uint32_t) {
             static_cast<std::string*> (handle)->assign (static_cast<const char*> (value), size);
             return LV2_STATE_SUCCESS;
         };
@@ -586,14 +582,15 @@ TEST (Lv2Host, TheDefaultPresetBringsBackTheDefaultsAfterTheKnobsWereTurned)
             bool apply;
         } ports { settings, symbols, appliesPortValues };
 
-        lilv_state_restore (state, instance, [] (const char* symbol, void* data, const void* value, uint32_t size, uint32_t)
-        {
-            auto& host = *static_cast<PortValues*> (data);
+        lilv_state_restore (
+            state, instance, [] (const char* symbol, void* data, const void* value, uint32_t size, uint32_t) {
+                auto& host = *static_cast<PortValues*> (data);
 
-            for (int setting = 0; setting < 4; ++setting)
-                if (host.apply && size == sizeof (float) && std::string (symbol) == host.symbols[setting])
-                    host.settings[setting] = *static_cast<const float*> (value);
-        }, &ports, 0, features);
+                for (int setting = 0; setting < 4; ++setting)
+                    if (host.apply && size == sizeof (float) && std::string (symbol) == host.symbols[setting])
+                        host.settings[setting] = *static_cast<const float*> (value);
+            },
+            &ports, 0, features);
 
         lilv_instance_run (instance, 512);
         EXPECT_EQ (savedState (instance), blobOf (0.5f, 0.5f, 0.5f, 1.0f)) << "the pedal's store is not at its defaults";
@@ -626,8 +623,8 @@ TEST (Lv2Host, ADamagedSavedStateIsRefusedInTheLogAndTheSettingsStay)
         std::string text;
         bool isString = true;
         bool restores = false;
-        std::optional<int32_t> program {};      // a program number instead of the text
-        std::optional<std::string> later {};    // what the host hands over when asked again
+        std::optional<int32_t> program {};    // a program number instead of the text
+        std::optional<std::string> later {};  // what the host hands over when asked again
     };
 
     const auto good = juce::MemoryBlock (blobOf (0.25f, 0.75f, 0.125f, 0.0f).data(), 16).toBase64Encoding().toStdString();
@@ -677,8 +674,7 @@ TEST (Lv2Host, ADamagedSavedStateIsRefusedInTheLogAndTheSettingsStay)
         } stored { c, map ((std::string (pedalUri) + ":StateString").c_str()), map ((std::string (pedalUri) + ":Program").c_str()),
                    map (c.isString ? LV2_ATOM__String : LV2_ATOM__Chunk), map (LV2_ATOM__Int) };
 
-        const auto retrieve = [] (LV2_State_Handle handle, uint32_t key, size_t* size, uint32_t* type, uint32_t* flags) -> const void*
-        {
+        const auto retrieve = [] (LV2_State_Handle handle, uint32_t key, size_t* size, uint32_t* type, uint32_t* flags) -> const void* {
             auto& host = *static_cast<Stored*> (handle);
             *flags = LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE;
 
@@ -693,7 +689,7 @@ TEST (Lv2Host, ADamagedSavedStateIsRefusedInTheLogAndTheSettingsStay)
                 return nullptr;
 
             const auto& text = host.calls++ > 0 && host.held.later ? *host.held.later : host.held.text;
-            *size = text.size() + 1;   // with its NUL, as the pedal stores it
+            *size = text.size() + 1;  // with its NUL, as the pedal stores it
             *type = host.type;
             return text.c_str();
         };

@@ -28,23 +28,23 @@ namespace
     // The module's binary inside the bundle.
     juce::File binaryIn (const juce::File& bundle)
     {
-       #if JUCE_WINDOWS
+#if JUCE_WINDOWS
         return bundle.getChildFile ("Contents/x86_64-win").getChildFile (bundle.getFileName());
-       #else
+#else
         return bundle.getChildFile ("Contents/x86_64-linux")
-                     .getChildFile (bundle.getFileNameWithoutExtension() + ".so");
-       #endif
+            .getChildFile (bundle.getFileNameWithoutExtension() + ".so");
+#endif
     }
 
     // What a host is given: the bundle; on Windows the framework's hosting finds
     // no types in the folder and must be given the binary inside it.
     juce::File moduleForHosting()
     {
-       #if JUCE_WINDOWS
+#if JUCE_WINDOWS
         return binaryIn (builtModule());
-       #else
+#else
         return builtModule();
-       #endif
+#endif
     }
 
     // A class ID as the spec writes it. On Windows the interfaces lay the 16 bytes
@@ -53,11 +53,11 @@ namespace
     {
         std::array<juce::uint8, 16> bytes;
         std::memcpy (bytes.data(), id, bytes.size());
-       #if JUCE_WINDOWS
+#if JUCE_WINDOWS
         std::reverse (bytes.begin(), bytes.begin() + 4);
         std::reverse (bytes.begin() + 4, bytes.begin() + 6);
         std::reverse (bytes.begin() + 6, bytes.begin() + 8);
-       #endif
+#endif
         return juce::String::toHexString (bytes.data(), (int) bytes.size(), 0).toUpperCase();
     }
 
@@ -72,16 +72,16 @@ namespace
                 return;
             }
 
-            using FactoryFn = Steinberg::IPluginFactory* (*)();
+            using FactoryFn = Steinberg::IPluginFactory* (*) ();
             auto getFactory = reinterpret_cast<FactoryFn> (library.getFunction ("GetPluginFactory"));
 
-           #if JUCE_WINDOWS
+#if JUCE_WINDOWS
             auto entry = reinterpret_cast<bool (*)()> (library.getFunction ("InitDll"));
             entered = entry != nullptr && getFactory != nullptr && entry();
-           #else
+#else
             auto entry = reinterpret_cast<bool (*) (void*)> (library.getFunction ("ModuleEntry"));
             entered = entry != nullptr && getFactory != nullptr && entry (library.getNativeHandle());
-           #endif
+#endif
 
             if (entered)
                 factory = getFactory();
@@ -94,11 +94,11 @@ namespace
             if (factory != nullptr)
                 factory->release();
 
-           #if JUCE_WINDOWS
+#if JUCE_WINDOWS
             const char* exitName = "ExitDll";
-           #else
+#else
             const char* exitName = "ModuleExit";
-           #endif
+#endif
 
             if (entered)
                 if (auto exitFn = reinterpret_cast<bool (*)()> (library.getFunction (exitName)))
@@ -140,9 +140,14 @@ TEST (ModuleAsHostSeesIt, FactoryDeclaresTheIdentityAndClassIds)
     ASSERT_EQ (module.factory->queryInterface (Steinberg::IPluginFactory2_iid, (void**) &factory2), Steinberg::kResultOk);
     ASSERT_NE (factory2, nullptr);
 
-    struct Expected { const char* category; const char* id; const char* subCategories; };
+    struct Expected
+    {
+        const char* category;
+        const char* id;
+        const char* subCategories;
+    };
     const Expected expected[] = {
-        { "Audio Module Class",         "ABCDEF019182FAEB4D616E75517A7674", "Fx|Distortion" },
+        { "Audio Module Class", "ABCDEF019182FAEB4D616E75517A7674", "Fx|Distortion" },
         { "Component Controller Class", "ABCDEF011234ABCD4D616E75517A7674", "Fx|Distortion" },
     };
 
@@ -206,11 +211,15 @@ TEST (ModuleAsHostSeesIt, LoadsAsAStereoOrMonoEffectWithOnlyTheBypassParameter)
     ASSERT_EQ (instance->getBusCount (true), 1);
     ASSERT_EQ (instance->getBusCount (false), 1);
 
-    struct Case { juce::AudioChannelSet in, out; bool supported; };
+    struct Case
+    {
+        juce::AudioChannelSet in, out;
+        bool supported;
+    };
     const Case layouts[] = {
         { juce::AudioChannelSet::stereo(), juce::AudioChannelSet::stereo(), true },
-        { juce::AudioChannelSet::mono(),   juce::AudioChannelSet::mono(),   true },
-        { juce::AudioChannelSet::mono(),   juce::AudioChannelSet::stereo(), false },
+        { juce::AudioChannelSet::mono(), juce::AudioChannelSet::mono(), true },
+        { juce::AudioChannelSet::mono(), juce::AudioChannelSet::stereo(), false },
     };
 
     for (const auto& c : layouts)
@@ -235,8 +244,8 @@ TEST (ModuleAsHostSeesIt, StateSavedThroughTheHostRestoresIntoAFreshInstance)
 
     const auto defaults = componentStateOf (*first);
     ASSERT_GE (defaults.getSize(), 16u);
-    const unsigned char defaultBytes[] = { 0x00, 0x00, 0x00, 0x3F,  0x00, 0x00, 0x00, 0x3F,
-                                           0x00, 0x00, 0x00, 0x3F,  0x00, 0x00, 0x80, 0x3F };
+    const unsigned char defaultBytes[] = { 0x00, 0x00, 0x00, 0x3F, 0x00, 0x00, 0x00, 0x3F,
+                                           0x00, 0x00, 0x00, 0x3F, 0x00, 0x00, 0x80, 0x3F };
     EXPECT_EQ (std::memcmp (defaults.getData(), defaultBytes, 16), 0);
 
     // Settings reach a hosted module only as its state: give it other knobs and the footswitch off.

@@ -38,8 +38,7 @@ int main()
     std::atomic<bool> playing { true };
     std::atomic<int> blocksPlayed { 0 }, turns { 0 }, reloads { 0 }, nonFiniteSamples { 0 };
 
-    std::thread audioThread ([&]
-    {
+    std::thread audioThread ([&] {
         juce::AudioBuffer<float> buffer (2, blockSize);
         juce::MidiBuffer midi;
 
@@ -62,8 +61,7 @@ int main()
         playing = false;
     });
 
-    std::thread stateThread ([&]
-    {
+    std::thread stateThread ([&] {
         const auto reloaded = stateOf (0.3f, 0.8f, 0.6f, true);
 
         while (playing)

@@ -80,12 +80,32 @@ extern "C"
     void* __libc_memalign (size_t, size_t);
     void __libc_free (void*);
 
-    void* malloc (size_t size) noexcept                          { noteAllocation(); return __libc_malloc (size); }
-    void* calloc (size_t count, size_t size) noexcept            { noteAllocation(); return __libc_calloc (count, size); }
-    void* realloc (void* block, size_t size) noexcept            { noteAllocation(); return __libc_realloc (block, size); }
-    void* memalign (size_t alignment, size_t size) noexcept      { noteAllocation(); return __libc_memalign (alignment, size); }
-    void* aligned_alloc (size_t alignment, size_t size) noexcept { noteAllocation(); return __libc_memalign (alignment, size); }
-    void free (void* block) noexcept                             { __libc_free (block); }
+    void* malloc (size_t size) noexcept
+    {
+        noteAllocation();
+        return __libc_malloc (size);
+    }
+    void* calloc (size_t count, size_t size) noexcept
+    {
+        noteAllocation();
+        return __libc_calloc (count, size);
+    }
+    void* realloc (void* block, size_t size) noexcept
+    {
+        noteAllocation();
+        return __libc_realloc (block, size);
+    }
+    void* memalign (size_t alignment, size_t size) noexcept
+    {
+        noteAllocation();
+        return __libc_memalign (alignment, size);
+    }
+    void* aligned_alloc (size_t alignment, size_t size) noexcept
+    {
+        noteAllocation();
+        return __libc_memalign (alignment, size);
+    }
+    void free (void* block) noexcept { __libc_free (block); }
 
     int posix_memalign (void** result, size_t alignment, size_t size) noexcept
     {
@@ -117,18 +137,21 @@ void* operator new (size_t size)
     throw std::bad_alloc();
 }
 
-void* operator new[] (size_t size)                                  { return operator new (size); }
-void* operator new (size_t size, const std::nothrow_t&) noexcept    { return malloc (size == 0 ? 1 : size); }
-void* operator new[] (size_t size, const std::nothrow_t&) noexcept  { return malloc (size == 0 ? 1 : size); }
-void operator delete (void* block) noexcept                         { free (block); }
-void operator delete[] (void* block) noexcept                       { free (block); }
+void* operator new[] (size_t size) { return operator new (size); }
+void* operator new (size_t size, const std::nothrow_t&) noexcept { return malloc (size == 0 ? 1 : size); }
+void* operator new[] (size_t size, const std::nothrow_t&) noexcept { return malloc (size == 0 ? 1 : size); }
+void operator delete (void* block) noexcept { free (block); }
+void operator delete[] (void* block) noexcept { free (block); }
 // <new> declares the sized forms only where the compiler enables sized deallocation.
 #if ! __cpp_sized_deallocation
 void operator delete (void* block, size_t) noexcept;
 void operator delete[] (void* block, size_t) noexcept;
 #endif
-void operator delete (void* block, size_t) noexcept                 { free (block); }
-void operator delete[] (void* block, size_t) noexcept               { free (block); }
+void operator delete (void* block, size_t) noexcept
+{
+    free (block);
+}
+void operator delete[] (void* block, size_t) noexcept { free (block); }
 
 //==============================================================================
 namespace
@@ -202,14 +225,21 @@ TEST (RealtimeSafety, TheWatchSeesAllocationsAndLocks)
 
 TEST (RealtimeSafety, ProcessBlockNeitherAllocatesNorLocks)
 {
-    struct Case { const char* name; int preparedChannels; int preparedBlock; int blockChannels; std::vector<int> blockSizes; };
+    struct Case
+    {
+        const char* name;
+        int preparedChannels;
+        int preparedBlock;
+        int blockChannels;
+        std::vector<int> blockSizes;
+    };
 
     const Case cases[] = {
-        { "stereo, the promised block size",   2, 512, 2, { 512 } },
-        { "stereo, shorter and empty blocks",  2, 512, 2, { 64, 1, 0, 511, 7 } },
+        { "stereo, the promised block size", 2, 512, 2, { 512 } },
+        { "stereo, shorter and empty blocks", 2, 512, 2, { 64, 1, 0, 511, 7 } },
         { "stereo, blocks longer than promised", 2, 64, 2, { 4096, 65, 1000 } },
-        { "mono",                              1, 256, 1, { 256, 13 } },
-        { "more channels than prepared",       1, 256, 3, { 256, 100 } },
+        { "mono", 1, 256, 1, { 256, 13 } },
+        { "more channels than prepared", 1, 256, 3, { 256, 100 } },
     };
 
     for (const auto& c : cases)
@@ -241,7 +271,12 @@ TEST (RealtimeSafety, ProcessBlockNeitherAllocatesNorLocks)
                 case 4: host.processor.setEffectOn (false); break;
                 case 5: host.processor.setEffectOn (true); break;
                 case 6: restore (host.processor, 0.9f, 0.1f, 0.7f, true); break;
-                case 7: { juce::MemoryBlock saved; host.processor.getStateInformation (saved); break; }
+                case 7:
+                {
+                    juce::MemoryBlock saved;
+                    host.processor.getStateInformation (saved);
+                    break;
+                }
                 default: break;
             }
 
@@ -364,11 +399,10 @@ TEST (RealtimeSafety, TheLv2ModuleNeitherAllocatesNorLocksWhateverTheHostsRuns)
     const auto* descriptor = module.descriptor;
 
     static std::map<std::string, LV2_URID> ids;
-    LV2_URID_Map map { &ids, [] (LV2_URID_Map_Handle handle, const char* uri)
-                       {
-                           auto& known = *static_cast<std::map<std::string, LV2_URID>*> (handle);
-                           return known.emplace (uri, (LV2_URID) known.size() + 1).first->second;
-                       } };
+    LV2_URID_Map map { &ids, [] (LV2_URID_Map_Handle handle, const char* uri) {
+                          auto& known = *static_cast<std::map<std::string, LV2_URID>*> (handle);
+                          return known.emplace (uri, (LV2_URID) known.size() + 1).first->second;
+                      } };
     const auto sequenceType = map.map (map.handle, LV2_ATOM__Sequence);
     const auto chunkType = map.map (map.handle, LV2_ATOM__Chunk);
     const auto intType = map.map (map.handle, LV2_ATOM__Int);

@@ -22,7 +22,7 @@ namespace
             folder = ::mkdtemp (pattern);
             previous = std::filesystem::current_path();
             std::filesystem::current_path (folder);
-            folder = std::filesystem::current_path().string();     // as the system spells it
+            folder = std::filesystem::current_path().string();  // as the system spells it
         }
 
         ~InScratchFolder()
@@ -41,14 +41,14 @@ TEST (FilePath, ArgumentsResolveFromTheCurrentFolder)
     InScratchFolder here;
 
     const std::pair<const char*, std::string> cases[] {
-        { "take.wav",             here.folder + "/take.wav" },
-        { "./take.wav",           here.folder + "/take.wav" },
+        { "take.wav", here.folder + "/take.wav" },
+        { "./take.wav", here.folder + "/take.wav" },
         // ".." stays for the kernel: after a link it leads beside the link's target.
-        { "out/../take.wav",      here.folder + "/out/../take.wav" },
-        { "out/",                 here.folder + "/out" },
-        { "/abs/./x/../y.flac",   "/abs/x/../y.flac" },
-        { "//abs//y.flac",        "/abs/y.flac" },
-        { "/",                    "/" },
+        { "out/../take.wav", here.folder + "/out/../take.wav" },
+        { "out/", here.folder + "/out" },
+        { "/abs/./x/../y.flac", "/abs/x/../y.flac" },
+        { "//abs//y.flac", "/abs/y.flac" },
+        { "/", "/" },
     };
 
     for (const auto& [argument, expected] : cases)
@@ -59,11 +59,11 @@ TEST (FilePath, ExtensionIsFromTheLastDotOfTheName)
 {
     const std::tuple<const char*, const char*, const char*> cases[] {
         // path                    extension   name without it
-        { "/a/take.wav",           ".wav",     "take" },
-        { "/a/take.tar.FLAC",      ".FLAC",    "take.tar" },
-        { "/a.d/take",             "",         "take" },
-        { "/a/.hidden",            ".hidden",  "" },
-        { "/a/take.",              ".",        "take" },
+        { "/a/take.wav", ".wav", "take" },
+        { "/a/take.tar.FLAC", ".FLAC", "take.tar" },
+        { "/a.d/take", "", "take" },
+        { "/a/.hidden", ".hidden", "" },
+        { "/a/take.", ".", "take" },
     };
 
     for (const auto& [path, extension, stem] : cases)
@@ -84,7 +84,7 @@ TEST (FilePath, ShownRelativeOnlyInsideTheCurrentFolder)
 
     EXPECT_EQ (filepath::shown (here.folder + "/take.wav"), "take.wav");
     EXPECT_EQ (filepath::shown (here.folder + "/out/take.wav"), "out/take.wav");
-    EXPECT_EQ (filepath::shown (here.folder + "-other/take.wav"), here.folder + "-other/take.wav");   // same prefix, another folder
+    EXPECT_EQ (filepath::shown (here.folder + "-other/take.wav"), here.folder + "-other/take.wav");  // same prefix, another folder
     EXPECT_EQ (filepath::shown (here.folder), here.folder);
     EXPECT_EQ (filepath::shown ("/elsewhere/take.wav"), "/elsewhere/take.wav");
 }

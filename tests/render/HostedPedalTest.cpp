@@ -82,13 +82,13 @@ TEST (HostedPedal, PlaysWhatTheProcessorPlays)
     };
 
     const Case cases[] = {
-        { 1, 1,    { 1.0f,  0.0f, 0.25f, true } },
-        { 2, 1,    hotSettings },
-        { 1, 509,  { 0.2f,  0.9f, 0.9f,  true } },
-        { 2, 509,  { 0.6f,  0.4f, 0.5f,  true } },
-        { 2, 512,  hotSettings },
-        { 1, 4096, { 0.05f, 1.0f, 1.0f,  true } },
-        { 2, 64,   { 0.85f, 0.3f, 0.7f,  false } },
+        { 1, 1, { 1.0f, 0.0f, 0.25f, true } },
+        { 2, 1, hotSettings },
+        { 1, 509, { 0.2f, 0.9f, 0.9f, true } },
+        { 2, 509, { 0.6f, 0.4f, 0.5f, true } },
+        { 2, 512, hotSettings },
+        { 1, 4096, { 0.05f, 1.0f, 1.0f, true } },
+        { 2, 64, { 0.85f, 0.3f, 0.7f, false } },
     };
 
     for (const auto& c : cases)

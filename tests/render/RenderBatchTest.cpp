@@ -26,7 +26,7 @@ TEST (RenderBatch, EachFileAsAloneTheBadOneNamed)
         ASSERT_TRUE (folder.createDirectory());
 
     const std::vector<std::pair<juce::String, FileFormat>> files {
-        { "riff.wav",  { ".wav",  SF_FORMAT_WAV | SF_FORMAT_PCM_24 } },
+        { "riff.wav", { ".wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24 } },
         { "lick.flac", { ".flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16 } },
         { "chord.aiff", { ".aiff", SF_FORMAT_AIFF | SF_FORMAT_FLOAT } },
     };

@@ -123,8 +123,8 @@ namespace
         DamagedFile file;
         std::vector<juce::String> options;
         int exitStatus;
-        const char* message;        // in the one line on stderr (failure) or stdout (summary)
-        int outputFrames;           // -1: no output may be left; someFrames: fewer than the file's; else the frames it must hold
+        const char* message;  // in the one line on stderr (failure) or stdout (summary)
+        int outputFrames;     // -1: no output may be left; someFrames: fewer than the file's; else the frames it must hold
 
         // The footswitch off sends the input through untouched: then the output must be
         // the clean file's first frames exactly, so that no byte from outside the audio
@@ -151,136 +151,105 @@ namespace
     const std::vector<DamagedCase>& damagedCases()
     {
         static const std::vector<DamagedCase> cases {
-            { "WavCutShort", { ".wav", wav16, 10.0, [] (auto& b) { cutTo (b, 1000); } },
-              {}, 1, "input ends after 0.01 s of the 10.00 s its header announces", -1 },
-            { "WavCutShortAccepted", { ".wav", wav16, 10.0, [] (auto& b) { cutTo (b, 1000); } },
-              { "--accept-short" }, 0, "input ends after 0.01 s of the 10.00 s its header announces, rendered as it is",
-              (1000 - 44) / 2 },
-            { "AiffCutShort", { ".aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 10.0, [] (auto& b) { cutTo (b, 3000); } },
-              {}, 1, "of the 10.00 s its header announces", -1 },
-            { "FlacCutShort", { ".flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 10.0, [] (auto& b) { cutTo (b, b.getSize() / 3); } },
-              {}, 1, "of the 10.00 s its header announces", -1 },
+            { "WavCutShort", { ".wav", wav16, 10.0, [] (auto& b) { cutTo (b, 1000); } }, {}, 1, "input ends after 0.01 s of the 10.00 s its header announces", -1 },
+            { "WavCutShortAccepted", { ".wav", wav16, 10.0, [] (auto& b) { cutTo (b, 1000); } }, { "--accept-short" }, 0, "input ends after 0.01 s of the 10.00 s its header announces, rendered as it is", (1000 - 44) / 2 },
+            { "AiffCutShort", { ".aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 10.0, [] (auto& b) { cutTo (b, 3000); } }, {}, 1, "of the 10.00 s its header announces", -1 },
+            { "FlacCutShort", { ".flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 10.0, [] (auto& b) { cutTo (b, b.getSize() / 3); } }, {}, 1, "of the 10.00 s its header announces", -1 },
             // An encoder that wrote STREAMINFO's total before it had all the audio: every
             // frame the file holds is rendered, not just the half its header counts.
-            { "FlacHoldsMoreThanItsHeaderSays", { ".flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1.0, [] (auto& b)
-                {
-                    auto* total = static_cast<juce::uint8*> (b.getData()) + 8 + 13;     // STREAMINFO's 36-bit total
-                    total[0] &= 0xf0;
-                    putBigEndian32 (b, 8 + 14, 24000);
-                } },
-              {}, 0, "wrote ", 48000 },
-            { "HeaderOnly", { ".wav", wav16, 1.0, [] (auto& b) { cutTo (b, wavDataSizeOffset (b) + 4); } },
-              {}, 1, "input ends after 0.00 s of the 1.00 s its header announces", -1 },
-            { "StreamingSizesZero", { ".wav", wav16, 0.5, [] (auto& b) { putLittleEndian32 (b, 4, 0); putLittleEndian32 (b, wavDataSizeOffset (b), 0); } },
-              {}, 0, "wrote ", 24000 },
-            { "StreamingSizesAllOnes", { ".wav", wav16, 0.5, [] (auto& b) { putLittleEndian32 (b, 4, 0xffffffff); putLittleEndian32 (b, wavDataSizeOffset (b), 0xffffffff); } },
-              {}, 0, "wrote ", 24000 },
+            { "FlacHoldsMoreThanItsHeaderSays", { ".flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1.0, [] (auto& b) {
+                                                     auto* total = static_cast<juce::uint8*> (b.getData()) + 8 + 13;  // STREAMINFO's 36-bit total
+                                                     total[0] &= 0xf0;
+                                                     putBigEndian32 (b, 8 + 14, 24000);
+                                                 } },
+              {},
+              0,
+              "wrote ",
+              48000 },
+            { "HeaderOnly", { ".wav", wav16, 1.0, [] (auto& b) { cutTo (b, wavDataSizeOffset (b) + 4); } }, {}, 1, "input ends after 0.00 s of the 1.00 s its header announces", -1 },
+            { "StreamingSizesZero", { ".wav", wav16, 0.5, [] (auto& b) { putLittleEndian32 (b, 4, 0); putLittleEndian32 (b, wavDataSizeOffset (b), 0); } }, {}, 0, "wrote ", 24000 },
+            { "StreamingSizesAllOnes", { ".wav", wav16, 0.5, [] (auto& b) { putLittleEndian32 (b, 4, 0xffffffff); putLittleEndian32 (b, wavDataSizeOffset (b), 0xffffffff); } }, {}, 0, "wrote ", 24000 },
             // What sox writes on a pipe, where it cannot go back to the header: sizes far beyond the file.
-            { "StreamingSizesBeyondTheFile", { ".wav", wav16, 0.5, [] (auto& b) { putLittleEndian32 (b, 4, 0x7ffff024); putLittleEndian32 (b, wavDataSizeOffset (b), 0x7ffff000); } },
-              {}, 0, "wrote ", 24000 },
+            { "StreamingSizesBeyondTheFile", { ".wav", wav16, 0.5, [] (auto& b) { putLittleEndian32 (b, 4, 0x7ffff024); putLittleEndian32 (b, wavDataSizeOffset (b), 0x7ffff000); } }, {}, 0, "wrote ", 24000 },
             // An AIFF recorder that never came back to its header: no frame count, no sizes.
-            { "AiffStreamingSizes", { ".aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 0.5, [] (auto& b)
-                {
-                    putBigEndian32 (b, 4, 0xffffffff);
-                    putBigEndian32 (b, aiffChunk (b, "COMM") + 2, 0);
-                    putBigEndian32 (b, aiffChunk (b, "SSND") - 4, 0xffffffff);
-                } },
-              {}, 0, "wrote ", 24000 },
+            { "AiffStreamingSizes", { ".aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 0.5, [] (auto& b) {
+                                         putBigEndian32 (b, 4, 0xffffffff);
+                                         putBigEndian32 (b, aiffChunk (b, "COMM") + 2, 0);
+                                         putBigEndian32 (b, aiffChunk (b, "SSND") - 4, 0xffffffff);
+                                     } },
+              {},
+              0,
+              "wrote ",
+              24000 },
             // A recorder that never came back to the SSND size, then a tagger that put
             // an ID3 chunk behind the audio: COMM's frame count says where the audio stops.
-            { "AiffSsndSizeZeroWithTagAfter", { ".aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 0.5, [] (auto& b)
-                {
-                    putBigEndian32 (b, aiffChunk (b, "SSND") - 4, 0);
-                    auto tag = loudChunk ("ID3 ", 4000);
-                    putBigEndian32 (tag, 4, 4000);
-                    b.append (tag.getData(), tag.getSize());
-                    putBigEndian32 (b, 4, (juce::uint32) b.getSize() - 8);
-                } },
-              {}, 0, "wrote ", 24000 },
-            { "FmtAfterTheData", { ".wav", wav16, 0.5, [] (auto& b) { moveFmtToTheEnd (b); } },
-              {}, 0, "wrote ", 24000 },
+            { "AiffSsndSizeZeroWithTagAfter", { ".aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 0.5, [] (auto& b) {
+                                                   putBigEndian32 (b, aiffChunk (b, "SSND") - 4, 0);
+                                                   auto tag = loudChunk ("ID3 ", 4000);
+                                                   putBigEndian32 (tag, 4, 4000);
+                                                   b.append (tag.getData(), tag.getSize());
+                                                   putBigEndian32 (b, 4, (juce::uint32) b.getSize() - 8);
+                                               } },
+              {},
+              0,
+              "wrote ",
+              24000 },
+            { "FmtAfterTheData", { ".wav", wav16, 0.5, [] (auto& b) { moveFmtToTheEnd (b); } }, {}, 0, "wrote ", 24000 },
             // A compressed WAV's data size is a length too: a copy cut short is refused.
             // (IMA blocks of 2041 frames: the last one filled out, 2.04 s announced.)
-            { "ImaAdpcmCutShort", { ".wav", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } },
-              {}, 1, "of the 2.04 s its header announces", -1 },
-            { "MsAdpcmCutShort", { ".wav", SF_FORMAT_WAV | SF_FORMAT_MS_ADPCM, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } },
-              {}, 1, "of the 2.00 s its header announces", -1 },
-            { "GsmCutShort", { ".wav", SF_FORMAT_WAV | SF_FORMAT_GSM610, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } },
-              {}, 1, "of the 2.00 s its header announces", -1 },
+            { "ImaAdpcmCutShort", { ".wav", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } }, {}, 1, "of the 2.04 s its header announces", -1 },
+            { "MsAdpcmCutShort", { ".wav", SF_FORMAT_WAV | SF_FORMAT_MS_ADPCM, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } }, {}, 1, "of the 2.00 s its header announces", -1 },
+            { "GsmCutShort", { ".wav", SF_FORMAT_WAV | SF_FORMAT_GSM610, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } }, {}, 1, "of the 2.00 s its header announces", -1 },
             // Accepted, it ends with its last whole block: the torn one would decode as noise.
-            { "ImaAdpcmCutShortAccepted", { ".wav", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } },
-              { "--accept-short" }, 0, "of the 2.04 s its header announces, rendered as it is", someFrames, false },
+            { "ImaAdpcmCutShortAccepted", { ".wav", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } }, { "--accept-short" }, 0, "of the 2.04 s its header announces, rendered as it is", someFrames, false },
             // RIFX: a WAV with its numbers big-endian.
-            { "RifxCutShort", { ".wav", wav16 | SF_ENDIAN_BIG, 10.0, [] (auto& b) { cutTo (b, 1000); } },
-              {}, 1, "input ends after 0.01 s of the 10.00 s its header announces", -1 },
-            { "RifxStreamingSizesZero", { ".wav", wav16 | SF_ENDIAN_BIG, 0.5, [] (auto& b)
-                { putBigEndian32 (b, 4, 0); putBigEndian32 (b, wavDataSizeOffset (b), 0); } },
-              {}, 0, "wrote ", 24000 },
-            { "ChunkAfterTheData", { ".wav", wav16, 0.5, [] (auto& b)
-                {
-                    const char chunk[] = "LIST\x0c\0\0\0INFOICMT\0\0\0\0";
-                    b.append (chunk, 20);
-                    putLittleEndian32 (b, 4, (juce::uint32) b.getSize() - 8);
-                } },
-              {}, 0, "wrote ", 24000 },
+            { "RifxCutShort", { ".wav", wav16 | SF_ENDIAN_BIG, 10.0, [] (auto& b) { cutTo (b, 1000); } }, {}, 1, "input ends after 0.01 s of the 10.00 s its header announces", -1 },
+            { "RifxStreamingSizesZero", { ".wav", wav16 | SF_ENDIAN_BIG, 0.5, [] (auto& b) { putBigEndian32 (b, 4, 0); putBigEndian32 (b, wavDataSizeOffset (b), 0); } }, {}, 0, "wrote ", 24000 },
+            { "ChunkAfterTheData", { ".wav", wav16, 0.5, [] (auto& b) {
+                                        const char chunk[] = "LIST\x0c\0\0\0INFOICMT\0\0\0\0";
+                                        b.append (chunk, 20);
+                                        putLittleEndian32 (b, 4, (juce::uint32) b.getSize() - 8);
+                                    } },
+              {},
+              0,
+              "wrote ",
+              24000 },
             // A float WAV whose writer left a chunk out of the RIFF size and put a tag
             // after the data: the data chunk's own size holds.
-            { "RiffSizeTooSmallWithTagAfterTheData", { ".wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0.5, [] (auto& b)
-                { appendChunkWithRiffSize (b, loudChunk ("id3 ", 4056), -4056 - 8 - 12); } },
-              {}, 0, "wrote ", 24000 },
+            { "RiffSizeTooSmallWithTagAfterTheData", { ".wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0.5, [] (auto& b) { appendChunkWithRiffSize (b, loudChunk ("id3 ", 4056), -4056 - 8 - 12); } }, {}, 0, "wrote ", 24000 },
             // The RIFF size leaves out the LIST after the data and 2 bytes of the data itself.
-            { "RiffSizeTwoBytesShortWithListAfterTheData", { ".wav", wav16, 0.5, [] (auto& b)
-                { appendChunkWithRiffSize (b, loudChunk ("LIST", 18), -26 - 2); } },
-              {}, 0, "wrote ", 24000 },
-            { "RiffSizeTooLargeWithListAfterTheData", { ".wav", wav16, 0.5, [] (auto& b)
-                { appendChunkWithRiffSize (b, loudChunk ("LIST", 52), 5000); } },
-              {}, 0, "wrote ", 24000 },
+            { "RiffSizeTwoBytesShortWithListAfterTheData", { ".wav", wav16, 0.5, [] (auto& b) { appendChunkWithRiffSize (b, loudChunk ("LIST", 18), -26 - 2); } }, {}, 0, "wrote ", 24000 },
+            { "RiffSizeTooLargeWithListAfterTheData", { ".wav", wav16, 0.5, [] (auto& b) { appendChunkWithRiffSize (b, loudChunk ("LIST", 52), 5000); } }, {}, 0, "wrote ", 24000 },
             // Beyond the first 64 KiB the data chunk must still be found and believed.
-            { "LargeChunkBeforeTheDataCut", { ".wav", wav16, 0.5, [] (auto& b)
-                { insertBeforeData (b, loudChunk ("bext", 70000)); cutTo (b, b.getSize() - 24000); } },
-              {}, 1, "input ends after 0.25 s of the 0.50 s its header announces", -1 },
-            { "LargeChunkBeforeTheDataStreaming", { ".wav", wav16, 0.5, [] (auto& b)
-                {
-                    insertBeforeData (b, loudChunk ("iXML", 70000));
-                    putLittleEndian32 (b, 4, 0);
-                    putLittleEndian32 (b, wavDataSizeOffset (b), 0);
-                } },
-              {}, 0, "wrote ", 24000 },
-            { "Rf64CutShort", { ".rf64", SF_FORMAT_RF64 | SF_FORMAT_PCM_16, 10.0, [] (auto& b) { cutTo (b, 96000); } },
-              {}, 1, "of the 10.00 s its header announces", -1 },
-            { "Wave64CutShort", { ".w64", SF_FORMAT_W64 | SF_FORMAT_PCM_16, 10.0, [] (auto& b) { cutTo (b, 96000); } },
-              {}, 1, "of the 10.00 s its header announces", -1 },
-            { "AuCutShort", { ".au", SF_FORMAT_AU | SF_FORMAT_PCM_16, 10.0, [] (auto& b) { cutTo (b, 96024); } },
-              {}, 1, "input ends after 1.00 s of the 10.00 s its header announces", -1 },
-            { "CafCutShort", { ".caf", SF_FORMAT_CAF | SF_FORMAT_PCM_16, 10.0, [] (auto& b) { cutTo (b, 96000); } },
-              {}, 1, "of the 10.00 s its header announces", -1 },
-            { "CafCutShortAccepted", { ".caf", SF_FORMAT_CAF | SF_FORMAT_PCM_16, 1.0, [] (auto& b) { cutTo (b, b.getSize() - 48000); } },
-              { "--accept-short" }, 0, "input ends after 0.50 s of the 1.00 s its header announces, rendered as it is", 24000 },
+            { "LargeChunkBeforeTheDataCut", { ".wav", wav16, 0.5, [] (auto& b) { insertBeforeData (b, loudChunk ("bext", 70000)); cutTo (b, b.getSize() - 24000); } }, {}, 1, "input ends after 0.25 s of the 0.50 s its header announces", -1 },
+            { "LargeChunkBeforeTheDataStreaming", { ".wav", wav16, 0.5, [] (auto& b) {
+                                                       insertBeforeData (b, loudChunk ("iXML", 70000));
+                                                       putLittleEndian32 (b, 4, 0);
+                                                       putLittleEndian32 (b, wavDataSizeOffset (b), 0);
+                                                   } },
+              {},
+              0,
+              "wrote ",
+              24000 },
+            { "Rf64CutShort", { ".rf64", SF_FORMAT_RF64 | SF_FORMAT_PCM_16, 10.0, [] (auto& b) { cutTo (b, 96000); } }, {}, 1, "of the 10.00 s its header announces", -1 },
+            { "Wave64CutShort", { ".w64", SF_FORMAT_W64 | SF_FORMAT_PCM_16, 10.0, [] (auto& b) { cutTo (b, 96000); } }, {}, 1, "of the 10.00 s its header announces", -1 },
+            { "AuCutShort", { ".au", SF_FORMAT_AU | SF_FORMAT_PCM_16, 10.0, [] (auto& b) { cutTo (b, 96024); } }, {}, 1, "input ends after 1.00 s of the 10.00 s its header announces", -1 },
+            { "CafCutShort", { ".caf", SF_FORMAT_CAF | SF_FORMAT_PCM_16, 10.0, [] (auto& b) { cutTo (b, 96000); } }, {}, 1, "of the 10.00 s its header announces", -1 },
+            { "CafCutShortAccepted", { ".caf", SF_FORMAT_CAF | SF_FORMAT_PCM_16, 1.0, [] (auto& b) { cutTo (b, b.getSize() - 48000); } }, { "--accept-short" }, 0, "input ends after 0.50 s of the 1.00 s its header announces, rendered as it is", 24000 },
             // Ogg announces no length: a copy cut inside a page, without its last page.
-            { "VorbisCutShort", { ".ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 5.0, [] (auto& b) { cutTo (b, b.getSize() / 2); } },
-              {}, 1, "input ends in the middle of its stream (--accept-short renders what is there)", -1 },
+            { "VorbisCutShort", { ".ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 5.0, [] (auto& b) { cutTo (b, b.getSize() / 2); } }, {}, 1, "input ends in the middle of its stream (--accept-short renders what is there)", -1 },
             // Two streams back to back, as recorders and radio streams chain them: the
             // decoder reads only the first, so the file is refused rather than half rendered.
-            { "VorbisChained", { ".ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 0.5, [] (auto& b)
-                { const juce::MemoryBlock first (b); b.append (first.getData(), first.getSize()); } },
-              {}, 1, "chains 2 Ogg streams one after another, and only the first can be decoded", -1 },
-            { "OpusCutShortAccepted", { ".opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 5.0, [] (auto& b) { cutTo (b, b.getSize() / 2); } },
-              { "--accept-short" }, 0, "in the middle of its stream, rendered as it is", someFrames, false },
-            { "ZeroFrames", { ".wav", wav16, 0.0, [] (auto&) {} },
-              {}, 0, "wrote ", 0 },
-            { "NonFiniteSamples", { ".wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0.1, [] (auto&) {}, [] (auto& audio)
-                {
+            { "VorbisChained", { ".ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 0.5, [] (auto& b) { const juce::MemoryBlock first (b); b.append (first.getData(), first.getSize()); } }, {}, 1, "chains 2 Ogg streams one after another, and only the first can be decoded", -1 },
+            { "OpusCutShortAccepted", { ".opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 5.0, [] (auto& b) { cutTo (b, b.getSize() / 2); } }, { "--accept-short" }, 0, "in the middle of its stream, rendered as it is", someFrames, false },
+            { "ZeroFrames", { ".wav", wav16, 0.0, [] (auto&) {} }, {}, 0, "wrote ", 0 },
+            { "NonFiniteSamples", { ".wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0.1, [] (auto&) {}, [] (auto& audio) {
                     audio.setSample (0, 100, std::numeric_limits<float>::quiet_NaN());
                     audio.setSample (0, 200, std::numeric_limits<float>::infinity());
-                    audio.setSample (0, 300, -std::numeric_limits<float>::infinity());
-                } },
-              {}, 0, "3 samples NaN or infinite", 4800, false },
-            { "NonFiniteSamplesFootswitchOff", { ".wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0.1, [] (auto&) {}, [] (auto& audio)
-                {
+                    audio.setSample (0, 300, -std::numeric_limits<float>::infinity()); } }, {}, 0, "3 samples NaN or infinite", 4800, false },
+            { "NonFiniteSamplesFootswitchOff", { ".wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0.1, [] (auto&) {}, [] (auto& audio) {
                     audio.setSample (0, 100, std::numeric_limits<float>::quiet_NaN());
-                    audio.setSample (0, 200, std::numeric_limits<float>::infinity());
-                } },
-              { "--off" }, 0, "2 samples NaN or infinite (2 written as 0)", 4800, false },
+                    audio.setSample (0, 200, std::numeric_limits<float>::infinity()); } }, { "--off" }, 0, "2 samples NaN or infinite (2 written as 0)", 4800, false },
         };
 
         return cases;
@@ -458,10 +427,10 @@ TEST (RenderDamagedFile, LossyWavCodecsComeOutAs24BitPcm)
 {
     ScratchFolder scratch;
     const std::tuple<const char*, brask::audiofile::Format, brask::audiofile::Format> cases[] {
-        { "ima",  SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, SF_FORMAT_WAV | SF_FORMAT_PCM_24 },
-        { "ms",   SF_FORMAT_WAV | SF_FORMAT_MS_ADPCM,  SF_FORMAT_WAV | SF_FORMAT_PCM_24 },
-        { "gsm",  SF_FORMAT_WAV | SF_FORMAT_GSM610,    SF_FORMAT_WAV | SF_FORMAT_PCM_24 },
-        { "ulaw", SF_FORMAT_WAV | SF_FORMAT_ULAW,      SF_FORMAT_WAV | SF_FORMAT_ULAW },
+        { "ima", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, SF_FORMAT_WAV | SF_FORMAT_PCM_24 },
+        { "ms", SF_FORMAT_WAV | SF_FORMAT_MS_ADPCM, SF_FORMAT_WAV | SF_FORMAT_PCM_24 },
+        { "gsm", SF_FORMAT_WAV | SF_FORMAT_GSM610, SF_FORMAT_WAV | SF_FORMAT_PCM_24 },
+        { "ulaw", SF_FORMAT_WAV | SF_FORMAT_ULAW, SF_FORMAT_WAV | SF_FORMAT_ULAW },
     };
 
     for (const auto& [name, inputFormat, expected] : cases)
@@ -527,18 +496,18 @@ TEST (RenderDamagedFile, LargeWavSizesJudgedByHeaderAndFileSize)
         const char* name;
         std::uint32_t dataSize;
         std::uint64_t fileSize;
-        std::int64_t announced, maximum;        // frames; announced -1: read to the end
+        std::int64_t announced, maximum;  // frames; announced -1: read to the end
     };
 
-    const std::uint64_t big = 0x90000000u;      // 2.25 GiB
+    const std::uint64_t big = 0x90000000u;  // 2.25 GiB
     const std::uint64_t hundredSeconds = 100 * 48000 * frameBytes;
 
     const Case cases[] {
-        { "real size, tag after",       (std::uint32_t) big,  headerBytes + big + tagBytes,        (std::int64_t) (big / frameBytes), (std::int64_t) (big / frameBytes) },
-        { "cut 100 s short",            (std::uint32_t) big,  headerBytes + big - hundredSeconds, (std::int64_t) (big / frameBytes), (std::int64_t) ((big - hundredSeconds) / frameBytes) },
-        { "sox placeholder",            0x7ffff000u,          headerBytes + 48000 * frameBytes,   -1, 48000 },
-        { "all ones",                   0xffffffffu,          headerBytes + 48000 * frameBytes,   -1, 48000 },
-        { "signed largest",             0x7fffffffu,          headerBytes + 48000 * frameBytes,   -1, 48000 },
+        { "real size, tag after", (std::uint32_t) big, headerBytes + big + tagBytes, (std::int64_t) (big / frameBytes), (std::int64_t) (big / frameBytes) },
+        { "cut 100 s short", (std::uint32_t) big, headerBytes + big - hundredSeconds, (std::int64_t) (big / frameBytes), (std::int64_t) ((big - hundredSeconds) / frameBytes) },
+        { "sox placeholder", 0x7ffff000u, headerBytes + 48000 * frameBytes, -1, 48000 },
+        { "all ones", 0xffffffffu, headerBytes + 48000 * frameBytes, -1, 48000 },
+        { "signed largest", 0x7fffffffu, headerBytes + 48000 * frameBytes, -1, 48000 },
     };
 
     for (const auto& c : cases)

@@ -22,13 +22,13 @@ namespace
         double sampleRate;
         FileFormat input;
         juce::String outputExtension;
-        const char* bits;           // --bits, or "" to keep the input's format
+        const char* bits;  // --bits, or "" to keep the input's format
         brask::audiofile::Format expected;
-        const char* note;           // what the summary must say about the format written ("" for nothing)
-        bool knobsGiven;            // false: leave the knobs to the renderer's defaults
+        const char* note;  // what the summary must say about the format written ("" for nothing)
+        bool knobsGiven;   // false: leave the knobs to the renderer's defaults
         float drive, tone, level;
         bool effectOn;
-        int blockSize;              // 0: leave it to the renderer's default
+        int blockSize;  // 0: leave it to the renderer's default
     };
 
     // Test names in failure messages, rather than the case's bytes.
@@ -143,8 +143,7 @@ TEST (RenderBlockSize, TheSameSoundAtEveryBlockSize)
     writeAudioFile (inputFile, makeTestSignal (2, sampleRate, (int) (3.0 * sampleRate) + 37, 11), sampleRate,
                     { ".wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT });
 
-    auto renderInBlocks = [&] (int blockSize)
-    {
+    auto renderInBlocks = [&] (int blockSize) {
         const auto output = scratch / ("output-" + juce::String (blockSize) + ".wav");
         const auto result = runRender ({ "--plugin", builtModule().getFullPathName(), "--drive", "0.8",
                                          "--block", juce::String (blockSize), inputFile.getFullPathName(),
@@ -189,38 +188,38 @@ INSTANTIATE_TEST_SUITE_P (
     RenderMatchesProcessor,
     ::testing::Values (
         //            name                      ch  rate      input                      output   --bits  written as     note                                     knobs  drive  tone  level  on     block
-        RenderCase { "MonoWav16NewPedal",        1, 44100.0, { ".wav",  wav | i16 },    ".wav",  "",     wav | i16,     "",                                      false, 0.0f,  0.0f, 0.0f,  true,  0 },
-        RenderCase { "StereoWav24HotDrive",      2, 48000.0, { ".wav",  wav | i24 },    ".wav",  "",     wav | i24,     "",                                      true,  0.85f, 0.3f, 0.7f,  true,  100 },
-        RenderCase { "StereoFloatCleanBright",   2, 96000.0, { ".wav",  wav | f32 },    ".wav",  "",     wav | f32,     "",                                      true,  0.05f, 1.0f, 1.0f,  true,  4096 },
-        RenderCase { "MonoFloatFullDriveTiny",   1, 48000.0, { ".wav",  wav | f32 },    ".wav",  "",     wav | f32,     "",                                      true,  1.0f,  0.0f, 0.25f, true,  1 },
-        RenderCase { "StereoWav8",               2, 22050.0, { ".wav",  wav | u8 },     ".wav",  "",     wav | u8,      "",                                      true,  0.5f,  0.5f, 0.8f,  true,  0 },
-        RenderCase { "MonoWav32Integer",         1, 44100.0, { ".wav",  wav | i32 },    ".wav",  "",     wav | i32,     "",                                      true,  0.6f,  0.4f, 0.5f,  true,  0 },
-        RenderCase { "StereoWavDouble",          2, 48000.0, { ".wav",  wav | f64 },    ".wav",  "",     wav | f64,     "",                                      true,  0.3f,  0.7f, 0.6f,  true,  0 },
-        RenderCase { "StereoWavExtensible24",    2, 48000.0, { ".wav",  wavex | i24 },  ".wav",  "",     wav | i24,     "",                                      true,  0.7f,  0.5f, 0.5f,  true,  0 },
-        RenderCase { "MonoRf64",                 1, 48000.0, { ".rf64", rf64 | i16 },   ".rf64", "",     rf64 | i16,    "",                                      true,  0.4f,  0.5f, 0.5f,  true,  0 },
-        RenderCase { "StereoWave64Float",        2, 44100.0, { ".w64",  w64 | f32 },    ".w64",  "",     w64 | f32,     "",                                      true,  0.9f,  0.2f, 0.3f,  true,  0 },
-        RenderCase { "MonoAiff16ToWav",          1, 22050.0, { ".aiff", aiff | i16 },   ".wav",  "",     wav | i16,     "",                                      true,  0.3f,  0.2f, 0.9f,  true,  256 },
-        RenderCase { "StereoAiff24",             2, 48000.0, { ".aiff", aiff | i24 },   ".aiff", "",     aiff | i24,    "",                                      true,  0.5f,  0.5f, 0.5f,  true,  0 },
-        RenderCase { "MonoAiff8",                1, 44100.0, { ".aiff", aiff | s8 },    ".aiff", "",     aiff | s8,     "",                                      true,  0.2f,  0.9f, 0.9f,  true,  0 },
-        RenderCase { "StereoAifcFloat",          2, 48000.0, { ".aifc", aiff | f32 },   ".aiff", "",     aiff | f32,    "",                                      true,  0.8f,  0.6f, 0.4f,  true,  0 },
-        RenderCase { "StereoCaf24",              2, 48000.0, { ".caf",  caf | i24 },    ".caf",  "",     caf | i24,     "",                                      true,  0.5f,  0.3f, 0.6f,  true,  0 },
-        RenderCase { "StereoFlac24",             2, 44100.0, { ".flac", flac | i24 },   ".flac", "",     flac | i24,    "",                                      true,  0.6f,  0.6f, 0.4f,  true,  333 },
-        RenderCase { "MonoFlac8",                1, 48000.0, { ".flac", flac | s8 },    ".flac", "",     flac | s8,     "",                                      true,  0.6f,  0.6f, 0.4f,  true,  0 },
-        RenderCase { "StereoWav24ToFlac",        2, 48000.0, { ".wav",  wav | i24 },    ".flac", "",     flac | i24,    "",                                      true,  0.4f,  0.8f, 0.5f,  true,  512 },
-        RenderCase { "FloatWavToFlac",           2, 48000.0, { ".wav",  wav | f32 },    ".flac", "",     flac | i24,    "FLAC cannot hold the input's 32-bit float", true, 0.4f, 0.8f, 0.5f, true, 0 },
-        RenderCase { "Wav32IntegerToFlac",       1, 44100.0, { ".wav",  wav | i32 },    ".flac", "",     flac | i24,    "FLAC cannot hold the input's 32-bit",   true,  0.4f,  0.8f, 0.5f,  true,  0 },
-        RenderCase { "Wav24AskedFor16",          2, 48000.0, { ".wav",  wav | i24 },    ".wav",  "16",   wav | i16,     "as --bits asks",                        true,  0.5f,  0.5f, 0.5f,  true,  0 },
-        RenderCase { "Wav16AskedForFloat",       1, 48000.0, { ".wav",  wav | i16 },    ".wav",  "float", wav | f32,    "as --bits asks",                        true,  0.5f,  0.5f, 0.5f,  true,  0 },
-        RenderCase { "OggVorbisToWav",           2, 48000.0, { ".ogg",  ogg | vorbis }, ".wav",  "",     wav | i24,     "WAV cannot hold the input's Vorbis",    true,  0.7f,  0.4f, 0.5f,  true,  0 },
-        RenderCase { "OpusToWav",                1, 48000.0, { ".opus", ogg | opus },   ".wav",  "",     wav | i24,     "WAV cannot hold the input's Opus",      true,  0.7f,  0.4f, 0.5f,  true,  0 },
-        RenderCase { "Mp3ToFlac",                2, 44100.0, { ".mp3",  mpeg | mp3 },   ".flac", "",     flac | i24,    "FLAC cannot hold the input's MP3",      true,  0.7f,  0.4f, 0.5f,  true,  0 },
-        RenderCase { "WavToOggVorbis",           2, 48000.0, { ".wav",  wav | i16 },    ".ogg",  "",     ogg | vorbis,  "as Vorbis",                             true,  0.7f,  0.4f, 0.5f,  true,  0 },
-        RenderCase { "FlacToMp3",                1, 44100.0, { ".flac", flac | i16 },   ".mp3",  "",     mpeg | mp3,    "as MP3",                                true,  0.7f,  0.4f, 0.5f,  true,  0 },
-        RenderCase { "FootswitchOffStereoFloat", 2, 48000.0, { ".wav",  wav | f32 },    ".wav",  "",     wav | f32,     "",                                      true,  1.0f,  0.5f, 1.0f,  false, 0 },
-        RenderCase { "FootswitchOffMonoWav16",   1, 44100.0, { ".wav",  wav | i16 },    ".wav",  "",     wav | i16,     "",                                      true,  0.7f,  0.5f, 0.5f,  false, 64 },
-        RenderCase { "FootswitchOffMonoFlac16",  1, 44100.0, { ".flac", flac | i16 },   ".flac", "",     flac | i16,    "",                                      false, 0.0f,  0.0f, 0.0f,  false, 0 },
-        RenderCase { "FootswitchOffWav8",        2, 44100.0, { ".wav",  wav | u8 },     ".wav",  "",     wav | u8,      "",                                      false, 0.0f,  0.0f, 0.0f,  false, 0 },
-        RenderCase { "FootswitchOffWav32Integer", 2, 48000.0, { ".wav", wav | i32 },    ".wav",  "",     wav | i32,     "",                                      false, 0.0f,  0.0f, 0.0f,  false, 0 },
-        RenderCase { "FootswitchOffWavDouble",   1, 48000.0, { ".wav",  wav | f64 },    ".wav",  "",     wav | f64,     "",                                      false, 0.0f,  0.0f, 0.0f,  false, 0 },
-        RenderCase { "FootswitchOffAiff24",      2, 96000.0, { ".aiff", aiff | i24 },   ".aiff", "",     aiff | i24,    "",                                      false, 0.0f,  0.0f, 0.0f,  false, 0 }),
+        RenderCase { "MonoWav16NewPedal", 1, 44100.0, { ".wav", wav | i16 }, ".wav", "", wav | i16, "", false, 0.0f, 0.0f, 0.0f, true, 0 },
+        RenderCase { "StereoWav24HotDrive", 2, 48000.0, { ".wav", wav | i24 }, ".wav", "", wav | i24, "", true, 0.85f, 0.3f, 0.7f, true, 100 },
+        RenderCase { "StereoFloatCleanBright", 2, 96000.0, { ".wav", wav | f32 }, ".wav", "", wav | f32, "", true, 0.05f, 1.0f, 1.0f, true, 4096 },
+        RenderCase { "MonoFloatFullDriveTiny", 1, 48000.0, { ".wav", wav | f32 }, ".wav", "", wav | f32, "", true, 1.0f, 0.0f, 0.25f, true, 1 },
+        RenderCase { "StereoWav8", 2, 22050.0, { ".wav", wav | u8 }, ".wav", "", wav | u8, "", true, 0.5f, 0.5f, 0.8f, true, 0 },
+        RenderCase { "MonoWav32Integer", 1, 44100.0, { ".wav", wav | i32 }, ".wav", "", wav | i32, "", true, 0.6f, 0.4f, 0.5f, true, 0 },
+        RenderCase { "StereoWavDouble", 2, 48000.0, { ".wav", wav | f64 }, ".wav", "", wav | f64, "", true, 0.3f, 0.7f, 0.6f, true, 0 },
+        RenderCase { "StereoWavExtensible24", 2, 48000.0, { ".wav", wavex | i24 }, ".wav", "", wav | i24, "", true, 0.7f, 0.5f, 0.5f, true, 0 },
+        RenderCase { "MonoRf64", 1, 48000.0, { ".rf64", rf64 | i16 }, ".rf64", "", rf64 | i16, "", true, 0.4f, 0.5f, 0.5f, true, 0 },
+        RenderCase { "StereoWave64Float", 2, 44100.0, { ".w64", w64 | f32 }, ".w64", "", w64 | f32, "", true, 0.9f, 0.2f, 0.3f, true, 0 },
+        RenderCase { "MonoAiff16ToWav", 1, 22050.0, { ".aiff", aiff | i16 }, ".wav", "", wav | i16, "", true, 0.3f, 0.2f, 0.9f, true, 256 },
+        RenderCase { "StereoAiff24", 2, 48000.0, { ".aiff", aiff | i24 }, ".aiff", "", aiff | i24, "", true, 0.5f, 0.5f, 0.5f, true, 0 },
+        RenderCase { "MonoAiff8", 1, 44100.0, { ".aiff", aiff | s8 }, ".aiff", "", aiff | s8, "", true, 0.2f, 0.9f, 0.9f, true, 0 },
+        RenderCase { "StereoAifcFloat", 2, 48000.0, { ".aifc", aiff | f32 }, ".aiff", "", aiff | f32, "", true, 0.8f, 0.6f, 0.4f, true, 0 },
+        RenderCase { "StereoCaf24", 2, 48000.0, { ".caf", caf | i24 }, ".caf", "", caf | i24, "", true, 0.5f, 0.3f, 0.6f, true, 0 },
+        RenderCase { "StereoFlac24", 2, 44100.0, { ".flac", flac | i24 }, ".flac", "", flac | i24, "", true, 0.6f, 0.6f, 0.4f, true, 333 },
+        RenderCase { "MonoFlac8", 1, 48000.0, { ".flac", flac | s8 }, ".flac", "", flac | s8, "", true, 0.6f, 0.6f, 0.4f, true, 0 },
+        RenderCase { "StereoWav24ToFlac", 2, 48000.0, { ".wav", wav | i24 }, ".flac", "", flac | i24, "", true, 0.4f, 0.8f, 0.5f, true, 512 },
+        RenderCase { "FloatWavToFlac", 2, 48000.0, { ".wav", wav | f32 }, ".flac", "", flac | i24, "FLAC cannot hold the input's 32-bit float", true, 0.4f, 0.8f, 0.5f, true, 0 },
+        RenderCase { "Wav32IntegerToFlac", 1, 44100.0, { ".wav", wav | i32 }, ".flac", "", flac | i24, "FLAC cannot hold the input's 32-bit", true, 0.4f, 0.8f, 0.5f, true, 0 },
+        RenderCase { "Wav24AskedFor16", 2, 48000.0, { ".wav", wav | i24 }, ".wav", "16", wav | i16, "as --bits asks", true, 0.5f, 0.5f, 0.5f, true, 0 },
+        RenderCase { "Wav16AskedForFloat", 1, 48000.0, { ".wav", wav | i16 }, ".wav", "float", wav | f32, "as --bits asks", true, 0.5f, 0.5f, 0.5f, true, 0 },
+        RenderCase { "OggVorbisToWav", 2, 48000.0, { ".ogg", ogg | vorbis }, ".wav", "", wav | i24, "WAV cannot hold the input's Vorbis", true, 0.7f, 0.4f, 0.5f, true, 0 },
+        RenderCase { "OpusToWav", 1, 48000.0, { ".opus", ogg | opus }, ".wav", "", wav | i24, "WAV cannot hold the input's Opus", true, 0.7f, 0.4f, 0.5f, true, 0 },
+        RenderCase { "Mp3ToFlac", 2, 44100.0, { ".mp3", mpeg | mp3 }, ".flac", "", flac | i24, "FLAC cannot hold the input's MP3", true, 0.7f, 0.4f, 0.5f, true, 0 },
+        RenderCase { "WavToOggVorbis", 2, 48000.0, { ".wav", wav | i16 }, ".ogg", "", ogg | vorbis, "as Vorbis", true, 0.7f, 0.4f, 0.5f, true, 0 },
+        RenderCase { "FlacToMp3", 1, 44100.0, { ".flac", flac | i16 }, ".mp3", "", mpeg | mp3, "as MP3", true, 0.7f, 0.4f, 0.5f, true, 0 },
+        RenderCase { "FootswitchOffStereoFloat", 2, 48000.0, { ".wav", wav | f32 }, ".wav", "", wav | f32, "", true, 1.0f, 0.5f, 1.0f, false, 0 },
+        RenderCase { "FootswitchOffMonoWav16", 1, 44100.0, { ".wav", wav | i16 }, ".wav", "", wav | i16, "", true, 0.7f, 0.5f, 0.5f, false, 64 },
+        RenderCase { "FootswitchOffMonoFlac16", 1, 44100.0, { ".flac", flac | i16 }, ".flac", "", flac | i16, "", false, 0.0f, 0.0f, 0.0f, false, 0 },
+        RenderCase { "FootswitchOffWav8", 2, 44100.0, { ".wav", wav | u8 }, ".wav", "", wav | u8, "", false, 0.0f, 0.0f, 0.0f, false, 0 },
+        RenderCase { "FootswitchOffWav32Integer", 2, 48000.0, { ".wav", wav | i32 }, ".wav", "", wav | i32, "", false, 0.0f, 0.0f, 0.0f, false, 0 },
+        RenderCase { "FootswitchOffWavDouble", 1, 48000.0, { ".wav", wav | f64 }, ".wav", "", wav | f64, "", false, 0.0f, 0.0f, 0.0f, false, 0 },
+        RenderCase { "FootswitchOffAiff24", 2, 96000.0, { ".aiff", aiff | i24 }, ".aiff", "", aiff | i24, "", false, 0.0f, 0.0f, 0.0f, false, 0 }),
     [] (const ::testing::TestParamInfo<RenderCase>& testCase) { return std::string (testCase.param.name); });

@@ -28,7 +28,7 @@ namespace
     constexpr uid_t nobody = 65534;
     const auto rate = 44100.0;
 
-    juce::String moduleArgument()      { return builtModule().getFullPathName(); }
+    juce::String moduleArgument() { return builtModule().getFullPathName(); }
 
     void writeInput (const juce::File& file, int numSamples, juce::int64 seed = 1)
     {
@@ -104,8 +104,8 @@ TEST (RenderOutputPlaces, PathsResolvedAsTheKernelResolvesThem)
         const char* name;
         juce::String input, output;
         int exitStatus;
-        juce::String message;       // in the error line; empty when it renders
-        juce::File written;         // where the audio must land
+        juce::String message;  // in the error line; empty when it renders
+        juce::File written;    // where the audio must land
         int length;
     };
 
@@ -113,14 +113,14 @@ TEST (RenderOutputPlaces, PathsResolvedAsTheKernelResolvesThem)
     const auto root = scratch.get().getFullPathName();
 
     const Case cases[] {
-        { "dotdot after a link",        at ("in.wav"),            root + "/L/../precious.wav", 0, {}, scratch / "elsewhere/precious.wav", 4410 },
-        { "input through a link",       root + "/L/../in.wav",    at ("from-link.wav"),        0, {}, scratch / "from-link.wav", 2205 },
-        { "link at the end",            at ("in.wav"),            at ("linked.wav"),           0, {}, scratch / "elsewhere/take.wav", 4410 },
-        { "dangling link",              at ("in.wav"),            at ("dangling.wav"),         failed, "dangling symlink", {}, 0 },
-        { "trailing slash",             at ("in.wav"),            at ("new.wav") + "/",        badCommandLine, "ends in '/'", {}, 0 },
-        { "dot dot as the name",        at ("in.wav"),            root + "/elsewhere/..",      badCommandLine, "names a folder", {}, 0 },
-        { "folder through a file",      at ("in.wav"),            at ("precious.wav") + "/x.wav", failed, "is not a folder", {}, 0 },
-        { "device",                     at ("in.wav"),            "/dev/null",                 failed, "not a regular file", {}, 0 },
+        { "dotdot after a link", at ("in.wav"), root + "/L/../precious.wav", 0, {}, scratch / "elsewhere/precious.wav", 4410 },
+        { "input through a link", root + "/L/../in.wav", at ("from-link.wav"), 0, {}, scratch / "from-link.wav", 2205 },
+        { "link at the end", at ("in.wav"), at ("linked.wav"), 0, {}, scratch / "elsewhere/take.wav", 4410 },
+        { "dangling link", at ("in.wav"), at ("dangling.wav"), failed, "dangling symlink", {}, 0 },
+        { "trailing slash", at ("in.wav"), at ("new.wav") + "/", badCommandLine, "ends in '/'", {}, 0 },
+        { "dot dot as the name", at ("in.wav"), root + "/elsewhere/..", badCommandLine, "names a folder", {}, 0 },
+        { "folder through a file", at ("in.wav"), at ("precious.wav") + "/x.wav", failed, "is not a folder", {}, 0 },
+        { "device", at ("in.wav"), "/dev/null", failed, "not a regular file", {}, 0 },
     };
 
     for (const auto& c : cases)
@@ -158,7 +158,7 @@ TEST (RenderOutputPlaces, LongNamesWithOneStartNeverShareAHiddenFile)
     juce::String start;
 
     for (int i = 0; i < 78; ++i)
-        start += juce::String::fromUTF8 ("\xe9\x8c\xb2");       // 録, three bytes
+        start += juce::String::fromUTF8 ("\xe9\x8c\xb2");  // 録, three bytes
 
     const auto first = start + "-1.wav", second = start + "-2.wav";
     (scratch / "in").createDirectory();
@@ -228,7 +228,9 @@ TEST (RenderOutputPlaces, LinkedForeignAndAttributedFilesKeepTheirInode)
 
     for (int i = 0; i < 3; ++i)
     {
-        struct stat after {};
+        struct stat after
+        {
+        };
         ASSERT_EQ (::stat (files[i].getFullPathName().toRawUTF8(), &after), 0);
         EXPECT_EQ (after.st_ino, before[i].st_ino) << files[i].getFileName();
         EXPECT_EQ (after.st_uid, before[i].st_uid) << files[i].getFileName();
@@ -296,7 +298,9 @@ TEST (RenderOutputPlaces, ProtectedFilesAndFoldersRefusedAsAnUnprivilegedUser)
     const auto result = runRenderAsNobody ({ "--plugin", moduleArgument(), (folder.getChildFile ("in.wav")).getFullPathName(), privateTake.getFullPathName() });
     ASSERT_EQ (result.exitStatus, 0) << result.err;
 
-    struct stat status {};
+    struct stat status
+    {
+    };
     ASSERT_EQ (::stat (privateTake.getFullPathName().toRawUTF8(), &status), 0);
     EXPECT_EQ (status.st_mode & 0777, 0600u);
 }
@@ -325,8 +329,7 @@ TEST (RenderOutputPlaces, DeletedWorkingFolderIsAnError)
 // may still write (its process runs, or another machine wrote it).
 TEST (RenderOutputPlaces, StaleHiddenFilesJudgedByMachineBootAndProcess)
 {
-    const auto hex = [] (const char* path)
-    {
+    const auto hex = [] (const char* path) {
         std::ifstream file (path);
         std::string line, digits;
         std::getline (file, line);
@@ -354,17 +357,16 @@ TEST (RenderOutputPlaces, StaleHiddenFilesJudgedByMachineBootAndProcess)
 
     ScratchFolder scratch;
     writeInput (scratch / "in.wav", 4410);
-    const auto name = [] (juce::String m, juce::String b, juce::String pid, juce::String start)
-    {
+    const auto name = [] (juce::String m, juce::String b, juce::String pid, juce::String start) {
         return ".brask-render-" + m + "-" + b + "-" + pid + "-" + start + "-0123abcd.part";
     };
 
     const std::tuple<const char*, juce::String, bool> cases[] {
-        { "before the last boot",         name (machine, "feedfacecafe", "1", initStart),  true },
-        { "process id reused",            name (machine, boot, "1", initStart + "7"),      true },
-        { "its writer still runs",        name (machine, boot, "1", initStart),            false },
-        { "another machine's",            name ("0badc0ffee00", "feedfacecafe", "1", "5"), false },
-        { "old name, before the boot",    ".take.wav.brask-render-1.part",                 true },
+        { "before the last boot", name (machine, "feedfacecafe", "1", initStart), true },
+        { "process id reused", name (machine, boot, "1", initStart + "7"), true },
+        { "its writer still runs", name (machine, boot, "1", initStart), false },
+        { "another machine's", name ("0badc0ffee00", "feedfacecafe", "1", "5"), false },
+        { "old name, before the boot", ".take.wav.brask-render-1.part", true },
     };
 
     for (const auto& [what, file, _] : cases)

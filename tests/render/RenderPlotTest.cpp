@@ -124,7 +124,7 @@ TEST (RenderPlot, WithoutItsLibraryTheRenderFailsAndLeavesNothing)
     struct Case
     {
         const char* name;
-        juce::File besideTheTool;       // copied under the library's name; none: nothing there
+        juce::File besideTheTool;  // copied under the library's name; none: nothing there
         juce::String reason;
     };
 

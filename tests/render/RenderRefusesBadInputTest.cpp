@@ -71,11 +71,11 @@ namespace
     struct BadRender
     {
         const char* name;
-        std::vector<juce::String> arguments;   // "@x" stands for the path of x in the scratch folder
-        juce::String output;                   // the OUTPUT named, to check it is left alone ("" if none)
+        std::vector<juce::String> arguments;  // "@x" stands for the path of x in the scratch folder
+        juce::String output;                  // the OUTPUT named, to check it is left alone ("" if none)
         int exitStatus;
-        const char* message;                   // what the one line must say
-        const char* fault = nullptr;           // what the faulty module is asked to do wrong
+        const char* message;          // what the one line must say
+        const char* fault = nullptr;  // what the faulty module is asked to do wrong
     };
 
     // Test names in failure messages, rather than the case's bytes.
@@ -98,67 +98,63 @@ namespace
     {
         static const std::vector<BadRender> cases {
             // The command line.
-            { "NoFiles",             {},                                             "",            badCommandLine, "needs an INPUT and an OUTPUT" },
-            { "ThreeFiles",          { "@in.wav", "@out.wav", "@more.wav" },         "out.wav",     badCommandLine, "takes one INPUT and one OUTPUT" },
-            { "UnknownOption",       { "--gain", "3", "@in.wav", "@out.wav" },       "out.wav",     badCommandLine, "unknown option '--gain'" },
-            { "DriveAboveOne",       { "--drive", "1.5", "@in.wav", "@out.wav" },    "out.wav",     badCommandLine, "--drive takes a number from 0 to 1, not '1.5'" },
-            { "ToneBelowZero",       { "--tone", "-0.1", "@in.wav", "@out.wav" },    "out.wav",     badCommandLine, "--tone takes a number from 0 to 1, not '-0.1'" },
-            { "LevelNotANumber",     { "--level", "loud", "@in.wav", "@out.wav" },   "out.wav",     badCommandLine, "--level takes a number from 0 to 1, not 'loud'" },
-            { "DriveNaN",            { "--drive=nan", "@in.wav", "@out.wav" },       "out.wav",     badCommandLine, "--drive takes a number from 0 to 1, not 'nan'" },
-            { "DriveTrailingText",   { "--drive", "0.5x", "@in.wav", "@out.wav" },   "out.wav",     badCommandLine, "--drive takes a number from 0 to 1, not '0.5x'" },
-            { "KnobWithoutValue",    { "@in.wav", "@out.wav", "--tone" },            "out.wav",     badCommandLine, "--tone needs a value" },
-            { "BlockZero",           { "--block", "0", "@in.wav", "@out.wav" },      "out.wav",     badCommandLine, "--block takes a whole number" },
-            { "BlockFraction",       { "--block", "2.5", "@in.wav", "@out.wav" },    "out.wav",     badCommandLine, "--block takes a whole number" },
-            { "PlotNotPng",          { "--plot", "@p.jpg", "@in.wav", "@out.wav" },  "out.wav",     badCommandLine, "--plot writes a PNG picture" },
-            { "BitsUnknown",         { "--bits", "12", "@in.wav", "@out.wav" },      "out.wav",     badCommandLine, "--bits takes 8, 16, 24, 32, float or double, not '12'" },
-            { "JobsWithoutOutDir",   { "--jobs", "2", "@in.wav", "@out.wav" },       "out.wav",     badCommandLine, "--format and --jobs go with --out-dir" },
-            { "JobsZero",            { "--jobs", "0", "@in.wav", "--out-dir", "@sub" }, "",         badCommandLine, "--jobs takes a whole number from 1 to 16" },
-            { "OutDirWithoutInput",  { "--out-dir", "@sub" },                        "",            badCommandLine, "--out-dir needs at least one INPUT" },
-            { "PlotWithOutDir",      { "--plot", "@p.png", "@in.wav", "--out-dir", "@sub" }, "",    badCommandLine, "--plot draws one render" },
-            { "FormatUnknown",       { "@in.wav", "--out-dir", "@sub", "--format", "xyz" }, "",     badCommandLine, "--format cannot write 'xyz' files: give one of .wav, " },
+            { "NoFiles", {}, "", badCommandLine, "needs an INPUT and an OUTPUT" },
+            { "ThreeFiles", { "@in.wav", "@out.wav", "@more.wav" }, "out.wav", badCommandLine, "takes one INPUT and one OUTPUT" },
+            { "UnknownOption", { "--gain", "3", "@in.wav", "@out.wav" }, "out.wav", badCommandLine, "unknown option '--gain'" },
+            { "DriveAboveOne", { "--drive", "1.5", "@in.wav", "@out.wav" }, "out.wav", badCommandLine, "--drive takes a number from 0 to 1, not '1.5'" },
+            { "ToneBelowZero", { "--tone", "-0.1", "@in.wav", "@out.wav" }, "out.wav", badCommandLine, "--tone takes a number from 0 to 1, not '-0.1'" },
+            { "LevelNotANumber", { "--level", "loud", "@in.wav", "@out.wav" }, "out.wav", badCommandLine, "--level takes a number from 0 to 1, not 'loud'" },
+            { "DriveNaN", { "--drive=nan", "@in.wav", "@out.wav" }, "out.wav", badCommandLine, "--drive takes a number from 0 to 1, not 'nan'" },
+            { "DriveTrailingText", { "--drive", "0.5x", "@in.wav", "@out.wav" }, "out.wav", badCommandLine, "--drive takes a number from 0 to 1, not '0.5x'" },
+            { "KnobWithoutValue", { "@in.wav", "@out.wav", "--tone" }, "out.wav", badCommandLine, "--tone needs a value" },
+            { "BlockZero", { "--block", "0", "@in.wav", "@out.wav" }, "out.wav", badCommandLine, "--block takes a whole number" },
+            { "BlockFraction", { "--block", "2.5", "@in.wav", "@out.wav" }, "out.wav", badCommandLine, "--block takes a whole number" },
+            { "PlotNotPng", { "--plot", "@p.jpg", "@in.wav", "@out.wav" }, "out.wav", badCommandLine, "--plot writes a PNG picture" },
+            { "BitsUnknown", { "--bits", "12", "@in.wav", "@out.wav" }, "out.wav", badCommandLine, "--bits takes 8, 16, 24, 32, float or double, not '12'" },
+            { "JobsWithoutOutDir", { "--jobs", "2", "@in.wav", "@out.wav" }, "out.wav", badCommandLine, "--format and --jobs go with --out-dir" },
+            { "JobsZero", { "--jobs", "0", "@in.wav", "--out-dir", "@sub" }, "", badCommandLine, "--jobs takes a whole number from 1 to 16" },
+            { "OutDirWithoutInput", { "--out-dir", "@sub" }, "", badCommandLine, "--out-dir needs at least one INPUT" },
+            { "PlotWithOutDir", { "--plot", "@p.png", "@in.wav", "--out-dir", "@sub" }, "", badCommandLine, "--plot draws one render" },
+            { "FormatUnknown", { "@in.wav", "--out-dir", "@sub", "--format", "xyz" }, "", badCommandLine, "--format cannot write 'xyz' files: give one of .wav, " },
             { "OutDirTwoInputsOneName", { "@in.wav", "@sub/../in.wav", "--out-dir", "@folder" }, "", badCommandLine, "two inputs would both be written to" },
 
             // The input.
-            { "InputMissing",        { "@missing.wav", "@out.wav" },                 "out.wav",     failed, "missing.wav': no such file" },
-            { "InputIsAFolder",      { "@folder", "@out.wav" },                      "out.wav",     failed, "is a folder, not an audio file" },
-            { "InputIsNoise",        { "@noise.wav", "@out.wav" },                   "out.wav",     failed, "is not an audio file brask-render can read" },
-            { "InputIsText",         { "@notes.txt", "@out.wav" },                   "out.wav",     failed, "is not an audio file brask-render can read" },
-            { "InputHasFourChannels", { "@quad.wav", "@out.wav" },                   "out.wav",     failed, "has 4 channels; the pedal takes mono or stereo" },
-            { "InputRateTooLow",     { "@5hz.wav", "@out.wav" },                     "out.wav",     failed, "5hz.wav' is at 5 Hz; brask-render takes 8000 Hz to 768000 Hz" },
-            { "InputRateTooHigh",    { "@800k.wav", "@out.wav" },                    "out.wav",     failed, "is at 800000 Hz; brask-render takes 8000 Hz to 768000 Hz" },
+            { "InputMissing", { "@missing.wav", "@out.wav" }, "out.wav", failed, "missing.wav': no such file" },
+            { "InputIsAFolder", { "@folder", "@out.wav" }, "out.wav", failed, "is a folder, not an audio file" },
+            { "InputIsNoise", { "@noise.wav", "@out.wav" }, "out.wav", failed, "is not an audio file brask-render can read" },
+            { "InputIsText", { "@notes.txt", "@out.wav" }, "out.wav", failed, "is not an audio file brask-render can read" },
+            { "InputHasFourChannels", { "@quad.wav", "@out.wav" }, "out.wav", failed, "has 4 channels; the pedal takes mono or stereo" },
+            { "InputRateTooLow", { "@5hz.wav", "@out.wav" }, "out.wav", failed, "5hz.wav' is at 5 Hz; brask-render takes 8000 Hz to 768000 Hz" },
+            { "InputRateTooHigh", { "@800k.wav", "@out.wav" }, "out.wav", failed, "is at 800000 Hz; brask-render takes 8000 Hz to 768000 Hz" },
 
             // The output.
-            { "OutputIsInput",       { "@in.wav", "@in.wav" },                       "in.wav",      failed, "is the input file" },
-            { "OutputIsInputViaDots", { "@in.wav", "@sub/../in.wav" },               "in.wav",      failed, "is the input file" },
-            { "OutputIsLinkToInput", { "@in.wav", "@link.wav" },                     "link.wav",    failed, "is the input file" },
-            { "OutputIsHardLinkToInput", { "@in.wav", "@hard.wav" },                 "hard.wav",    failed, "is the input file" },
-            { "OutputFolderMissing", { "@in.wav", "@nowhere/out.wav" },              "",            failed, "does not exist" },
-            { "OutputIsAFolder",     { "@in.wav", "@folder" },                       "",            failed, "is a folder" },
-            { "OutputFormatUnknown", { "@in.wav", "@out.xyz" },                      "out.xyz",     failed, "cannot write '.xyz' files: name the output .wav, " },
-            { "OutputWithoutExtension", { "@in.wav", "@out" },                       "out",         failed, "the output needs an extension" },
-            { "FloatAskedOfFlac",    { "--bits", "float", "@in.wav", "@out.flac" },  "out.flac",    failed, "FLAC cannot hold 32-bit float samples" },
-            { "BitsAskedOfVorbis",   { "--bits", "16", "@in.wav", "@out.ogg" },      "out.ogg",     failed, "--bits applies to WAV, AIFF, CAF, FLAC and the like, not to Vorbis" },
-            { "OpusAtCdRate",        { "@in.wav", "@out.opus" },                     "out.opus",    failed, "Opus holds 8000, 12000, 16000, 24000 or 48000 Hz, not 44100 Hz" },
-            { "Mp3AtStudioRate",     { "@96k.wav", "@out.mp3" },                     "out.mp3",     failed, "MP3 holds 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100 or 48000 Hz, not 96000 Hz" },
-            { "FlacAboveItsRate",    { "@705k.wav", "@out.flac" },                   "out.flac",    failed, "FLAC holds at most 655350 Hz, not 705600 Hz" },
-            { "OutDirMissing",       { "@in.wav", "--out-dir", "@nowhere" },         "",            failed, "the output folder" },
-            { "OutDirIsAFile",       { "@in.wav", "--out-dir", "@notes.txt" },       "",            failed, "notes.txt' is a file, not a folder" },
-            { "PlotFolderMissing",   { "--plot", "@nowhere/p.png", "@in.wav", "@out.wav" }, "out.wav", failed, "does not exist" },
+            { "OutputIsInput", { "@in.wav", "@in.wav" }, "in.wav", failed, "is the input file" },
+            { "OutputIsInputViaDots", { "@in.wav", "@sub/../in.wav" }, "in.wav", failed, "is the input file" },
+            { "OutputIsLinkToInput", { "@in.wav", "@link.wav" }, "link.wav", failed, "is the input file" },
+            { "OutputIsHardLinkToInput", { "@in.wav", "@hard.wav" }, "hard.wav", failed, "is the input file" },
+            { "OutputFolderMissing", { "@in.wav", "@nowhere/out.wav" }, "", failed, "does not exist" },
+            { "OutputIsAFolder", { "@in.wav", "@folder" }, "", failed, "is a folder" },
+            { "OutputFormatUnknown", { "@in.wav", "@out.xyz" }, "out.xyz", failed, "cannot write '.xyz' files: name the output .wav, " },
+            { "OutputWithoutExtension", { "@in.wav", "@out" }, "out", failed, "the output needs an extension" },
+            { "FloatAskedOfFlac", { "--bits", "float", "@in.wav", "@out.flac" }, "out.flac", failed, "FLAC cannot hold 32-bit float samples" },
+            { "BitsAskedOfVorbis", { "--bits", "16", "@in.wav", "@out.ogg" }, "out.ogg", failed, "--bits applies to WAV, AIFF, CAF, FLAC and the like, not to Vorbis" },
+            { "OpusAtCdRate", { "@in.wav", "@out.opus" }, "out.opus", failed, "Opus holds 8000, 12000, 16000, 24000 or 48000 Hz, not 44100 Hz" },
+            { "Mp3AtStudioRate", { "@96k.wav", "@out.mp3" }, "out.mp3", failed, "MP3 holds 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100 or 48000 Hz, not 96000 Hz" },
+            { "FlacAboveItsRate", { "@705k.wav", "@out.flac" }, "out.flac", failed, "FLAC holds at most 655350 Hz, not 705600 Hz" },
+            { "OutDirMissing", { "@in.wav", "--out-dir", "@nowhere" }, "", failed, "the output folder" },
+            { "OutDirIsAFile", { "@in.wav", "--out-dir", "@notes.txt" }, "", failed, "notes.txt' is a file, not a folder" },
+            { "PlotFolderMissing", { "--plot", "@nowhere/p.png", "@in.wav", "@out.wav" }, "out.wav", failed, "does not exist" },
 
             // The module.
-            { "ModuleMissing",       { "--plugin", "@Gone.vst3", "@in.wav", "@out.wav" },  "out.wav", failed, "cannot find the pedal's module" },
-            { "ModuleNotABundle",    { "--plugin", "@notes.txt", "@in.wav", "@out.wav" },  "out.wav", failed, "is not a VST3 module" },
-            { "ModuleUnloadable",    { "--plugin", "@Fake.vst3", "@in.wav", "@out.wav" },  "out.wav", failed, "cannot load the VST3 module" },
+            { "ModuleMissing", { "--plugin", "@Gone.vst3", "@in.wav", "@out.wav" }, "out.wav", failed, "cannot find the pedal's module" },
+            { "ModuleNotABundle", { "--plugin", "@notes.txt", "@in.wav", "@out.wav" }, "out.wav", failed, "is not a VST3 module" },
+            { "ModuleUnloadable", { "--plugin", "@Fake.vst3", "@in.wav", "@out.wav" }, "out.wav", failed, "cannot load the VST3 module" },
 
             // A module that loads but misbehaves.
-            { "ModuleRefusesStereo", { "--plugin", "@Faulty.vst3", "@in.wav", "@out.wav" }, "out.wav", failed,
-              "the module refuses a stereo layout", "refuse-stereo" },
-            { "ModuleStateTooShort", { "--plugin", "@Faulty.vst3", "@in.wav", "@out.wav" }, "out.wav", failed,
-              "the module's saved state is not the pedal's (is this Brask Overdrive?)", "short-state" },
-            { "ModuleIgnoresSettings", { "--plugin", "@Faulty.vst3", "@in.wav", "@out.wav" }, "out.wav", failed,
-              "the module did not take the settings", "ignore-state" },
-            { "ModuleRefusesABlock", { "--plugin", "@Faulty.vst3", "--block", "1000", "@in.wav", "@out.wav" }, "out.wav", failed,
-              "the module failed to process the audio at 0.05 s", "refuse-block" },
+            { "ModuleRefusesStereo", { "--plugin", "@Faulty.vst3", "@in.wav", "@out.wav" }, "out.wav", failed, "the module refuses a stereo layout", "refuse-stereo" },
+            { "ModuleStateTooShort", { "--plugin", "@Faulty.vst3", "@in.wav", "@out.wav" }, "out.wav", failed, "the module's saved state is not the pedal's (is this Brask Overdrive?)", "short-state" },
+            { "ModuleIgnoresSettings", { "--plugin", "@Faulty.vst3", "@in.wav", "@out.wav" }, "out.wav", failed, "the module did not take the settings", "ignore-state" },
+            { "ModuleRefusesABlock", { "--plugin", "@Faulty.vst3", "--block", "1000", "@in.wav", "@out.wav" }, "out.wav", failed, "the module failed to process the audio at 0.05 s", "refuse-block" },
         };
 
         return cases;
@@ -270,7 +266,9 @@ TEST_P (RenderInterrupted, LeavesNeitherOutputNorTemporaryFile)
 
     // A fault ends the render by its default action: no core file from it in the
     // folder the tests run in.
-    struct rlimit coreLimit {};
+    struct rlimit coreLimit
+    {
+    };
     ::getrlimit (RLIMIT_CORE, &coreLimit);
     coreLimit.rlim_cur = 0;
     ::setrlimit (RLIMIT_CORE, &coreLimit);
@@ -322,9 +320,7 @@ TEST_P (RenderInterrupted, LeavesNeitherOutputNorTemporaryFile)
         EXPECT_TRUE (before.count (name) == 1) << "left behind: " << name;
 }
 
-INSTANTIATE_TEST_SUITE_P (Signals, RenderInterrupted, ::testing::Values (SIGTERM, SIGINT, SIGQUIT, SIGHUP, SIGUSR1, SIGALRM, SIGPWR, SIGIO,
-                                                                       SIGSTKFLT, SIGRTMIN + 2, SIGRTMAX, SIGABRT, SIGSEGV,
-                                                                       SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS),
+INSTANTIATE_TEST_SUITE_P (Signals, RenderInterrupted, ::testing::Values (SIGTERM, SIGINT, SIGQUIT, SIGHUP, SIGUSR1, SIGALRM, SIGPWR, SIGIO, SIGSTKFLT, SIGRTMIN + 2, SIGRTMAX, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS),
                           [] (const ::testing::TestParamInfo<int>& signalCase) {
                               const auto* name = sigabbrev_np (signalCase.param);
                               return name != nullptr ? std::string (name) : "RT" + std::to_string (signalCase.param);
@@ -373,7 +369,7 @@ TEST (RenderRefusesFifo, AtOnceWithoutWaitingForAWriter)
 TEST (RenderOutputFile, LongestNameAllowed)
 {
     Fixture fixture;
-    const auto name = juce::String::repeatedString ("a", 251) + ".wav";     // 255 bytes, the limit
+    const auto name = juce::String::repeatedString ("a", 251) + ".wav";  // 255 bytes, the limit
     const auto result = runRender ({ "--plugin", builtModule().getFullPathName(), fixture ("in.wav"), fixture (name) });
 
     ASSERT_EQ (result.exitStatus, 0) << result.err;
@@ -391,7 +387,9 @@ TEST (RenderOutputFile, ReplacedFileKeepsItsMode)
     const auto result = runRender ({ "--plugin", builtModule().getFullPathName(), fixture ("in.wav"), output });
     ASSERT_EQ (result.exitStatus, 0) << result.err;
 
-    struct stat status {};
+    struct stat status
+    {
+    };
     ASSERT_EQ (::stat (output.toRawUTF8(), &status), 0);
     EXPECT_EQ (status.st_mode & 07777, 0600u);
     EXPECT_EQ (readAudioFile (fixture.scratch / "private.wav").exact.getNumSamples(), 4410);

@@ -26,8 +26,8 @@ namespace RenderTest
         ScratchFolder();
         ~ScratchFolder();
 
-        const juce::File& get() const noexcept      { return folder; }
-        juce::File operator/ (const juce::String& name) const   { return folder.getChildFile (name); }
+        const juce::File& get() const noexcept { return folder; }
+        juce::File operator/ (const juce::String& name) const { return folder.getChildFile (name); }
 
         /** Every file below the folder, hidden ones included, with its contents. */
         std::map<juce::String, juce::MemoryBlock> snapshot() const;
@@ -48,7 +48,7 @@ namespace RenderTest
     /** How a test file is stored: a name ending and libsndfile's container | encoding. */
     struct FileFormat
     {
-        juce::String extension;     // ".wav", ".flac" ...
+        juce::String extension;  // ".wav", ".flac" ...
         brask::audiofile::Format format;
     };
 
@@ -58,8 +58,8 @@ namespace RenderTest
     /** A file as the file layer decodes it, with the properties the renderer must keep. */
     struct DecodedFile
     {
-        juce::AudioBuffer<double> exact;    // as stored: every integer and float exactly
-        juce::AudioBuffer<float> audio;     // as the pedal takes it
+        juce::AudioBuffer<double> exact;  // as stored: every integer and float exactly
+        juce::AudioBuffer<float> audio;   // as the pedal takes it
         double sampleRate = 0.0;
         brask::audiofile::Format format = 0;
     };
@@ -84,7 +84,7 @@ namespace RenderTest
     /** What a finished child process left behind. */
     struct ProcessResult
     {
-        int exitStatus = -1;       // 128 + n when ended by signal n, as a shell reports it
+        int exitStatus = -1;  // 128 + n when ended by signal n, as a shell reports it
         std::string out, err;
     };
 

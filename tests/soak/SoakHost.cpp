@@ -72,7 +72,8 @@ namespace
     class HostedState final
     {
     public:
-        explicit HostedState (juce::AudioPluginInstance& pluginToUse) : plugin (pluginToUse)
+        explicit HostedState (juce::AudioPluginInstance& pluginToUse)
+            : plugin (pluginToUse)
         {
             juce::MemoryBlock hostState;
             plugin.getStateInformation (hostState);
@@ -121,7 +122,10 @@ namespace
     {
     public:
         AudioThread (juce::AudioPluginInstance& pluginToUse, double speedToUse)
-            : plugin (pluginToUse), speed (speedToUse) {}
+            : plugin (pluginToUse)
+            , speed (speedToUse)
+        {
+        }
 
         ~AudioThread() { stop(); }
 
@@ -176,10 +180,8 @@ namespace
                     {
                         phase += 1.0 / rate;
                         const auto envelope = std::exp (-3.0 * std::fmod (phase, 2.0));
-                        const auto x = envelope * (0.4 * std::sin (2.0 * juce::MathConstants<double>::pi * 110.0 * phase)
-                                                   + 0.3 * std::sin (2.0 * juce::MathConstants<double>::pi * 164.8 * phase)
-                                                   + 0.2 * std::sin (2.0 * juce::MathConstants<double>::pi * 220.0 * phase))
-                                     + 0.01 * (random.nextDouble() - 0.5);
+                        const auto x = envelope * (0.4 * std::sin (2.0 * juce::MathConstants<double>::pi * 110.0 * phase) + 0.3 * std::sin (2.0 * juce::MathConstants<double>::pi * 164.8 * phase) + 0.2 * std::sin (2.0 * juce::MathConstants<double>::pi * 220.0 * phase))
+                                       + 0.01 * (random.nextDouble() - 0.5);
 
                         for (int c = 0; c < block.getNumChannels(); ++c)
                             block.setSample (c, i, (float) x);
@@ -330,7 +332,9 @@ int main (int argc, char** argv)
 
         switch (random.nextInt (10))
         {
-            case 0: case 1: case 2:
+            case 0:
+            case 1:
+            case 2:
                 state.restoreSettings (random.nextFloat(), random.nextFloat(), random.nextFloat(), footswitchOn);
                 ++knobTurns;
                 break;

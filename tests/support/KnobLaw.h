@@ -13,9 +13,9 @@
 */
 namespace KnobLaw
 {
-    inline double position (double value)       { return std::isnan (value) ? 0.5 : std::clamp (value, 0.0, 1.0); }
+    inline double position (double value) { return std::isnan (value) ? 0.5 : std::clamp (value, 0.0, 1.0); }
 
-    inline double driveGain (double knob)       { return std::pow (10.0, position (knob) * 48.0 / 20.0); }
-    inline double toneCutoffHz (double knob)    { return position (knob) * 10000.0 + 1000.0; }
-    inline double levelGain (double knob)       { return position (knob) > 1.0e-5 ? position (knob) : 0.0; }
+    inline double driveGain (double knob) { return std::pow (10.0, position (knob) * 48.0 / 20.0); }
+    inline double toneCutoffHz (double knob) { return position (knob) * 10000.0 + 1000.0; }
+    inline double levelGain (double knob) { return position (knob) > 1.0e-5 ? position (knob) : 0.0; }
 }

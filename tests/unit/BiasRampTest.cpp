@@ -33,7 +33,11 @@ namespace
 //==============================================================================
 TEST (BiasRamp, StepsOncePerSampleTo0Point08Over100MillisecondsAtEveryRate)
 {
-    struct Case { float sampleRate; int steps; };
+    struct Case
+    {
+        float sampleRate;
+        int steps;
+    };
 
     for (const auto c : { Case { 44100.0f, 4410 }, Case { 48000.0f, 4800 }, Case { 96000.0f, 9600 }, Case { 192000.0f, 19200 } })
     {

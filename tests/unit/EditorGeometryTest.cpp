@@ -23,18 +23,22 @@ namespace
 //==============================================================================
 TEST (EditorGeometry, InitialSizeFollowsThePrimaryDisplaysUsableHeight)
 {
-    struct Case { std::optional<int> userAreaHeight; int width, height; };
+    struct Case
+    {
+        std::optional<int> userAreaHeight;
+        int width, height;
+    };
 
     const Case cases[] = {
         { std::nullopt, 245, 385 },
-        { 592,          245, 385 },
-        { 593,          245, 385 },   // the target exceeds 385 but truncates back to it
-        { 600,          248, 390 },
-        { 768,          317, 499 },
-        { 1040,         430, 676 },
-        { 1392,         575, 904 },
-        { 2160,         893, 1404 },
-        { 3000,         1240, 1950 }, // beyond the resize limits, applied as computed
+        { 592, 245, 385 },
+        { 593, 245, 385 },  // the target exceeds 385 but truncates back to it
+        { 600, 248, 390 },
+        { 768, 317, 499 },
+        { 1040, 430, 676 },
+        { 1392, 575, 904 },
+        { 2160, 893, 1404 },
+        { 3000, 1240, 1950 },  // beyond the resize limits, applied as computed
     };
 
     BraskOverdriveAudioProcessor processor;

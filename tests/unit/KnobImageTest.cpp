@@ -68,7 +68,11 @@ namespace
 //==============================================================================
 TEST (KnobImage, EachValueShowsItsShareOfTheFilmstrip)
 {
-    struct Case { float value; int frame; };
+    struct Case
+    {
+        float value;
+        int frame;
+    };
 
     const Case cases[] = {
         { 0.0f, 0 },
@@ -76,9 +80,9 @@ TEST (KnobImage, EachValueShowsItsShareOfTheFilmstrip)
         { 0.5f, 150 },
         { 0.99f, 297 },
         { 0.997f, 300 },
-        { 1.0f, 300 },       // the top of the travel is held on the last frame
-        { 0.9966f, 299 },    // just below 300/301
-        { 0.9967f, 300 },    // just above it
+        { 1.0f, 300 },     // the top of the travel is held on the last frame
+        { 0.9966f, 299 },  // just below 300/301
+        { 0.9967f, 300 },  // just above it
         { -0.25f, 0 },
         { -1000.0f, 0 },
         { 1.25f, 300 },

@@ -16,46 +16,51 @@ namespace
     constexpr auto notANumber = std::numeric_limits<float>::quiet_NaN();
     constexpr auto infinity = std::numeric_limits<float>::infinity();
 
-    double driveGainAt (double knob)    { return KnobLaw::driveGain (knob); }
-    double toneCutoffAt (double knob)   { return KnobLaw::toneCutoffHz (knob); }
-    double levelGainAt (double knob)    { return KnobLaw::levelGain (knob); }
+    double driveGainAt (double knob) { return KnobLaw::driveGain (knob); }
+    double toneCutoffAt (double knob) { return KnobLaw::toneCutoffHz (knob); }
+    double levelGainAt (double knob) { return KnobLaw::levelGain (knob); }
 
-    enum class Knob { drive, tone, level };
+    enum class Knob
+    {
+        drive,
+        tone,
+        level
+    };
 
     struct Turn
     {
         Knob knob;
-        float value;        // what the panel or a saved project hands over
-        float position;     // where the knob then stands: within 0..1, NaN at the middle
+        float value;     // what the panel or a saved project hands over
+        float position;  // where the knob then stands: within 0..1, NaN at the middle
     };
 
     const Turn turns[] = {
-        { Knob::drive, 0.0f,        0.0f },
-        { Knob::drive, 0.25f,       0.25f },
-        { Knob::drive, 0.5f,        0.5f },
-        { Knob::drive, 1.0f,        1.0f },
-        { Knob::drive, -0.3f,       0.0f },
-        { Knob::drive, 7.0f,        1.0f },
-        { Knob::drive, notANumber,  0.5f },
-        { Knob::drive, infinity,    1.0f },
-        { Knob::drive, -infinity,   0.0f },
-        { Knob::tone,  0.0f,        0.0f },
-        { Knob::tone,  0.123f,      0.123f },
-        { Knob::tone,  0.5f,        0.5f },
-        { Knob::tone,  1.0f,        1.0f },
-        { Knob::tone,  -5.0f,       0.0f },
-        { Knob::tone,  1.5f,        1.0f },
-        { Knob::tone,  notANumber,  0.5f },
-        { Knob::level, 0.0f,        0.0f },
-        { Knob::level, 5.0e-6f,     5.0e-6f },
-        { Knob::level, 1.0e-5f,     1.0e-5f },
-        { Knob::level, 2.0e-5f,     2.0e-5f },
-        { Knob::level, 0.5f,        0.5f },
-        { Knob::level, 1.0f,        1.0f },
-        { Knob::level, -1.0f,       0.0f },
-        { Knob::level, 3.0f,        1.0f },
-        { Knob::level, notANumber,  0.5f },
-        { Knob::level, -infinity,   0.0f },
+        { Knob::drive, 0.0f, 0.0f },
+        { Knob::drive, 0.25f, 0.25f },
+        { Knob::drive, 0.5f, 0.5f },
+        { Knob::drive, 1.0f, 1.0f },
+        { Knob::drive, -0.3f, 0.0f },
+        { Knob::drive, 7.0f, 1.0f },
+        { Knob::drive, notANumber, 0.5f },
+        { Knob::drive, infinity, 1.0f },
+        { Knob::drive, -infinity, 0.0f },
+        { Knob::tone, 0.0f, 0.0f },
+        { Knob::tone, 0.123f, 0.123f },
+        { Knob::tone, 0.5f, 0.5f },
+        { Knob::tone, 1.0f, 1.0f },
+        { Knob::tone, -5.0f, 0.0f },
+        { Knob::tone, 1.5f, 1.0f },
+        { Knob::tone, notANumber, 0.5f },
+        { Knob::level, 0.0f, 0.0f },
+        { Knob::level, 5.0e-6f, 5.0e-6f },
+        { Knob::level, 1.0e-5f, 1.0e-5f },
+        { Knob::level, 2.0e-5f, 2.0e-5f },
+        { Knob::level, 0.5f, 0.5f },
+        { Knob::level, 1.0f, 1.0f },
+        { Knob::level, -1.0f, 0.0f },
+        { Knob::level, 3.0f, 1.0f },
+        { Knob::level, notANumber, 0.5f },
+        { Knob::level, -infinity, 0.0f },
     };
 
     const char* nameOf (Knob knob)
@@ -63,7 +68,7 @@ namespace
         switch (knob)
         {
             case Knob::drive: return "drive";
-            case Knob::tone:  return "tone";
+            case Knob::tone: return "tone";
             case Knob::level: return "level";
         }
 
@@ -75,7 +80,7 @@ namespace
         switch (knob)
         {
             case Knob::drive: return processor.drive.load();
-            case Knob::tone:  return processor.tone.load();
+            case Knob::tone: return processor.tone.load();
             case Knob::level: return processor.level.load();
         }
 
@@ -87,7 +92,7 @@ namespace
         switch (knob)
         {
             case Knob::drive: return processor.getDriveGain();
-            case Knob::tone:  return processor.getToneCutoffHz();
+            case Knob::tone: return processor.getToneCutoffHz();
             case Knob::level: return processor.getLevelGain();
         }
 
@@ -99,7 +104,7 @@ namespace
         switch (knob)
         {
             case Knob::drive: return driveGainAt (position);
-            case Knob::tone:  return toneCutoffAt (position);
+            case Knob::tone: return toneCutoffAt (position);
             case Knob::level: return levelGainAt (position);
         }
 
@@ -111,7 +116,7 @@ namespace
         switch (knob)
         {
             case Knob::drive: processor.setDrive (value); break;
-            case Knob::tone:  processor.setTone (value); break;
+            case Knob::tone: processor.setTone (value); break;
             case Knob::level: processor.setLevel (value); break;
         }
     }
@@ -199,7 +204,7 @@ TEST (KnobMapping, ARestoredProjectSetsTheChainThroughTheSameScales)
         switch (t.knob)
         {
             case Knob::drive: drive = t.value; break;
-            case Knob::tone:  tone = t.value; break;
+            case Knob::tone: tone = t.value; break;
             case Knob::level: level = t.value; break;
         }
 
@@ -214,7 +219,8 @@ TEST (KnobMapping, ARestoredProjectSetsTheChainThroughTheSameScales)
             if (other == t.knob)
                 continue;
 
-            const auto position = other == Knob::drive ? 0.8 : other == Knob::tone ? 0.2 : 0.9;
+            const auto position = other == Knob::drive ? 0.8 : other == Knob::tone ? 0.2
+                                                                                   : 0.9;
             expectSetting (settingOf (processor, other), expectedSetting (other, (float) position),
                            what + ", " + nameOf (other));
         }

@@ -55,8 +55,7 @@ TEST (KnobsAgainstRestores, WhateverTheInterleavingTheChainPlaysWhatTheStoreHold
     std::atomic<int> arrived { 0 }, finished { 0 }, checked { 0 };
 
     // The host: a project restored.
-    std::thread host ([&]
-    {
+    std::thread host ([&] {
         for (int r = 1; r <= rounds; ++r)
         {
             waitFor (checked, r - 1);
@@ -93,8 +92,8 @@ TEST (KnobsAgainstRestores, WhateverTheInterleavingTheChainPlaysWhatTheStoreHold
         restoreLandedLast += (drive == 0.915f || drive == 0.055f) ? 1 : 0;
 
         const auto agrees = processor.getDriveGain() == BraskOverdriveAudioProcessor::driveGainFor (drive)
-                         && processor.getToneCutoffHz() == BraskOverdriveAudioProcessor::toneCutoffFor (tone)
-                         && processor.getLevelGain() == BraskOverdriveAudioProcessor::levelGainFor (level);
+                            && processor.getToneCutoffHz() == BraskOverdriveAudioProcessor::toneCutoffFor (tone)
+                            && processor.getLevelGain() == BraskOverdriveAudioProcessor::levelGainFor (level);
 
         if (! agrees && disagreeingRounds++ == 0)
         {

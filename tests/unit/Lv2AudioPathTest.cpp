@@ -28,7 +28,7 @@ namespace
 
     struct Pedal
     {
-        Pedal()  { processor.prepareToPlay (rate, 8192); }
+        Pedal() { processor.prepareToPlay (rate, 8192); }
 
         BraskOverdriveAudioProcessor processor;
         Lv2AudioPath path { processor, rate };
@@ -69,16 +69,20 @@ namespace
 TEST (Lv2AudioPath, EveryWayAHostArrangesItsBuffersPlaysAsThePedalAlone)
 {
     // Four buffers a host may hand out; each arrangement names which one each port gets.
-    struct Arrangement { const char* name; int inLeft, inRight, outLeft, outRight; };
+    struct Arrangement
+    {
+        const char* name;
+        int inLeft, inRight, outLeft, outRight;
+    };
 
     const Arrangement arrangements[] = {
-        { "separate inputs and outputs",               0, 1, 2, 3 },
-        { "in place",                                  0, 1, 0, 1 },
-        { "crosswise (output left on input right)",    0, 1, 1, 0 },
-        { "output left on input right only",           0, 1, 1, 2 },
-        { "output right on input left only",           0, 1, 2, 0 },
-        { "one input buffer for both channels",        0, 0, 2, 3 },
-        { "one input buffer, output left on it",       0, 0, 0, 3 },
+        { "separate inputs and outputs", 0, 1, 2, 3 },
+        { "in place", 0, 1, 0, 1 },
+        { "crosswise (output left on input right)", 0, 1, 1, 0 },
+        { "output left on input right only", 0, 1, 1, 2 },
+        { "output right on input left only", 0, 1, 2, 0 },
+        { "one input buffer for both channels", 0, 0, 2, 3 },
+        { "one input buffer, output left on it", 0, 0, 0, 3 },
     };
 
     std::mt19937 random (5);
@@ -169,16 +173,21 @@ TEST (Lv2AudioPath, TheLatencyPortReadsZeroAfterEveryRunEmptyOnesToo)
 
 TEST (Lv2AudioPath, EnabledIsOnAboveZeroAndOffPassesTheInputWithNothingAdvancing)
 {
-    struct Case { const char* name; std::optional<float> enabled; bool plays; };
+    struct Case
+    {
+        const char* name;
+        std::optional<float> enabled;
+        bool plays;
+    };
 
     const Case cases[] = {
-        { "1",                 1.0f,  true },
-        { "0.3",               0.3f,  true },
+        { "1", 1.0f, true },
+        { "0.3", 0.3f, true },
         { "the smallest float above 0", std::numeric_limits<float>::denorm_min(), true },
-        { "0",                 0.0f,  false },
-        { "-0",                -0.0f, false },
-        { "-1",                -1.0f, false },
-        { "not connected",     std::nullopt, true },
+        { "0", 0.0f, false },
+        { "-0", -0.0f, false },
+        { "-1", -1.0f, false },
+        { "not connected", std::nullopt, true },
     };
 
     for (const auto& c : cases)
@@ -284,8 +293,7 @@ TEST (Lv2AudioPath, SwitchingEnabledFadesWithoutAClick)
 TEST (Lv2AudioPath, ActivateAfterDeactivateStartsFromSilence)
 {
     constexpr int run = 512;
-    const auto silencePeak = [] (bool reactivates)
-    {
+    const auto silencePeak = [] (bool reactivates) {
         Pedal pedal;
         pedal.processor.setDrive (1.0f);
         pedal.processor.setLevel (1.0f);

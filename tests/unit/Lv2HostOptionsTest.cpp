@@ -25,11 +25,10 @@ namespace
     // A host's URID map: every URI gets the next number, from 1.
     struct HostMap
     {
-        LV2_URID_Map feature { this, [] (LV2_URID_Map_Handle handle, const char* uri)
-                               {
-                                   auto& known = static_cast<HostMap*> (handle)->ids;
-                                   return known.emplace (uri, (LV2_URID) known.size() + 1).first->second;
-                               } };
+        LV2_URID_Map feature { this, [] (LV2_URID_Map_Handle handle, const char* uri) {
+                                  auto& known = static_cast<HostMap*> (handle)->ids;
+                                  return known.emplace (uri, (LV2_URID) known.size() + 1).first->second;
+                              } };
         std::map<std::string, LV2_URID> ids;
 
         LV2_URID operator() (const char* uri) { return feature.map (feature.handle, uri); }
@@ -50,14 +49,14 @@ namespace
         return { type, bytes };
     }
 
-    Encoded int32 (int32_t n)       { return encode (LV2_ATOM__Int, n); }
-    Encoded int64 (int64_t n)       { return encode (LV2_ATOM__Int, n); }    // Audacity's size_t
-    Encoded long64 (int64_t n)      { return encode (LV2_ATOM__Long, n); }
-    Encoded long32 (int32_t n)      { return encode (LV2_ATOM__Long, n); }
-    Encoded float32 (float x)       { return encode (LV2_ATOM__Float, x); }
-    Encoded float64 (double x)      { return encode (LV2_ATOM__Float, x); }
-    Encoded double64 (double x)     { return encode (LV2_ATOM__Double, x); }
-    Encoded double32 (float x)      { return encode (LV2_ATOM__Double, x); }
+    Encoded int32 (int32_t n) { return encode (LV2_ATOM__Int, n); }
+    Encoded int64 (int64_t n) { return encode (LV2_ATOM__Int, n); }  // Audacity's size_t
+    Encoded long64 (int64_t n) { return encode (LV2_ATOM__Long, n); }
+    Encoded long32 (int32_t n) { return encode (LV2_ATOM__Long, n); }
+    Encoded float32 (float x) { return encode (LV2_ATOM__Float, x); }
+    Encoded float64 (double x) { return encode (LV2_ATOM__Float, x); }
+    Encoded double64 (double x) { return encode (LV2_ATOM__Double, x); }
+    Encoded double32 (float x) { return encode (LV2_ATOM__Double, x); }
 
     constexpr auto notANumber = std::numeric_limits<double>::quiet_NaN();
     constexpr auto infinity = std::numeric_limits<double>::infinity();
@@ -67,50 +66,50 @@ namespace
     {
         Encoded encoded;
         bool readable;
-        double meant;   // the number the option stands for, when readable
+        double meant;  // the number the option stands for, when readable
     };
 
     const Case lengthCases[] = {
-        { int32 (512),                          true,  512 },
-        { int64 (1048576),                      true,  1048576 },
-        { long64 (4096),                        true,  4096 },
-        { long32 (256),                         true,  256 },
-        { float32 (1024.0f),                    true,  1024 },
-        { float64 (2048.0),                     true,  2048 },
-        { double64 (8192.0),                    true,  8192 },
-        { double32 (64.0f),                     true,  64 },
-        { int32 (0),                            true,  0 },
-        { int64 (int32Max),                     true,  int32Max },
-        { double64 (int32Max),                  true,  int32Max },
+        { int32 (512), true, 512 },
+        { int64 (1048576), true, 1048576 },
+        { long64 (4096), true, 4096 },
+        { long32 (256), true, 256 },
+        { float32 (1024.0f), true, 1024 },
+        { float64 (2048.0), true, 2048 },
+        { double64 (8192.0), true, 8192 },
+        { double32 (64.0f), true, 64 },
+        { int32 (0), true, 0 },
+        { int64 (int32Max), true, int32Max },
+        { double64 (int32Max), true, int32Max },
         // What cannot be a number of samples.
-        { int32 (-1),                           false, 0 },
-        { int64 (-4096),                        false, 0 },
-        { long64 ((int64_t) int32Max + 1),      false, 0 },
+        { int32 (-1), false, 0 },
+        { int64 (-4096), false, 0 },
+        { long64 ((int64_t) int32Max + 1), false, 0 },
         { int64 (std::numeric_limits<int64_t>::max()), false, 0 },
-        { float32 (512.5f),                     false, 0 },
-        { double64 (-0.5),                      false, 0 },
-        { double64 (notANumber),                false, 0 },
-        { float32 ((float) infinity),           false, 0 },
-        { double64 (1.0e12),                    false, 0 },
+        { float32 (512.5f), false, 0 },
+        { double64 (-0.5), false, 0 },
+        { double64 (notANumber), false, 0 },
+        { float32 ((float) infinity), false, 0 },
+        { double64 (1.0e12), false, 0 },
         // Widths no numeric atom has, and types that are not numbers.
-        { { LV2_ATOM__Int, { 0x00, 0x02 } },    false, 0 },
+        { { LV2_ATOM__Int, { 0x00, 0x02 } }, false, 0 },
         { { LV2_ATOM__Long, std::vector<unsigned char> (16, 0) }, false, 0 },
-        { { LV2_ATOM__Bool, { 1, 0, 0, 0 } },   false, 0 },
+        { { LV2_ATOM__Bool, { 1, 0, 0, 0 } }, false, 0 },
         { { LV2_ATOM__String, { '5', '1', '2', 0 } }, false, 0 },
     };
 
     const Case sampleRateCases[] = {
-        { float32 (48000.0f),                   true,  48000 },
-        { double64 (44100.0),                   true,  44100 },
-        { int32 (96000),                        true,  96000 },
-        { int64 (192000),                       true,  192000 },
-        { long64 (88200),                       true,  88200 },
-        { double64 (22050.5),                   true,  22050.5 },
-        { float32 (0.0f),                       false, 0 },
-        { int32 (-48000),                       false, 0 },
-        { double64 (notANumber),                false, 0 },
-        { double64 (infinity),                  false, 0 },
-        { double64 (1.0e300),                   false, 0 },
+        { float32 (48000.0f), true, 48000 },
+        { double64 (44100.0), true, 44100 },
+        { int32 (96000), true, 96000 },
+        { int64 (192000), true, 192000 },
+        { long64 (88200), true, 88200 },
+        { double64 (22050.5), true, 22050.5 },
+        { float32 (0.0f), false, 0 },
+        { int32 (-48000), false, 0 },
+        { double64 (notANumber), false, 0 },
+        { double64 (infinity), false, 0 },
+        { double64 (1.0e300), false, 0 },
         { { LV2_ATOM__String, { '4', '8', 0 } }, false, 0 },
     };
 

@@ -81,7 +81,7 @@ TEST (Lv2SettingPortsFollower, AChangedPortWinsOnceAndALaterRestoreStands)
     restore (pedal, restored);
 
     ports.values[Lv2SettingPorts::tone] = 0.3f;
-    ports.values[Lv2SettingPorts::effectOn] = 1.0f; // unchanged from its default: not applied
+    ports.values[Lv2SettingPorts::effectOn] = 1.0f;  // unchanged from its default: not applied
     follower.apply (pedal, ports.connected());
 
     auto expected = restored;
@@ -120,7 +120,11 @@ TEST (Lv2SettingPortsFollower, AfterARestorePortsHoldingOtherValuesStayIgnoredUn
 
 TEST (Lv2SettingPortsFollower, TheFootswitchPortIsOnAboveZero)
 {
-    struct Case { float port; bool on; };
+    struct Case
+    {
+        float port;
+        bool on;
+    };
 
     // From a pedal switched on, the port moving away from its default of 1.
     for (const auto& c : { Case { 0.0f, false }, Case { -1.0f, false }, Case { 0.25f, true }, Case { 2.0f, true } })
@@ -145,14 +149,14 @@ TEST (Lv2SettingPortsFollower, OddPortValuesAreClampedOnceAndUnconnectedPortsIgn
     ports.values[Lv2SettingPorts::drive] = std::numeric_limits<float>::quiet_NaN();
     ports.values[Lv2SettingPorts::level] = 1.7f;
     follower.apply (pedal, ports.connected());
-    EXPECT_EQ (pedal.drive.load(), 0.5f); // NaN is the knob's middle
+    EXPECT_EQ (pedal.drive.load(), 0.5f);  // NaN is the knob's middle
     EXPECT_EQ (pedal.level.load(), 1.0f);
 
     // A NaN that holds still is no change: a restore after it stands.
     restore (pedal, restored);
     auto connected = ports.connected();
     connected[Lv2SettingPorts::tone] = nullptr;
-    ports.values[Lv2SettingPorts::tone] = 0.0f; // not connected: never read
+    ports.values[Lv2SettingPorts::tone] = 0.0f;  // not connected: never read
     follower.apply (pedal, connected);
     expectPedalHolds (pedal, restored);
 }
@@ -162,10 +166,10 @@ TEST (Lv2SettingPortsMirror, APanelChangeIsWrittenOnceAsTheFourValuesAndItsEchoC
 {
     BraskOverdriveAudioProcessor pedal;
     Lv2SettingPorts::Mirror mirror (pedal);
-    EXPECT_FALSE (mirror.takeChanges (pedal).has_value()); // nothing changed yet
+    EXPECT_FALSE (mirror.takeChanges (pedal).has_value());  // nothing changed yet
 
-    pedal.setDrive (0.8f); // a knob turn
-    pedal.setEffectOn (false); // the footswitch
+    pedal.setDrive (0.8f);      // a knob turn
+    pedal.setEffectOn (false);  // the footswitch
     const auto written = mirror.takeChanges (pedal);
     ASSERT_TRUE (written.has_value());
     EXPECT_EQ (*written, (Values { 0.8f, 0.5f, 0.5f, 0.0f }));

@@ -45,28 +45,32 @@ TEST (Lv2StateString, AnythingElseIsRefusedWithAReason)
     const auto sixteen = encoded (16);
     const auto characters = sixteen.substr (sixteen.find ('.') + 1);
 
-    struct Case { const char* name; std::string text; };
+    struct Case
+    {
+        const char* name;
+        std::string text;
+    };
 
     const Case cases[] = {
-        { "an empty string",                        "" },
-        { "no dot",                                 "16" },
-        { "no byte count",                          "." + characters },
-        { "a negative count",                       "-1." + characters },
-        { "a count of -16",                         "-16." + characters },
-        { "a count beyond 32 bits signed",          "2147483648." + characters },
-        { "a count of three billion",               "3000000000." + characters },
-        { "a count beyond 64 bits",                 "99999999999999999999999." + characters },
-        { "a count beyond the longest state",       std::to_string (Lv2StateString::longestState + 1) + "." },
-        { "a sign",                                 "+16." + characters },
-        { "a space",                                "16 ." + characters },
-        { "an exponent",                            "1e1." + characters },
-        { "more characters than the count allows",  "15." + characters },
-        { "fewer characters than the count needs",  "17." + characters },
-        { "a count with no characters at all",      "16." },
-        { "a string cut short",                     "16." + characters.substr (0, 6) },
-        { "an equals sign (standard base64)",       "16." + characters.substr (0, 20) + "==" },
-        { "a slash (standard base64)",              "16." + characters.substr (0, 21) + "/" },
-        { "a character past ASCII",                 "16." + characters.substr (0, 21) + "\xc3" },
+        { "an empty string", "" },
+        { "no dot", "16" },
+        { "no byte count", "." + characters },
+        { "a negative count", "-1." + characters },
+        { "a count of -16", "-16." + characters },
+        { "a count beyond 32 bits signed", "2147483648." + characters },
+        { "a count of three billion", "3000000000." + characters },
+        { "a count beyond 64 bits", "99999999999999999999999." + characters },
+        { "a count beyond the longest state", std::to_string (Lv2StateString::longestState + 1) + "." },
+        { "a sign", "+16." + characters },
+        { "a space", "16 ." + characters },
+        { "an exponent", "1e1." + characters },
+        { "more characters than the count allows", "15." + characters },
+        { "fewer characters than the count needs", "17." + characters },
+        { "a count with no characters at all", "16." },
+        { "a string cut short", "16." + characters.substr (0, 6) },
+        { "an equals sign (standard base64)", "16." + characters.substr (0, 20) + "==" },
+        { "a slash (standard base64)", "16." + characters.substr (0, 21) + "/" },
+        { "a character past ASCII", "16." + characters.substr (0, 21) + "\xc3" },
     };
 
     for (const auto& c : cases)

@@ -43,7 +43,11 @@ namespace
             if (n < settle)
                 continue;
 
-            ss += s * s; cc += c * c; sc += s * c; ys += y * s; yc += y * c;
+            ss += s * s;
+            cc += c * c;
+            sc += s * c;
+            ys += y * s;
+            yc += y * c;
         }
 
         const auto determinant = ss * cc - sc * sc;

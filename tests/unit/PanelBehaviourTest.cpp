@@ -26,7 +26,19 @@ namespace juce
 
 namespace
 {
-    enum Child { floorChild, bodyChild, knob1, readOut1, knob2, readOut2, knob3, readOut3, footswitch, link };
+    enum Child
+    {
+        floorChild,
+        bodyChild,
+        knob1,
+        readOut1,
+        knob2,
+        readOut2,
+        knob3,
+        readOut3,
+        footswitch,
+        link
+    };
 
     void deliverPendingMessages()
     {
@@ -84,10 +96,17 @@ namespace
     // image whenever the component is repainted.
     struct RepaintProbe final : public juce::CachedComponentImage
     {
-        explicit RepaintProbe (int& counter) : wholeRepaints (counter) {}
+        explicit RepaintProbe (int& counter)
+            : wholeRepaints (counter)
+        {
+        }
 
         void paint (juce::Graphics&) override {}
-        bool invalidateAll() override       { ++wholeRepaints; return false; }
+        bool invalidateAll() override
+        {
+            ++wholeRepaints;
+            return false;
+        }
         bool invalidate (const juce::Rectangle<int>&) override { return false; }
         void releaseResources() override {}
 
@@ -225,7 +244,7 @@ TEST (PanelBehaviour, StoredValuesOutsideTheKnobsTravelShowClampedAndStayFinite)
 
     EXPECT_EQ (readOutOf (panel, readOut1), "11.0");
     EXPECT_EQ (readOutOf (panel, readOut2), "0.0");
-    EXPECT_EQ (readOutOf (panel, readOut3), "5.5");   // not a number: the knob's middle
+    EXPECT_EQ (readOutOf (panel, readOut3), "5.5");  // not a number: the knob's middle
 
     EXPECT_EQ (frameShownBy (panel, knob1), filmstripFrame (300));
     EXPECT_EQ (frameShownBy (panel, knob2), filmstripFrame (0));
@@ -254,7 +273,14 @@ TEST (PanelBehaviour, TurningOneKnobLeavesTheOthersAlone)
     panel.setSize (245, 385);
     deliverPendingMessages();
 
-    struct Case { Child knob; Child readOut; double value; const char* text; int frame; };
+    struct Case
+    {
+        Child knob;
+        Child readOut;
+        double value;
+        const char* text;
+        int frame;
+    };
 
     const Case turns[] = {
         { knob2, readOut2, 0.9, "9.9", 270 },
@@ -293,9 +319,12 @@ TEST (PanelBehaviour, TurningOneKnobLeavesTheOthersAlone)
         auto expectedStore = storeBefore;
         const auto turned = (float) turn.value;
 
-        if (turn.knob == knob1) std::get<0> (expectedStore) = turned;
-        if (turn.knob == knob2) std::get<1> (expectedStore) = turned;
-        if (turn.knob == knob3) std::get<2> (expectedStore) = turned;
+        if (turn.knob == knob1)
+            std::get<0> (expectedStore) = turned;
+        if (turn.knob == knob2)
+            std::get<1> (expectedStore) = turned;
+        if (turn.knob == knob3)
+            std::get<2> (expectedStore) = turned;
 
         EXPECT_EQ (std::make_tuple (processor.drive.load(), processor.tone.load(), processor.level.load()), expectedStore);
     }
@@ -312,7 +341,7 @@ TEST (PanelBehaviour, TheFootswitchTogglesTheEffectAndTheLampAndRepaints)
 
     int wholeRepaints = 0;
     panel.setCachedComponentImage (new RepaintProbe (wholeRepaints));
-    wholeRepaints = 0; // installing the probe repaints once by itself
+    wholeRepaints = 0;  // installing the probe repaints once by itself
 
     auto& body = child<EffectBaseImage> (panel, bodyChild);
     auto& button = child<juce::Button> (panel, footswitch);
@@ -427,7 +456,11 @@ TEST (PanelBehaviour, FollowsARestoreFromAnyThread)
 {
     // Opened a while ago, or just now with its first knob notifications still on
     // their way; the host restoring on the message thread or on one of its own.
-    struct Case { bool settledFirst; bool fromAnotherThread; };
+    struct Case
+    {
+        bool settledFirst;
+        bool fromAnotherThread;
+    };
 
     for (const auto& c : { Case { true, false }, Case { false, false }, Case { true, true }, Case { false, true } })
     {

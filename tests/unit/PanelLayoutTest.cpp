@@ -9,7 +9,20 @@
 namespace
 {
     // The panel stacks its children bottom to top in this order.
-    enum Child { floorChild, bodyChild, knob1, readOut1, knob2, readOut2, knob3, readOut3, footswitch, link, numChildren };
+    enum Child
+    {
+        floorChild,
+        bodyChild,
+        knob1,
+        readOut1,
+        knob2,
+        readOut2,
+        knob3,
+        readOut3,
+        footswitch,
+        link,
+        numChildren
+    };
 
     struct ExpectedLayout
     {
@@ -36,30 +49,30 @@ namespace
 TEST (PanelLayout, ChildrenTakeTheBoundsOfTheWorkedExamples)
 {
     expectLayout ({ 245, 385, {
-        { 0, 0, 245, 385 },      // floor
-        { 0, 0, 245, 385 },      // body
-        { 39, 34, 46, 46 },      // knob 1, drive
-        { 33, 94, 61, 15 },      // read-out 1
-        { 96, 53, 46, 46 },      // knob 2, tone
-        { 89, 111, 61, 15 },     // read-out 2
-        { 156, 34, 46, 46 },     // knob 3, level
-        { 149, 94, 61, 15 },     // read-out 3
-        { 35, 223, 173, 107 },   // footswitch
-        { 61, 365, 122, 19 },    // link
-    } });
+                                  { 0, 0, 245, 385 },     // floor
+                                  { 0, 0, 245, 385 },     // body
+                                  { 39, 34, 46, 46 },     // knob 1, drive
+                                  { 33, 94, 61, 15 },     // read-out 1
+                                  { 96, 53, 46, 46 },     // knob 2, tone
+                                  { 89, 111, 61, 15 },    // read-out 2
+                                  { 156, 34, 46, 46 },    // knob 3, level
+                                  { 149, 94, 61, 15 },    // read-out 3
+                                  { 35, 223, 173, 107 },  // footswitch
+                                  { 61, 365, 122, 19 },   // link
+                              } });
 
     expectLayout ({ 430, 676, {
-        { 0, 0, 430, 676 },
-        { 0, 0, 430, 676 },
-        { 70, 60, 81, 81 },
-        { 58, 165, 107, 26 },
-        { 169, 94, 81, 81 },
-        { 156, 196, 107, 26 },
-        { 275, 60, 81, 81 },
-        { 262, 165, 107, 26 },
-        { 62, 392, 305, 189 },
-        { 107, 642, 215, 33 },
-    } });
+                                  { 0, 0, 430, 676 },
+                                  { 0, 0, 430, 676 },
+                                  { 70, 60, 81, 81 },
+                                  { 58, 165, 107, 26 },
+                                  { 169, 94, 81, 81 },
+                                  { 156, 196, 107, 26 },
+                                  { 275, 60, 81, 81 },
+                                  { 262, 165, 107, 26 },
+                                  { 62, 392, 305, 189 },
+                                  { 107, 642, 215, 33 },
+                              } });
 }
 
 TEST (PanelLayout, ReadOutFontsScaleWithThePanel)
@@ -103,15 +116,19 @@ TEST (PanelLayout, FloorAndBodyCoverThePanelAtEverySize)
 //==============================================================================
 TEST (PanelReadOut, ShowsTheKnobOnAScaleOfElevenCutToOneDecimal)
 {
-    struct Case { double value; const char* text; };
+    struct Case
+    {
+        double value;
+        const char* text;
+    };
 
     const Case cases[] = {
-        { 0.0,   "0.0" },
-        { 0.5,   "5.5" },
-        { 0.123, "1.3" },    // 1.353: cut, not rounded up
-        { 0.999, "10.9" },   // 10.989
-        { 1.0,   "11.0" },
-        { 0.2,   "2.2" },
+        { 0.0, "0.0" },
+        { 0.5, "5.5" },
+        { 0.123, "1.3" },   // 1.353: cut, not rounded up
+        { 0.999, "10.9" },  // 10.989
+        { 1.0, "11.0" },
+        { 0.2, "2.2" },
     };
 
     for (const auto& c : cases)

@@ -46,7 +46,11 @@ namespace
 //==============================================================================
 TEST (PedalArtwork, TheBodyIsFittedIntoABoxNearTheTopOfThePanel)
 {
-    struct Case { int width, height; juce::Rectangle<int> box; };
+    struct Case
+    {
+        int width, height;
+        juce::Rectangle<int> box;
+    };
 
     const Case cases[] = {
         { 350, 550, { 17, 33, 315, 495 } },

@@ -12,7 +12,7 @@
 
 namespace
 {
-    constexpr int numPictures = 304;   // 301 knob frames, two body pictures, the floor
+    constexpr int numPictures = 304;  // 301 knob frames, two body pictures, the floor
 
     // Opens the pedal's editor as a host does, lets the loop deliver what the
     // opening posted, and closes it again; gives the number of pictures decoded.

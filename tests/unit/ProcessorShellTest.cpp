@@ -48,18 +48,23 @@ TEST (ProcessorShell, StartsAsANewPedal)
 
 TEST (ProcessorShell, TakesMonoOrStereoWithTheSameLayoutOnBothSides)
 {
-    struct Case { const char* name; AudioChannelSet in, out; bool supported; };
+    struct Case
+    {
+        const char* name;
+        AudioChannelSet in, out;
+        bool supported;
+    };
 
     const Case cases[] = {
-        { "mono to mono",              AudioChannelSet::mono(),          AudioChannelSet::mono(),          true },
-        { "stereo to stereo",          AudioChannelSet::stereo(),        AudioChannelSet::stereo(),        true },
-        { "mono to stereo",            AudioChannelSet::mono(),          AudioChannelSet::stereo(),        false },
-        { "stereo to mono",            AudioChannelSet::stereo(),        AudioChannelSet::mono(),          false },
-        { "disabled output",           AudioChannelSet::stereo(),        AudioChannelSet::disabled(),      false },
-        { "disabled input, stereo out", AudioChannelSet::disabled(),     AudioChannelSet::stereo(),        false },
-        { "5.1 in",                    AudioChannelSet::create5point1(), AudioChannelSet::stereo(),        false },
-        { "5.1 out",                   AudioChannelSet::stereo(),        AudioChannelSet::create5point1(), false },
-        { "5.1 both",                  AudioChannelSet::create5point1(), AudioChannelSet::create5point1(), false },
+        { "mono to mono", AudioChannelSet::mono(), AudioChannelSet::mono(), true },
+        { "stereo to stereo", AudioChannelSet::stereo(), AudioChannelSet::stereo(), true },
+        { "mono to stereo", AudioChannelSet::mono(), AudioChannelSet::stereo(), false },
+        { "stereo to mono", AudioChannelSet::stereo(), AudioChannelSet::mono(), false },
+        { "disabled output", AudioChannelSet::stereo(), AudioChannelSet::disabled(), false },
+        { "disabled input, stereo out", AudioChannelSet::disabled(), AudioChannelSet::stereo(), false },
+        { "5.1 in", AudioChannelSet::create5point1(), AudioChannelSet::stereo(), false },
+        { "5.1 out", AudioChannelSet::stereo(), AudioChannelSet::create5point1(), false },
+        { "5.1 both", AudioChannelSet::create5point1(), AudioChannelSet::create5point1(), false },
     };
 
     BraskOverdriveAudioProcessor processor;

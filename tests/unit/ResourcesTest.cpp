@@ -67,8 +67,7 @@ namespace
             return h;
 
         auto bytes = reinterpret_cast<const unsigned char*> (r.data);
-        auto bigEndian = [bytes] (int at)
-        {
+        auto bigEndian = [bytes] (int at) {
             return (int) ((unsigned) bytes[at] << 24 | (unsigned) bytes[at + 1] << 16
                           | (unsigned) bytes[at + 2] << 8 | (unsigned) bytes[at + 3]);
         };
@@ -305,13 +304,13 @@ TEST_F (ResourcesBody, PedalStandsOnTransparentSurroundings)
     // Everything the panel lays over the body must land on the pedal, and the
     // picture's edge must be clear so the floor shows around it.
     const juce::Rectangle<int> onThePedal[] = {
-        { 104, 85, 20, 20 },      // drive knob centre
-        { 261, 138, 20, 20 },     // tone knob centre
-        { 426, 85, 20, 20 },      // level knob centre
-        { 32, 196, 170, 43 },     // read-outs
+        { 104, 85, 20, 20 },   // drive knob centre
+        { 261, 138, 20, 20 },  // tone knob centre
+        { 426, 85, 20, 20 },   // level knob centre
+        { 32, 196, 170, 43 },  // read-outs
         { 186, 243, 171, 44 },
         { 352, 196, 170, 43 },
-        { 38, 552, 481, 299 },    // footswitch
+        { 38, 552, 481, 299 },  // footswitch
     };
 
     for (auto* picture : { &lit, &dark })

@@ -54,8 +54,8 @@ TEST (SavedState, NewPedalSavesItsSixteenDefaultBytes)
 {
     BraskOverdriveAudioProcessor processor;
 
-    const Bytes expected { 0x00, 0x00, 0x00, 0x3F,  0x00, 0x00, 0x00, 0x3F,
-                           0x00, 0x00, 0x00, 0x3F,  0x00, 0x00, 0x80, 0x3F };
+    const Bytes expected { 0x00, 0x00, 0x00, 0x3F, 0x00, 0x00, 0x00, 0x3F,
+                           0x00, 0x00, 0x00, 0x3F, 0x00, 0x00, 0x80, 0x3F };
     EXPECT_EQ (save (processor), expected);
 
     processor.setEffectOn (false);
@@ -98,8 +98,17 @@ TEST (SavedState, RoundTripsBitForBitIntoAnotherInstance)
 
 TEST (SavedState, ReadsShortLongAndOddBlobs)
 {
-    struct Expected { float drive, tone, level; bool on; };
-    struct Case { const char* name; Bytes blob; Expected expected; };
+    struct Expected
+    {
+        float drive, tone, level;
+        bool on;
+    };
+    struct Case
+    {
+        const char* name;
+        Bytes blob;
+        Expected expected;
+    };
 
     const auto full = floatBytes ({ 0.25f, 0.75f, 0.125f, 1.0f });
     auto longer = full;
@@ -110,18 +119,18 @@ TEST (SavedState, ReadsShortLongAndOddBlobs)
     negativeZeroOff.insert (negativeZeroOff.end(), { 0x00, 0x00, 0x00, 0x80 });
 
     const Case cases[] = {
-        { "empty blob",            {},                                         { 0.0f, 0.0f, 0.0f, false } },
-        { "12 bytes",              floatBytes ({ 0.25f, 0.75f, 0.125f }),      { 0.25f, 0.75f, 0.125f, false } },
-        { "14 bytes cut the flag", Bytes (full.begin(), full.begin() + 14),    { 0.25f, 0.75f, 0.125f, false } },
-        { "6 bytes cut the tone",  Bytes (full.begin(), full.begin() + 6),     { 0.25f, 0.0f, 0.0f, false } },
-        { "20 bytes",              longer,                                     { 0.25f, 0.75f, 0.125f, true } },
-        { "flag 01 00 00 00",      tinyPositiveOn,                             { 0.25f, 0.75f, 0.125f, true } },
-        { "flag -0.0",             negativeZeroOff,                            { 0.25f, 0.75f, 0.125f, false } },
-        { "flag NaN",              floatBytes ({ 0.5f, 0.5f, 0.5f, notANumber }),     { 0.5f, 0.5f, 0.5f, true } },
+        { "empty blob", {}, { 0.0f, 0.0f, 0.0f, false } },
+        { "12 bytes", floatBytes ({ 0.25f, 0.75f, 0.125f }), { 0.25f, 0.75f, 0.125f, false } },
+        { "14 bytes cut the flag", Bytes (full.begin(), full.begin() + 14), { 0.25f, 0.75f, 0.125f, false } },
+        { "6 bytes cut the tone", Bytes (full.begin(), full.begin() + 6), { 0.25f, 0.0f, 0.0f, false } },
+        { "20 bytes", longer, { 0.25f, 0.75f, 0.125f, true } },
+        { "flag 01 00 00 00", tinyPositiveOn, { 0.25f, 0.75f, 0.125f, true } },
+        { "flag -0.0", negativeZeroOff, { 0.25f, 0.75f, 0.125f, false } },
+        { "flag NaN", floatBytes ({ 0.5f, 0.5f, 0.5f, notANumber }), { 0.5f, 0.5f, 0.5f, true } },
         // Knob values a damaged project may carry are stored as the nearest valid setting.
-        { "NaN knobs",             floatBytes ({ notANumber, notANumber, notANumber, 1.0f }),       { 0.5f, 0.5f, 0.5f, true } },
-        { "infinite knobs",        floatBytes ({ infinity, -infinity, infinity, 1.0f }),      { 1.0f, 0.0f, 1.0f, true } },
-        { "knobs out of range",    floatBytes ({ -1.0f, 2.0f, -1.0f, 1.0f }),  { 0.0f, 1.0f, 0.0f, true } },
+        { "NaN knobs", floatBytes ({ notANumber, notANumber, notANumber, 1.0f }), { 0.5f, 0.5f, 0.5f, true } },
+        { "infinite knobs", floatBytes ({ infinity, -infinity, infinity, 1.0f }), { 1.0f, 0.0f, 1.0f, true } },
+        { "knobs out of range", floatBytes ({ -1.0f, 2.0f, -1.0f, 1.0f }), { 0.0f, 1.0f, 0.0f, true } },
     };
 
     for (const auto& c : cases)

@@ -47,10 +47,10 @@ namespace
             blendRampDone = timesPrepared == 1 ? 0 : blendRampLength;
         }
 
-        void setDrive (float value)     { driveGain = KnobLaw::driveGain (value); }
-        void setTone (float value)      { toneCutoff = KnobLaw::toneCutoffHz (value); }
-        void setLevel (float value)     { levelGain = KnobLaw::levelGain (value); }
-        void setEffectOn (bool on)      { effectOn = on; }
+        void setDrive (float value) { driveGain = KnobLaw::driveGain (value); }
+        void setTone (float value) { toneCutoff = KnobLaw::toneCutoffHz (value); }
+        void setLevel (float value) { levelGain = KnobLaw::levelGain (value); }
+        void setEffectOn (bool on) { effectOn = on; }
 
         void restore (float newDrive, float newTone, float newLevel, bool on)
         {
@@ -60,7 +60,7 @@ namespace
             setEffectOn (on);
         }
 
-        double getBias() const          { return bias; }
+        double getBias() const { return bias; }
 
         /** Renders one host block: `output` receives what the pedal should give back
             for `input`, channel by channel.
@@ -198,7 +198,14 @@ namespace
     /** Something done to the pedal between two blocks. */
     struct Move
     {
-        enum Control { drive, tone, level, footswitch, restore };
+        enum Control
+        {
+            drive,
+            tone,
+            level,
+            footswitch,
+            restore
+        };
 
         double atSeconds;
         Control control;
@@ -210,11 +217,11 @@ namespace
         {
             switch (control)
             {
-                case drive:      pedal.setDrive (value); break;
-                case tone:       pedal.setTone (value); break;
-                case level:      pedal.setLevel (value); break;
+                case drive: pedal.setDrive (value); break;
+                case tone: pedal.setTone (value); break;
+                case level: pedal.setLevel (value); break;
                 case footswitch: pedal.setEffectOn (value != 0.0f); break;
-                case restore:    restoreState (pedal, saved); break;
+                case restore: restoreState (pedal, saved); break;
             }
         }
     };
@@ -242,9 +249,9 @@ namespace
 
         switch (channel % 3)
         {
-            case 0:  return (float) (0.6 * std::sin (2.0 * pi * 110.0 * t) + 0.25 * std::sin (2.0 * pi * 1730.0 * t));
-            case 1:  return (float) (0.3 * std::sin (2.0 * pi * 330.0 * t) + 0.3 * std::sin (2.0 * pi * 415.3 * t)
-                                     + 0.2 * std::sin (2.0 * pi * 5200.0 * t));
+            case 0: return (float) (0.6 * std::sin (2.0 * pi * 110.0 * t) + 0.25 * std::sin (2.0 * pi * 1730.0 * t));
+            case 1: return (float) (0.3 * std::sin (2.0 * pi * 330.0 * t) + 0.3 * std::sin (2.0 * pi * 415.3 * t)
+                                    + 0.2 * std::sin (2.0 * pi * 5200.0 * t));
             default: break;
         }
 
@@ -386,7 +393,8 @@ namespace
     bool sameBits (const juce::AudioBuffer<float>& a, const juce::AudioBuffer<float>& b, int channel)
     {
         return std::memcmp (a.getReadPointer (channel), b.getReadPointer (channel),
-                            sizeof (float) * (size_t) a.getNumSamples()) == 0;
+                            sizeof (float) * (size_t) a.getNumSamples())
+               == 0;
     }
 }
 
@@ -414,15 +422,14 @@ protected:
 
 INSTANTIATE_TEST_SUITE_P (EveryInstructionSet, SignalChain,
                           ::testing::ValuesIn (OverdriveKernel::builtInstructionSets()),
-                          [] (const auto& instance)
-                          {
+                          [] (const auto& instance) {
                               switch (instance.param)
                               {
-                                  case OverdriveKernel::InstructionSet::avx2:   return std::string ("AVX2");
+                                  case OverdriveKernel::InstructionSet::avx2: return std::string ("AVX2");
                                   case OverdriveKernel::InstructionSet::avx512: return std::string ("AVX512");
-                                  case OverdriveKernel::InstructionSet::neon:   return std::string ("NEON");
-                                  case OverdriveKernel::InstructionSet::sve:    return std::string ("SVE");
-                                  case OverdriveKernel::InstructionSet::sve2:   return std::string ("SVE2");
+                                  case OverdriveKernel::InstructionSet::neon: return std::string ("NEON");
+                                  case OverdriveKernel::InstructionSet::sve: return std::string ("SVE");
+                                  case OverdriveKernel::InstructionSet::sve2: return std::string ("SVE2");
                                   case OverdriveKernel::InstructionSet::baseline: break;
                               }
 
@@ -439,11 +446,11 @@ TEST_P (SignalChain, RunsOnThePinnedInstructionSet)
 TEST (SignalChainMachine, UsesTheWidestInstructionSetTheSystemReports)
 {
     // The operating system lists a feature only when it also saves its registers.
-   #if defined (__aarch64__)
+#if defined(__aarch64__)
     const std::string flagsLine = "Features";
-   #else
+#else
     const std::string flagsLine = "flags";
-   #endif
+#endif
 
     std::ifstream cpuInfo ("/proc/cpuinfo");
     std::string line;
@@ -460,16 +467,15 @@ TEST (SignalChainMachine, UsesTheWidestInstructionSetTheSystemReports)
         }
     }
 
-   #if defined (__aarch64__)
+#if defined(__aarch64__)
     // An emulator for one program (qemu-user) shows the build machine's own list.
     if (flags.empty())
         GTEST_SKIP() << "/proc/cpuinfo lists no ARM features: run under emulation";
-   #endif
+#endif
 
     ASSERT_FALSE (flags.empty()) << "/proc/cpuinfo lists no flags";
 
-    auto hasAll = [&flags] (std::initializer_list<const char*> wanted)
-    {
+    auto hasAll = [&flags] (std::initializer_list<const char*> wanted) {
         return std::all_of (wanted.begin(), wanted.end(),
                             [&flags] (const char* flag) { return std::find (flags.begin(), flags.end(), flag) != flags.end(); });
     };
@@ -479,7 +485,7 @@ TEST (SignalChainMachine, UsesTheWidestInstructionSetTheSystemReports)
 
     EXPECT_TRUE (OverdriveKernel::canRun (OverdriveKernel::InstructionSet::baseline));
 
-   #if defined (__aarch64__)
+#if defined(__aarch64__)
     const auto neon = hasAll ({ "asimd" });
     const auto sve = neon && hasAll ({ "sve" });
     const auto sve2 = sve && hasAll ({ "sve2" });
@@ -488,31 +494,35 @@ TEST (SignalChainMachine, UsesTheWidestInstructionSetTheSystemReports)
     EXPECT_EQ (OverdriveKernel::canRun (OverdriveKernel::InstructionSet::sve), sve);
     EXPECT_EQ (OverdriveKernel::canRun (OverdriveKernel::InstructionSet::sve2), sve2);
     EXPECT_FALSE (OverdriveKernel::canRun (OverdriveKernel::InstructionSet::avx2));
-    EXPECT_EQ (OverdriveKernel::widestSupported(), sve2 ? OverdriveKernel::InstructionSet::sve2
-                                                        : sve ? OverdriveKernel::InstructionSet::sve
-                                                              : neon ? OverdriveKernel::InstructionSet::neon
-                                                                     : OverdriveKernel::InstructionSet::baseline);
+    EXPECT_EQ (OverdriveKernel::widestSupported(), sve2   ? OverdriveKernel::InstructionSet::sve2
+                                                   : sve  ? OverdriveKernel::InstructionSet::sve
+                                                   : neon ? OverdriveKernel::InstructionSet::neon
+                                                          : OverdriveKernel::InstructionSet::baseline);
     return;
-   #endif
+#endif
 
     EXPECT_EQ (OverdriveKernel::canRun (OverdriveKernel::InstructionSet::avx2), avx2);
     EXPECT_EQ (OverdriveKernel::canRun (OverdriveKernel::InstructionSet::avx512), avx512);
     EXPECT_EQ (OverdriveKernel::widestSupported(), avx512 ? OverdriveKernel::InstructionSet::avx512
-                                                          : avx2 ? OverdriveKernel::InstructionSet::avx2
-                                                                 : OverdriveKernel::InstructionSet::baseline);
+                                                   : avx2 ? OverdriveKernel::InstructionSet::avx2
+                                                          : OverdriveKernel::InstructionSet::baseline);
 }
 
 //==============================================================================
 TEST_P (SignalChain, PlaysLikeTheCircuitAtEveryRateLayoutAndBlockSize)
 {
-    struct BlockPattern { const char* name; std::vector<int> sizes; };
+    struct BlockPattern
+    {
+        const char* name;
+        std::vector<int> sizes;
+    };
 
     const BlockPattern patterns[] = {
-        { "blocks of 1",    { 1 } },
-        { "blocks of 64",   { 64 } },
-        { "blocks of 512",  { 512 } },
+        { "blocks of 1", { 1 } },
+        { "blocks of 64", { 64 } },
+        { "blocks of 512", { 512 } },
         { "blocks of 4096", { 4096 } },
-        { "mixed blocks",   mixedBlockSizes },
+        { "mixed blocks", mixedBlockSizes },
     };
 
     for (const auto sampleRate : { 44100.0, 48000.0, 96000.0 })
@@ -522,7 +532,7 @@ TEST_P (SignalChain, PlaysLikeTheCircuitAtEveryRateLayoutAndBlockSize)
             for (const auto& pattern : patterns)
             {
                 const auto name = std::to_string ((int) sampleRate) + " Hz, " + std::to_string (numChannels)
-                                + " channel(s), " + pattern.name;
+                                  + " channel(s), " + pattern.name;
                 SideBySide pedal;
                 pedal.prepare (sampleRate, *std::max_element (pattern.sizes.begin(), pattern.sizes.end()), numChannels);
                 pedal.playSession (numChannels, 0.3, pattern.sizes, aSessionOfKnobTurns);
@@ -536,13 +546,19 @@ TEST_P (SignalChain, PlaysLikeTheCircuitAtEveryRateLayoutAndBlockSize)
 
 TEST_P (SignalChain, KeepsPlayingLikeTheCircuitAcrossALaterPrepare)
 {
-    struct Case { double firstRate; int firstBlock; double secondRate; int secondBlock; };
+    struct Case
+    {
+        double firstRate;
+        int firstBlock;
+        double secondRate;
+        int secondBlock;
+    };
 
     const Case cases[] = {
-        { 44100.0, 64,   96000.0, 512 },
-        { 96000.0, 512,  48000.0, 64 },
-        { 48000.0, 1,    44100.0, 4096 },   // the bias ramp ends before the second prepare
-        { 48000.0, 256,  48000.0, 256 },    // a host that simply restarts
+        { 44100.0, 64, 96000.0, 512 },
+        { 96000.0, 512, 48000.0, 64 },
+        { 48000.0, 1, 44100.0, 4096 },   // the bias ramp ends before the second prepare
+        { 48000.0, 256, 48000.0, 256 },  // a host that simply restarts
     };
 
     for (const auto& c : cases)
@@ -550,7 +566,7 @@ TEST_P (SignalChain, KeepsPlayingLikeTheCircuitAcrossALaterPrepare)
         for (const auto numChannels : { 1, 2 })
         {
             const auto name = std::to_string ((int) c.firstRate) + " then " + std::to_string ((int) c.secondRate)
-                            + " Hz, " + std::to_string (numChannels) + " channel(s)";
+                              + " Hz, " + std::to_string (numChannels) + " channel(s)";
             SideBySide pedal;
             pedal.prepare (c.firstRate, c.firstBlock, numChannels);
             pedal.playSession (numChannels, 0.12, { c.firstBlock }, { { 0.03, Move::drive, 0.75f } });
@@ -582,8 +598,7 @@ TEST_P (SignalChain, SoundsTheSameHoweverTheHostCutsTheAudio)
     for (int block = 0; block < 400; ++block)
         randomMix.push_back (block % 5 == 4 ? 0 : 1 + random.nextInt (1 << random.nextInt (14)));
 
-    auto render = [&] (int numChannels, bool fullDrive, const std::vector<int>& blockSizes)
-    {
+    auto render = [&] (int numChannels, bool fullDrive, const std::vector<int>& blockSizes) {
         BraskOverdriveAudioProcessor processor;
         juce::MidiBuffer midi;
         EXPECT_TRUE (setLayout (processor, numChannels));
@@ -608,11 +623,19 @@ TEST_P (SignalChain, SoundsTheSameHoweverTheHostCutsTheAudio)
         return output;
     };
 
-    struct Pattern { const char* name; std::vector<int> sizes; };
+    struct Pattern
+    {
+        const char* name;
+        std::vector<int> sizes;
+    };
 
     const Pattern patterns[] = {
-        { "blocks of 1", { 1 } },       { "blocks of 17", { 17 } },     { "blocks of 333", { 333 } },
-        { "blocks of 512", { 512 } },   { "blocks of 4096", { 4096 } }, { "blocks of 8192", { 8192 } },
+        { "blocks of 1", { 1 } },
+        { "blocks of 17", { 17 } },
+        { "blocks of 333", { 333 } },
+        { "blocks of 512", { 512 } },
+        { "blocks of 4096", { 4096 } },
+        { "blocks of 8192", { 8192 } },
         { "a random mix", randomMix },
     };
 
@@ -724,27 +747,29 @@ TEST_P (SignalChain, WithTheEffectOffEveryChannelPassesBitForBitAndNothingAdvanc
 
 TEST_P (SignalChain, TheBiasRampClimbsOneStepPerSampleForATenthOfASecond)
 {
-    struct Step { double sampleRate; int blockSize; int blocks; float counter; double bias; };
-    struct Case { const char* name; std::vector<Step> steps; };
+    struct Step
+    {
+        double sampleRate;
+        int blockSize;
+        int blocks;
+        float counter;
+        double bias;
+    };
+    struct Case
+    {
+        const char* name;
+        std::vector<Step> steps;
+    };
 
     const Case cases[] = {
-        { "the first sample at 44.1 kHz",            { { 44100.0, 1, 1, 1.0f, 1.0 / 44100.0 * 0.8 } } },
-        { "a zero-length block does not count",      { { 44100.0, 0, 3, 0.0f, 0.0 },
-                                                       { 44100.0, 1, 1, 1.0f, 1.0 / 44100.0 * 0.8 },
-                                                       { 44100.0, 0, 2, 1.0f, 1.0 / 44100.0 * 0.8 } } },
+        { "the first sample at 44.1 kHz", { { 44100.0, 1, 1, 1.0f, 1.0 / 44100.0 * 0.8 } } },
+        { "a zero-length block does not count", { { 44100.0, 0, 3, 0.0f, 0.0 }, { 44100.0, 1, 1, 1.0f, 1.0 / 44100.0 * 0.8 }, { 44100.0, 0, 2, 1.0f, 1.0 / 44100.0 * 0.8 } } },
         { "a long block counts each of its samples", { { 44100.0, 4096, 1, 4096.0f, 4096.0 / 44100.0 * 0.8 } } },
-        { "the end after 0.1 s at 44.1 kHz",         { { 44100.0, 4409, 1, 4409.0f, 4409.0 / 44100.0 * 0.8 },
-                                                       { 44100.0, 1, 1, 4410.0f, 0.08 } } },
-        { "and it stays there",                      { { 44100.0, 16, 4500, 4410.0f, 0.08 } } },
-        { "the end mid-block at 48 kHz",             { { 48000.0, 333, 14, 4662.0f, 4662.0 / 48000.0 * 0.8 },
-                                                       { 48000.0, 333, 1, 4800.0f, 0.08 },
-                                                       { 48000.0, 8192, 1, 4800.0f, 0.08 } } },
-        { "a later prepare at 96 kHz goes on",       { { 44100.0, 512, 9, 4410.0f, 0.08 },
-                                                       { 96000.0, 1, 1, 4411.0f, 4411.0 / 96000.0 * 0.8 },
-                                                       { 96000.0, 5188, 1, 9599.0f, 9599.0 / 96000.0 * 0.8 },
-                                                       { 96000.0, 64, 10, 9600.0f, 0.08 } } },
-        { "a later prepare at a lower rate holds",   { { 96000.0, 9600, 1, 9600.0f, 0.08 },
-                                                       { 44100.0, 8, 3, 9600.0f, 0.08 } } },
+        { "the end after 0.1 s at 44.1 kHz", { { 44100.0, 4409, 1, 4409.0f, 4409.0 / 44100.0 * 0.8 }, { 44100.0, 1, 1, 4410.0f, 0.08 } } },
+        { "and it stays there", { { 44100.0, 16, 4500, 4410.0f, 0.08 } } },
+        { "the end mid-block at 48 kHz", { { 48000.0, 333, 14, 4662.0f, 4662.0 / 48000.0 * 0.8 }, { 48000.0, 333, 1, 4800.0f, 0.08 }, { 48000.0, 8192, 1, 4800.0f, 0.08 } } },
+        { "a later prepare at 96 kHz goes on", { { 44100.0, 512, 9, 4410.0f, 0.08 }, { 96000.0, 1, 1, 4411.0f, 4411.0 / 96000.0 * 0.8 }, { 96000.0, 5188, 1, 9599.0f, 9599.0 / 96000.0 * 0.8 }, { 96000.0, 64, 10, 9600.0f, 0.08 } } },
+        { "a later prepare at a lower rate holds", { { 96000.0, 9600, 1, 9600.0f, 0.08 }, { 44100.0, 8, 3, 9600.0f, 0.08 } } },
     };
 
     for (const auto& c : cases)
@@ -837,8 +862,7 @@ TEST_P (SignalChain, LevelAtOrBelowMinusOneHundredDecibelsIsExactSilence)
 TEST_P (SignalChain, ChannelsNeverMix)
 {
     // The left output must not change by a single bit whatever plays on the right.
-    auto playLeftWithRight = [] (float rightGain)
-    {
+    auto playLeftWithRight = [] (float rightGain) {
         BraskOverdriveAudioProcessor processor;
         juce::MidiBuffer midi;
         processor.prepareToPlay (44100.0, 300);
@@ -898,19 +922,24 @@ TEST_P (SignalChain, ARestoreChangesTheSoundFromTheNextBlock)
 //==============================================================================
 TEST_P (SignalChain, NonFiniteInputsAndKnobValuesNeverReachTheOutput)
 {
-    struct Case { const char* name; float drive, tone, level; std::vector<float> samples; };
+    struct Case
+    {
+        const char* name;
+        float drive, tone, level;
+        std::vector<float> samples;
+    };
 
     const auto huge = std::numeric_limits<float>::max();
     const auto tiny = std::numeric_limits<float>::denorm_min();
 
     const Case cases[] = {
-        { "NaN input",                   1.0f, 1.0f, 1.0f, { 0.2f, notANumber, 0.3f, notANumber } },
-        { "infinite input",              1.0f, 1.0f, 1.0f, { infinity, -infinity, 0.1f, infinity } },
-        { "largest finite input",        1.0f, 0.0f, 1.0f, { huge, -huge, huge, 1.0e30f } },
-        { "denormal input",              0.0f, 0.5f, 1.0f, { tiny, -tiny, 1.0e-39f, tiny } },
-        { "NaN knobs",                   notANumber, notANumber, notANumber, { 0.5f, -0.5f, 0.9f, 0.0f } },
-        { "infinite knobs",              infinity, -infinity, infinity, { 0.5f, -0.5f, 0.9f, 0.0f } },
-        { "knobs far out of range",      1.0e9f, -1.0e9f, 42.0f, { huge, notANumber, -infinity, 0.7f } },
+        { "NaN input", 1.0f, 1.0f, 1.0f, { 0.2f, notANumber, 0.3f, notANumber } },
+        { "infinite input", 1.0f, 1.0f, 1.0f, { infinity, -infinity, 0.1f, infinity } },
+        { "largest finite input", 1.0f, 0.0f, 1.0f, { huge, -huge, huge, 1.0e30f } },
+        { "denormal input", 0.0f, 0.5f, 1.0f, { tiny, -tiny, 1.0e-39f, tiny } },
+        { "NaN knobs", notANumber, notANumber, notANumber, { 0.5f, -0.5f, 0.9f, 0.0f } },
+        { "infinite knobs", infinity, -infinity, infinity, { 0.5f, -0.5f, 0.9f, 0.0f } },
+        { "knobs far out of range", 1.0e9f, -1.0e9f, 42.0f, { huge, notANumber, -infinity, 0.7f } },
     };
 
     for (const auto& c : cases)
@@ -941,7 +970,7 @@ TEST_P (SignalChain, NonFiniteInputsAndKnobValuesNeverReachTheOutput)
                 }
 
                 const auto name = std::string (c.name) + " at " + std::to_string ((int) sampleRate) + ", "
-                                + std::to_string (numChannels) + " channel(s)";
+                                  + std::to_string (numChannels) + " channel(s)";
                 EXPECT_EQ (pedal.comparison.nonFiniteSamples, 0) << name;
                 EXPECT_LE (pedal.comparison.largestDeviation, toleranceFor (pedal.comparison)) << describe (name, pedal.comparison);
             }
@@ -955,7 +984,12 @@ TEST_P (SignalChain, AnInfiniteSampleIsSilenceNotABurst)
     // A plug-in upstream that misbehaves may send one infinite sample, or many:
     // each must play exactly as a silent sample would, so the output is never
     // louder than the same input with those samples at zero.
-    struct Case { const char* name; float drive, level; int first, count; };
+    struct Case
+    {
+        const char* name;
+        float drive, level;
+        int first, count;
+    };
 
     const Case cases[] = {
         { "one +inf at the default knobs", 0.5f, 0.5f, 2000, 1 },

@@ -79,7 +79,7 @@ namespace brask::audiofile
         std::int64_t readInOrder (int fd, const std::vector<Piece>& order, std::uint8_t* out, std::uint64_t count, std::uint64_t offset) noexcept
         {
             if (order.empty())
-                return (std::int64_t) ::pread (fd, out, (size_t) count, (off_t) offset);
+                return (std::int64_t)::pread (fd, out, (size_t) count, (off_t) offset);
 
             std::uint64_t done = 0, pieceStart = 0;
 
@@ -179,7 +179,7 @@ namespace brask::audiofile
         {
             std::uint64_t offset;
             std::uint64_t value;
-            int width;              // 1, 4 or 8 bytes
+            int width;  // 1, 4 or 8 bytes
             bool bigEndian;
 
             std::uint8_t byte (int i) const noexcept
@@ -258,7 +258,7 @@ namespace brask::audiofile
                 return layout;
 
             const auto riffSize = (std::uint64_t) number32 (riff + 4);
-            std::uint64_t ds64 = 0;     // where the ds64 chunk's contents start
+            std::uint64_t ds64 = 0;  // where the ds64 chunk's contents start
 
             std::uint64_t offset = 12;
 
@@ -416,12 +416,15 @@ namespace brask::audiofile
 
             switch (bigEndian32 (head + 12))
             {
-                case 1: case 2: case 27:    sampleBytes = 1; break;     // u-law, 8-bit, A-law
-                case 3:                     sampleBytes = 2; break;
-                case 4:                     sampleBytes = 3; break;
-                case 5: case 6:             sampleBytes = 4; break;     // 32-bit, float
-                case 7:                     sampleBytes = 8; break;
-                default:                    return layout;
+                case 1:
+                case 2:
+                case 27: sampleBytes = 1; break;  // u-law, 8-bit, A-law
+                case 3: sampleBytes = 2; break;
+                case 4: sampleBytes = 3; break;
+                case 5:
+                case 6: sampleBytes = 4; break;  // 32-bit, float
+                case 7: sampleBytes = 8; break;
+                default: return layout;
             }
 
             if (channels < 1 || channels > 1024)
@@ -531,7 +534,7 @@ namespace brask::audiofile
                     {
                         const auto skip = (std::uint64_t) bigEndian32 (ssnd);
                         placeData (layout, file.size, offset + 16 + skip, size - 8 - std::min (size - 8, skip), false);
-                        layout.announcedBytes = -1;     // COMM says how long
+                        layout.announcedBytes = -1;  // COMM says how long
                     }
                     else if (isStreamingSize (size) && file.get (offset + 8, ssnd, 4))
                     {
@@ -563,8 +566,7 @@ namespace brask::audiofile
             // An ID3v2 tag in front, as some taggers leave it (with cover art, often
             // larger than any header): its size is "sync-safe", 7 bits a byte.
             if (file.get (0, id3, 10) && std::memcmp (id3, "ID3", 3) == 0)
-                offset = 10 + (((std::uint64_t) (id3[6] & 0x7f) << 21) | ((std::uint64_t) (id3[7] & 0x7f) << 14)
-                               | ((std::uint64_t) (id3[8] & 0x7f) << 7) | (std::uint64_t) (id3[9] & 0x7f));
+                offset = 10 + (((std::uint64_t) (id3[6] & 0x7f) << 21) | ((std::uint64_t) (id3[7] & 0x7f) << 14) | ((std::uint64_t) (id3[8] & 0x7f) << 7) | (std::uint64_t) (id3[9] & 0x7f));
 
             std::uint8_t magic[4 + 4 + 18];
 
@@ -651,7 +653,7 @@ namespace brask::audiofile
             std::uint8_t frame[4 + 2 + 32 + 8];
 
             if (! file.get (offset, frame, sizeof (frame)) || frame[0] != 0xff || (frame[1] & 0xe0) != 0xe0
-                || ((frame[1] >> 1) & 3) != 1)      // Layer III only
+                || ((frame[1] >> 1) & 3) != 1)  // Layer III only
                 return layout;
 
             const auto mpeg1 = ((frame[1] >> 3) & 3) == 3;
@@ -673,7 +675,7 @@ namespace brask::audiofile
         {
             for (auto* walk : { layoutOfWav, layoutOfW64, layoutOfAu, layoutOfCaf, layoutOfAiff, layoutOfFlac, layoutOfOgg, layoutOfMpeg })
                 if (auto layout = walk (file); layout.announcedFrames >= 0 || layout.presentBytes >= 0 || ! layout.mends.empty()
-                                                || layout.usableSize >= 0 || layout.libraryCountAnnounced || layout.chainedStreams > 1)
+                                               || layout.usableSize >= 0 || layout.libraryCountAnnounced || layout.chainedStreams > 1)
                     return layout;
 
             return {};
@@ -689,13 +691,13 @@ namespace brask::audiofile
             std::int64_t size;
             std::int64_t position = 0;
             std::vector<Mend> mends;
-            std::vector<Piece> order;       // the file's bytes in the order it is shown them
+            std::vector<Piece> order;  // the file's bytes in the order it is shown them
 
             // libsndfile asks for a few kilobytes at a time; a system call for each
             // costs more than the copy, so the bytes come from here in large reads.
             static constexpr std::int64_t bufferSize = 1 << 18;
             std::unique_ptr<std::uint8_t[]> buffer;
-            std::int64_t bufferStart = 0, bufferEnd = 0;     // the file's bytes the buffer holds
+            std::int64_t bufferStart = 0, bufferEnd = 0;  // the file's bytes the buffer holds
 
             static sf_count_t length (void* self)
             {
@@ -705,7 +707,8 @@ namespace brask::audiofile
             static sf_count_t seek (sf_count_t offset, int whence, void* self)
             {
                 auto& file = *static_cast<MendedSource*> (self);
-                const auto base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? file.position : file.size;
+                const auto base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? file.position
+                                                                              : file.size;
                 const auto target = base + offset;
 
                 if (target < 0)
@@ -805,13 +808,13 @@ namespace brask::audiofile
         {
             switch (bits)
             {
-                case 8:     return SF_FORMAT_PCM_S8;
-                case 16:    return SF_FORMAT_PCM_16;
-                case 24:    return SF_FORMAT_PCM_24;
-                case 32:    return SF_FORMAT_PCM_32;
-                case -32:   return SF_FORMAT_FLOAT;
-                case -64:   return SF_FORMAT_DOUBLE;
-                default:    return 0;
+                case 8: return SF_FORMAT_PCM_S8;
+                case 16: return SF_FORMAT_PCM_16;
+                case 24: return SF_FORMAT_PCM_24;
+                case 32: return SF_FORMAT_PCM_32;
+                case -32: return SF_FORMAT_FLOAT;
+                case -64: return SF_FORMAT_DOUBLE;
+                default: return 0;
             }
         }
 
@@ -820,9 +823,9 @@ namespace brask::audiofile
         {
             switch (format & encodingMask)
             {
-                case SF_FORMAT_OPUS:            return { 8000, 12000, 16000, 24000, 48000 };
-                case SF_FORMAT_MPEG_LAYER_III:  return { 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000 };
-                default:                        return {};
+                case SF_FORMAT_OPUS: return { 8000, 12000, 16000, 24000, 48000 };
+                case SF_FORMAT_MPEG_LAYER_III: return { 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000 };
+                default: return {};
             }
         }
 
@@ -858,10 +861,10 @@ namespace brask::audiofile
     {
         int fd = -1;
         std::int64_t position = 0, size = 0;
-        std::vector<std::uint8_t> pending;          // bytes from pendingStart on, not yet written
+        std::vector<std::uint8_t> pending;  // bytes from pendingStart on, not yet written
         std::int64_t pendingStart = 0;
         bool failed = false;
-        int failure = 0;        // errno of the first write the system refused
+        int failure = 0;  // errno of the first write the system refused
 
         static constexpr size_t capacity = 1 << 18;
 
@@ -895,7 +898,8 @@ namespace brask::audiofile
         static sf_count_t seek (sf_count_t offset, int whence, void* self)
         {
             auto& file = *static_cast<BufferedFile*> (self);
-            const auto base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? file.position : file.size;
+            const auto base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? file.position
+                                                                          : file.size;
 
             if (base + offset < 0)
                 return -1;
@@ -959,16 +963,16 @@ namespace brask::audiofile
     {
         switch (format & containerMask)
         {
-            case SF_FORMAT_WAV:     return "WAV";
-            case SF_FORMAT_WAVEX:   return "WAV (extensible)";
-            case SF_FORMAT_RF64:    return "RF64";
-            case SF_FORMAT_W64:     return "Wave64";
-            case SF_FORMAT_AIFF:    return "AIFF";
-            case SF_FORMAT_CAF:     return "CAF";
-            case SF_FORMAT_FLAC:    return "FLAC";
-            case SF_FORMAT_OGG:     return "Ogg";
-            case SF_FORMAT_MPEG:    return "MPEG";
-            default:                return libraryFormatName (format & containerMask, SFC_GET_FORMAT_INFO);
+            case SF_FORMAT_WAV: return "WAV";
+            case SF_FORMAT_WAVEX: return "WAV (extensible)";
+            case SF_FORMAT_RF64: return "RF64";
+            case SF_FORMAT_W64: return "Wave64";
+            case SF_FORMAT_AIFF: return "AIFF";
+            case SF_FORMAT_CAF: return "CAF";
+            case SF_FORMAT_FLAC: return "FLAC";
+            case SF_FORMAT_OGG: return "Ogg";
+            case SF_FORMAT_MPEG: return "MPEG";
+            default: return libraryFormatName (format & containerMask, SFC_GET_FORMAT_INFO);
         }
     }
 
@@ -979,14 +983,14 @@ namespace brask::audiofile
 
         switch (format & encodingMask)
         {
-            case SF_FORMAT_FLOAT:           return "32-bit float";
-            case SF_FORMAT_DOUBLE:          return "64-bit float";
-            case SF_FORMAT_VORBIS:          return "Vorbis";
-            case SF_FORMAT_OPUS:            return "Opus";
-            case SF_FORMAT_MPEG_LAYER_III:  return "MP3";
-            case SF_FORMAT_ULAW:            return "u-law";
-            case SF_FORMAT_ALAW:            return "A-law";
-            default:                        return libraryFormatName (format & encodingMask, SFC_GET_FORMAT_INFO);
+            case SF_FORMAT_FLOAT: return "32-bit float";
+            case SF_FORMAT_DOUBLE: return "64-bit float";
+            case SF_FORMAT_VORBIS: return "Vorbis";
+            case SF_FORMAT_OPUS: return "Opus";
+            case SF_FORMAT_MPEG_LAYER_III: return "MP3";
+            case SF_FORMAT_ULAW: return "u-law";
+            case SF_FORMAT_ALAW: return "A-law";
+            default: return libraryFormatName (format & encodingMask, SFC_GET_FORMAT_INFO);
         }
     }
 
@@ -995,11 +999,11 @@ namespace brask::audiofile
         switch (format & encodingMask)
         {
             case SF_FORMAT_PCM_S8:
-            case SF_FORMAT_PCM_U8:  return 8;
-            case SF_FORMAT_PCM_16:  return 16;
-            case SF_FORMAT_PCM_24:  return 24;
-            case SF_FORMAT_PCM_32:  return 32;
-            default:                return 0;
+            case SF_FORMAT_PCM_U8: return 8;
+            case SF_FORMAT_PCM_16: return 16;
+            case SF_FORMAT_PCM_24: return 24;
+            case SF_FORMAT_PCM_32: return 32;
+            default: return 0;
         }
     }
 
@@ -1020,11 +1024,11 @@ namespace brask::audiofile
 
         switch (format & encodingMask)
         {
-            case SF_FORMAT_FLOAT:   return 4;
-            case SF_FORMAT_DOUBLE:  return 8;
+            case SF_FORMAT_FLOAT: return 4;
+            case SF_FORMAT_DOUBLE: return 8;
             case SF_FORMAT_ULAW:
-            case SF_FORMAT_ALAW:    return 1;
-            default:                return 0;
+            case SF_FORMAT_ALAW: return 1;
+            default: return 0;
         }
     }
 
@@ -1037,19 +1041,19 @@ namespace brask::audiofile
         };
 
         const std::array<Extension, 13> writableContainers { {
-            { ".wav",  SF_FORMAT_WAV },
+            { ".wav", SF_FORMAT_WAV },
             { ".rf64", SF_FORMAT_RF64 },
-            { ".w64",  SF_FORMAT_W64 },
+            { ".w64", SF_FORMAT_W64 },
             { ".aiff", SF_FORMAT_AIFF },
-            { ".aif",  SF_FORMAT_AIFF },
+            { ".aif", SF_FORMAT_AIFF },
             { ".aifc", SF_FORMAT_AIFF },
-            { ".caf",  SF_FORMAT_CAF },
+            { ".caf", SF_FORMAT_CAF },
             { ".flac", SF_FORMAT_FLAC },
-            { ".ogg",  SF_FORMAT_OGG | SF_FORMAT_VORBIS },
-            { ".oga",  SF_FORMAT_OGG | SF_FORMAT_VORBIS },
+            { ".ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS },
+            { ".oga", SF_FORMAT_OGG | SF_FORMAT_VORBIS },
             { ".opus", SF_FORMAT_OGG | SF_FORMAT_OPUS },
-            { ".mp3",  SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III },
-            { ".au",   SF_FORMAT_AU },
+            { ".mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III },
+            { ".au", SF_FORMAT_AU },
         } };
     }
 
@@ -1093,12 +1097,14 @@ namespace brask::audiofile
             // The encoders take only their own rates, which libsndfile's format check
             // does not know: said here, before anything is rendered.
             if (const auto rates = codecRates (container); ! rates.empty()
-                && std::find (rates.begin(), rates.end(), sampleRate) == rates.end())
+                                                           && std::find (rates.begin(), rates.end(), sampleRate) == rates.end())
             {
                 std::string list;
 
                 for (size_t i = 0; i < rates.size(); ++i)
-                    list += (i == 0 ? "" : i + 1 == rates.size() ? " or " : ", ") + std::to_string (rates[i]);
+                    list += (i == 0 ? "" : i + 1 == rates.size() ? " or "
+                                                                 : ", ")
+                            + std::to_string (rates[i]);
 
                 return { 0, encodingName (container) + " holds " + list + " Hz, not " + std::to_string (sampleRate) + " Hz" };
             }
@@ -1203,7 +1209,9 @@ namespace brask::audiofile
 
     std::unique_ptr<Reader> Reader::openDescriptor (int fd, std::string& error)
     {
-        struct stat status {};
+        struct stat status
+        {
+        };
 
         if (::fstat (fd, &status) != 0 || ! S_ISREG (status.st_mode))
         {
@@ -1308,7 +1316,9 @@ namespace brask::audiofile
     }
 
     Reader::Reader (SNDFILE* openedFile, std::unique_ptr<MendedFile> fileSource, FileInfo info)
-        : file (openedFile), source (std::move (fileSource)), fileInfo (info)
+        : file (openedFile)
+        , source (std::move (fileSource))
+        , fileInfo (info)
     {
     }
 
@@ -1393,9 +1403,11 @@ namespace brask::audiofile
     }
 
     Writer::Writer (SNDFILE* openedFile, std::unique_ptr<BufferedFile> fileTarget, Format fileFormat, int channels)
-        : file (openedFile), target (std::move (fileTarget)), numChannels (channels),
-          integerScale (integerBits (fileFormat) > 0 ? std::ldexp (1.0, integerBits (fileFormat) - 1) : 0.0),
-          wordScale (integerBits (fileFormat) > 0 ? std::ldexp (1.0, 32 - integerBits (fileFormat)) : 0.0)
+        : file (openedFile)
+        , target (std::move (fileTarget))
+        , numChannels (channels)
+        , integerScale (integerBits (fileFormat) > 0 ? std::ldexp (1.0, integerBits (fileFormat) - 1) : 0.0)
+        , wordScale (integerBits (fileFormat) > 0 ? std::ldexp (1.0, 32 - integerBits (fileFormat)) : 0.0)
     {
     }
 
@@ -1479,14 +1491,15 @@ namespace brask::audiofile
             // encoder refused is the format's.
             const auto diskFailed = target->failed || ! flushed || ! closed;
             const auto failure = target->failure != 0 ? target->failure : errno;
-            error = ! diskFailed ? std::string()
-                  : failure == ENOSPC ? "the disk is full"
-                  : failure == EDQUOT ? "the disk quota is used up"
-                  : failure == EFBIG ? "the file reached the largest size this process may write (ulimit -f)"
-                  : "a write failed: " + std::string (std::strerror (failure));
-            error = diskFailed ? error
-                               : ! encoderError.empty() ? encoderError
-                               : closeError != 0 ? sf_error_number (closeError) : "the encoder failed";
+            error = ! diskFailed        ? std::string()
+                    : failure == ENOSPC ? "the disk is full"
+                    : failure == EDQUOT ? "the disk quota is used up"
+                    : failure == EFBIG  ? "the file reached the largest size this process may write (ulimit -f)"
+                                        : "a write failed: " + std::string (std::strerror (failure));
+            error = diskFailed               ? error
+                    : ! encoderError.empty() ? encoderError
+                    : closeError != 0        ? sf_error_number (closeError)
+                                             : "the encoder failed";
             refusedByFormat = ! diskFailed;
             return false;
         }

@@ -23,8 +23,8 @@ namespace brask::audiofile
     /** A container and an encoding, as libsndfile's SF_FORMAT_* bits (container | encoding). */
     using Format = int;
 
-    std::string containerName (Format format);      // "WAV", "FLAC", "Ogg" ...
-    std::string encodingName (Format format);       // "24-bit", "32-bit float", "Vorbis" ...
+    std::string containerName (Format format);  // "WAV", "FLAC", "Ogg" ...
+    std::string encodingName (Format format);   // "24-bit", "32-bit float", "Vorbis" ...
 
     /** Bits of an integer encoding (8, 16, 24, 32); 0 for anything else. */
     int integerBits (Format format);
@@ -35,7 +35,7 @@ namespace brask::audiofile
     /** Samples stored as they are, each in a fixed number of bytes (integers, floats,
         A-law, u-law): those come back exactly, and their count follows from the bytes.
     */
-    int bytesPerStoredSample (Format format);       // 0 for compressed encodings
+    int bytesPerStoredSample (Format format);  // 0 for compressed encodings
 
     /** The container an output file name asks for, with its natural encoding for
         lossy containers; 0 when the extension names nothing this layer writes.
@@ -51,8 +51,8 @@ namespace brask::audiofile
     */
     struct OutputChoice
     {
-        Format format = 0;          // 0: nothing fits (reason says why)
-        std::string reason;         // empty when the input's encoding is kept
+        Format format = 0;   // 0: nothing fits (reason says why)
+        std::string reason;  // empty when the input's encoding is kept
     };
 
     /** requestedBits: 0 keeps the input's encoding where the container can hold it;
@@ -114,15 +114,15 @@ namespace brask::audiofile
 
         ~Reader();
 
-        const FileInfo& info() const noexcept       { return fileInfo; }
+        const FileInfo& info() const noexcept { return fileInfo; }
 
         /** Up to numFrames frames, one array per channel; returns how many, 0 at the end. */
         int read (double* const* channels, int numFrames);
 
-        std::int64_t framesRead() const noexcept    { return position; }
+        std::int64_t framesRead() const noexcept { return position; }
 
         /** True when the file ended before the header said it would. */
-        bool endedShort() const noexcept            { return fileInfo.announcedFrames > position || fileInfo.endsMidStream; }
+        bool endedShort() const noexcept { return fileInfo.announcedFrames > position || fileInfo.endsMidStream; }
 
     private:
         struct MendedFile;
@@ -167,7 +167,7 @@ namespace brask::audiofile
         bool close (std::string& error);
 
         /** After a failed close(): the encoder refused the audio, not the disk its bytes. */
-        bool failedInTheFormat() const noexcept     { return refusedByFormat; }
+        bool failedInTheFormat() const noexcept { return refusedByFormat; }
 
     private:
         struct BufferedFile;
@@ -176,8 +176,8 @@ namespace brask::audiofile
         SNDFILE* file;
         std::unique_ptr<BufferedFile> target;
         int numChannels;
-        double integerScale;        // 2^(bits-1), or 0 for non-integer encodings
-        double wordScale;           // 2^(32-bits): from a sample's integer to a 32-bit word
+        double integerScale;  // 2^(bits-1), or 0 for non-integer encodings
+        double wordScale;     // 2^(32-bits): from a sample's integer to a 32-bit word
         bool failed = false;
         bool refusedByFormat = false;
         std::string encoderError;

@@ -92,9 +92,9 @@ namespace
         }
 
         /** The fretting hand lifts or the pick comes back: the string stops within a few periods. */
-        void release() noexcept            { loopGain = std::min (loopGain, releaseGain); }
+        void release() noexcept { loopGain = std::min (loopGain, releaseGain); }
 
-        bool isSilent() const noexcept      { return samplesRendered > delay.size() * 4 && energy < 1.0e-9f; }
+        bool isSilent() const noexcept { return samplesRendered > delay.size() * 4 && energy < 1.0e-9f; }
 
         float nextSample() noexcept
         {
@@ -124,13 +124,17 @@ namespace
     };
 
     //==============================================================================
-    enum class Strum { down, up };
+    enum class Strum
+    {
+        down,
+        up
+    };
 
     /** Something the right hand does: strings struck together, with a strum's spread. */
     struct Stroke
     {
         double beat;
-        std::vector<int> notes;     // low string first
+        std::vector<int> notes;  // low string first
         float velocity;
         bool palmMuted;
         Strum direction;

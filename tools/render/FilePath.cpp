@@ -109,7 +109,9 @@ namespace filepath
             return { {}, "cannot reach the " + what + " folder " + quoted + ": " + std::strerror (error) };
         }
 
-        struct stat status {};
+        struct stat status
+        {
+        };
 
         // realpath() takes a file as readily as a folder.
         if (::stat (real, &status) == 0 && ! S_ISDIR (status.st_mode))
@@ -127,8 +129,7 @@ namespace filepath
                 const auto error = errno;
 
                 if (error == ENOENT)
-                    return { {}, "not writing through dangling symlink '" + shown (path)
-                                     + "': create the file it points to, or remove the link" };
+                    return { {}, "not writing through dangling symlink '" + shown (path) + "': create the file it points to, or remove the link" };
 
                 return { {}, "cannot follow the link '" + shown (path) + "': " + std::strerror (error) };
             }
@@ -155,8 +156,7 @@ namespace filepath
                 if (error == EROFS)
                     return { {}, "cannot write '" + shown (path) + "': it is on a read-only file system" };
 
-                return { {}, "cannot write '" + shown (path) + "': " + std::strerror (error)
-                                 + " (the file is write-protected: make it writable or choose another name)" };
+                return { {}, "cannot write '" + shown (path) + "': " + std::strerror (error) + " (the file is write-protected: make it writable or choose another name)" };
             }
         }
         else if (errno != ENOENT)
@@ -202,19 +202,25 @@ namespace filepath
 
     bool isDirectory (const std::string& path)
     {
-        struct stat status {};
+        struct stat status
+        {
+        };
         return ::stat (path.c_str(), &status) == 0 && S_ISDIR (status.st_mode);
     }
 
     bool isFile (const std::string& path)
     {
-        struct stat status {};
+        struct stat status
+        {
+        };
         return ::stat (path.c_str(), &status) == 0 && ! S_ISDIR (status.st_mode);
     }
 
     bool sameFile (const std::string& a, const std::string& b)
     {
-        struct stat first {}, second {};
+        struct stat first
+        {
+        }, second {};
 
         if (::stat (a.c_str(), &first) != 0 || ::stat (b.c_str(), &second) != 0)
             return false;

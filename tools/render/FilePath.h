@@ -25,8 +25,8 @@ namespace filepath
     */
     struct ResolvedOutput
     {
-        std::string file;           // the real path to write; empty when refused
-        std::string problem;        // why it is refused, naming the path as given
+        std::string file;     // the real path to write; empty when refused
+        std::string problem;  // why it is refused, naming the path as given
     };
 
     /** what: "output" or "plot", for the messages. */

@@ -13,9 +13,9 @@ public:
     /** One channel's samples; the channels of a file may come in any order. */
     void add (const float* samples, int numSamples);
 
-    float getPeak() const noexcept                  { return peak; }
+    float getPeak() const noexcept { return peak; }
     double getRms() const noexcept;
-    std::int64_t getNonFinite() const noexcept      { return nonFinite; }
+    std::int64_t getNonFinite() const noexcept { return nonFinite; }
 
     /** "peak -3.1 dBFS, RMS -12.0 dBFS", and how many samples were NaN or infinite. */
     std::string describe() const;

@@ -85,7 +85,7 @@ void OutputStage::run()
             changed.wait (guard, [this] { return finishing || ! filledSlots.empty(); });
 
             if (filledSlots.empty())
-                return;     // finishing, and everything submitted is written
+                return;  // finishing, and everything submitted is written
 
             slot = filledSlots.front();
             filledSlots.pop_front();

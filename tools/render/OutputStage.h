@@ -25,10 +25,10 @@ public:
             channels[channel] = data.get() + channel * (size_t) numSamples;
     }
 
-    Sample* const* getArrayOfWritePointers() noexcept               { return channels.data(); }
-    const Sample* const* getArrayOfReadPointers() const noexcept    { return channels.data(); }
-    Sample* getWritePointer (int channel) noexcept                  { return channels[(size_t) channel]; }
-    const Sample* getReadPointer (int channel) const noexcept       { return channels[(size_t) channel]; }
+    Sample* const* getArrayOfWritePointers() noexcept { return channels.data(); }
+    const Sample* const* getArrayOfReadPointers() const noexcept { return channels.data(); }
+    Sample* getWritePointer (int channel) noexcept { return channels[(size_t) channel]; }
+    const Sample* getReadPointer (int channel) const noexcept { return channels[(size_t) channel]; }
 
 private:
     std::unique_ptr<Sample[]> data;

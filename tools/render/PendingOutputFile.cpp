@@ -26,7 +26,7 @@ namespace
     //==============================================================================
     // The hidden files a signal must sweep away. The handler may only use
     // async-signal-safe calls, so the paths sit in fixed buffers, ready for unlink().
-    constexpr int maximumPendingFiles = 64;     // two for each of --jobs' workers, and room to spare
+    constexpr int maximumPendingFiles = 64;  // two for each of --jobs' workers, and room to spare
     constexpr size_t maximumPathLength = 4096;
 
     std::array<char[maximumPathLength], maximumPendingFiles> pendingPaths {};
@@ -90,7 +90,9 @@ namespace
 
     bool isIgnored (int signalNumber)
     {
-        struct sigaction current {};
+        struct sigaction current
+        {
+        };
         return ::sigaction (signalNumber, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
     }
 
@@ -118,8 +120,7 @@ namespace
 
     const std::string& machineIdentifier()
     {
-        static const std::string identifier = []
-        {
+        static const std::string identifier = [] {
             auto line = firstLineOf ("/etc/machine-id");
             return shortIdentifier (line.empty() ? firstLineOf ("/var/lib/dbus/machine-id") : line);
         }();
@@ -312,7 +313,9 @@ namespace
                 continue;
 
             const auto path = filepath::join (folder, name);
-            struct stat status {};
+            struct stat status
+            {
+            };
 
             if (::lstat (path.c_str(), &status) != 0 || ! S_ISREG (status.st_mode) || status.st_uid != ::geteuid()
                 || now - status.st_mtime < staleAfterSeconds)
@@ -363,7 +366,9 @@ namespace
     std::string writeInPlace (const std::string& from, const std::string& to)
     {
         const auto in = ::open (from.c_str(), O_RDONLY | O_CLOEXEC);
-        struct stat status {};
+        struct stat status
+        {
+        };
 
         if (in < 0 || ::fstat (in, &status) != 0)
         {
@@ -436,8 +441,7 @@ namespace
 //==============================================================================
 void PendingOutputFile::removeOnSignals()
 {
-    static const bool installed = []
-    {
+    static const bool installed = [] {
         // Every catchable signal whose default ends the program, but SIGPIPE and
         // SIGXFSZ: a closed pipe must not stop a batch, and a file grown past its
         // limit must fail its write, to be reported, rather than end the program.
@@ -449,7 +453,9 @@ void PendingOutputFile::removeOnSignals()
         for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber)
             ending.push_back (signalNumber);
 
-        struct sigaction action {};
+        struct sigaction action
+        {
+        };
         action.sa_handler = removePendingFilesAndEnd;
         sigemptyset (&action.sa_mask);
 
@@ -457,7 +463,9 @@ void PendingOutputFile::removeOnSignals()
             if (! isIgnored (signalNumber))
                 ::sigaction (signalNumber, &action, nullptr);
 
-        struct sigaction fault {};
+        struct sigaction fault
+        {
+        };
         fault.sa_sigaction = removePendingFilesAndPassOnTheFault;
         fault.sa_flags = SA_SIGINFO;
         sigemptyset (&fault.sa_mask);
@@ -480,7 +488,9 @@ std::unique_ptr<PendingOutputFile> PendingOutputFile::create (const std::string&
     const auto folder = filepath::parent (targetFile);
     removeStaleTemporaryFiles (folder);
 
-    struct stat existing {};
+    struct stat existing
+    {
+    };
     const auto replaces = ::stat (targetFile.c_str(), &existing) == 0 && S_ISREG (existing.st_mode);
 
     // A new inode would cut the other names of a hard-linked file loose, take a
@@ -583,7 +593,7 @@ std::string PendingOutputFile::commit()
 
     unregisterPendingPath (signalSlot);
     signalSlot = -1;
-    temporary.clear();      // it is the target now
+    temporary.clear();  // it is the target now
     return {};
 }
 

@@ -37,14 +37,14 @@ public:
     PendingOutputFile (const PendingOutputFile&) = delete;
     PendingOutputFile& operator= (const PendingOutputFile&) = delete;
 
-    const std::string& getTemporaryFile() const noexcept   { return temporary; }
-    const std::string& getTarget() const noexcept          { return target; }
+    const std::string& getTemporaryFile() const noexcept { return temporary; }
+    const std::string& getTarget() const noexcept { return target; }
 
     /** The open hidden file, handed over to whoever writes it (who closes it). */
     int takeDescriptor() noexcept;
 
     /** True when commit() will write into the existing target rather than replace it. */
-    bool writesInPlace() const noexcept                    { return inPlace; }
+    bool writesInPlace() const noexcept { return inPlace; }
 
     /** Puts the hidden file's contents under the target's name; on failure returns
         the reason (the hidden file is then removed, an existing target kept).

@@ -1,6 +1,5 @@
 #pragma once
 
-
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -26,9 +25,9 @@ public:
     ~ProgressDisplay();
 
     /** Frames still to come (a file's expected length, as it is opened). */
-    void expect (std::int64_t frames) noexcept       { total += frames; }
+    void expect (std::int64_t frames) noexcept { total += frames; }
 
-    void add (std::int64_t frames) noexcept          { done += frames; }
+    void add (std::int64_t frames) noexcept { done += frames; }
 
     /** Prints a whole line to the stream (stdout or stderr), with the bar out of the way. */
     void printLine (std::FILE* stream, const std::string& line);
@@ -45,6 +44,6 @@ private:
     std::condition_variable stopping;
     bool stop = false;
     int lastPermille = -1;
-    int highestPermille = 0;      // what was shown at most: a growing total never takes it back
+    int highestPermille = 0;  // what was shown at most: a growing total never takes it back
     std::thread thread;
 };

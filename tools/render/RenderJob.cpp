@@ -74,7 +74,10 @@ double secondsNow()
 //==============================================================================
 RenderJob::RenderJob (const RenderOptions& renderOptions, const std::string& inputName, const std::string& outputName,
                       const std::string& plotName)
-    : options (renderOptions), input (inputName), output (outputName), plot (plotName)
+    : options (renderOptions)
+    , input (inputName)
+    , output (outputName)
+    , plot (plotName)
 {
 }
 
@@ -287,8 +290,7 @@ RenderOutcome RenderJob::renderIntoPendingFiles (HostedPedal& pedal, MainThreadC
     // A file of one stretch has nothing to overlap: no thread for it.
     const auto slots = expectedBlocks > 0 && expectedBlocks <= maximumBlocks ? 1 : stretchesInFlight;
 
-    OutputStage outputStage (slots, numChannels, stretchSize, plotter != nullptr, [&] (OutputStage::Slot& stretch)
-    {
+    OutputStage outputStage (slots, numChannels, stretchSize, plotter != nullptr, [&] (OutputStage::Slot& stretch) {
         const auto n = stretch.numSamples;
 
         // A sample the pedal left untouched goes out exactly as it came in, at its
@@ -335,7 +337,7 @@ RenderOutcome RenderJob::renderIntoPendingFiles (HostedPedal& pedal, MainThreadC
         auto* stretch = outputStage.acquire();
 
         if (stretch == nullptr)
-            break;      // the output stage failed to write; reported below
+            break;  // the output stage failed to write; reported below
 
         const auto numSamples = reader->read (stretch->exact.getArrayOfWritePointers(), stretchSize);
 
@@ -376,7 +378,7 @@ RenderOutcome RenderJob::renderIntoPendingFiles (HostedPedal& pedal, MainThreadC
 
     const auto allWritten = outputStage.finish();
     const auto framesRead = reader->framesRead();
-    progress.add (info.expectedFrames - framesRead);     // what was expected but never came
+    progress.add (info.expectedFrames - framesRead);  // what was expected but never came
 
     mainThread.call ([&] { pedal.release(); });
 
@@ -403,7 +405,7 @@ RenderOutcome RenderJob::renderIntoPendingFiles (HostedPedal& pedal, MainThreadC
     {
         const auto lengths = "input ends after " + seconds (framesRead, sampleRate)
                              + (info.announcedFrames > framesRead ? " of the " + seconds (info.announcedFrames, sampleRate) + " its header announces"
-                                                                   : std::string (" in the middle of its stream"));
+                                                                  : std::string (" in the middle of its stream"));
 
         if (! options.acceptShort)
             return failure ("'" + filepath::shown (input) + "': " + lengths + " (--accept-short renders what is there)");

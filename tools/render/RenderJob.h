@@ -19,10 +19,10 @@ struct RenderOutcome
     static constexpr int failed = 1;
     static constexpr int badCommandLine = 2;
 
-    int exitStatus = 0;         // 0: rendered
-    std::string line;           // the summary, or why it failed
+    int exitStatus = 0;  // 0: rendered
+    std::string line;    // the summary, or why it failed
 
-    bool succeeded() const noexcept     { return exitStatus == 0; }
+    bool succeeded() const noexcept { return exitStatus == 0; }
 };
 
 //==============================================================================
@@ -51,7 +51,7 @@ public:
     RenderOutcome render (HostedPedal& pedal, MainThreadCalls& mainThread, ProgressDisplay& progress,
                           double startedAtSeconds);
 
-    const std::string& getInput() const noexcept    { return input; }
+    const std::string& getInput() const noexcept { return input; }
 
 private:
     RenderOutcome renderIntoPendingFiles (HostedPedal&, MainThreadCalls&, ProgressDisplay&, double startedAtSeconds);
@@ -61,8 +61,8 @@ private:
     std::string describeInput() const;
 
     const RenderOptions& options;
-    const std::string input, output, plot;      // as the user named them
-    std::string outputFile, plotFile;           // where they are written, as the kernel resolves them
+    const std::string input, output, plot;  // as the user named them
+    std::string outputFile, plotFile;       // where they are written, as the kernel resolves them
     std::unique_ptr<PendingOutputFile> pendingOutput, pendingPlot;
     std::unique_ptr<brask::audiofile::Reader> reader;
     brask::audiofile::OutputChoice outputFormat;

@@ -112,8 +112,7 @@ namespace
         {
             ProgressDisplay progress;
 
-            auto work = [&] (HostedPedal& pedal)
-            {
+            auto work = [&] (HostedPedal& pedal) {
                 for (int index; (index = nextInput++) < numInputs;)
                 {
                     const auto& input = options.inputs[(size_t) index];

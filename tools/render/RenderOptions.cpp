@@ -74,8 +74,7 @@ namespace
     bool parseBits (const std::string& text, int& value)
     {
         const auto trimmed = lowerCase (trim (text));
-        const std::pair<const char*, int> choices[] = { { "8", 8 }, { "16", 16 }, { "24", 24 }, { "32", 32 },
-                                                        { "float", -32 }, { "double", -64 } };
+        const std::pair<const char*, int> choices[] = { { "8", 8 }, { "16", 16 }, { "24", 24 }, { "32", 32 }, { "float", -32 }, { "double", -64 } };
 
         for (const auto& [name, bits] : choices)
         {
@@ -217,9 +216,9 @@ std::string RenderOptions::parse (const std::vector<std::string>& arguments, Ren
 
         if (name == "--drive" || name == "--tone" || name == "--level")
         {
-            auto& knob = name == "--drive" ? options.settings.drive
-                       : name == "--tone"  ? options.settings.tone
-                                           : options.settings.level;
+            auto& knob = name == "--drive"  ? options.settings.drive
+                         : name == "--tone" ? options.settings.tone
+                                            : options.settings.level;
 
             if (! parseKnobValue (value, knob))
                 return name + " takes a number from 0 to 1, not '" + value + "'";

@@ -16,12 +16,12 @@ struct RenderOptions
 
     /** One INPUT and OUTPUT, or several INPUTs into outputFolder. */
     std::vector<std::string> inputs;
-    std::string output;             // the single-file form
-    std::string outputFolder;       // the batch form (--out-dir); empty otherwise
-    std::string outputExtension;    // --format, with its dot; empty keeps each input's own
-    int jobs = 0;                   // --jobs; 0: as many as the machine has cores
+    std::string output;           // the single-file form
+    std::string outputFolder;     // the batch form (--out-dir); empty otherwise
+    std::string outputExtension;  // --format, with its dot; empty keeps each input's own
+    int jobs = 0;                 // --jobs; 0: as many as the machine has cores
 
-    std::string plot;               // empty when no plot was asked for
+    std::string plot;  // empty when no plot was asked for
     std::string module;
 
     /** 0 keeps the input's encoding; 8, 16, 24, 32 for integers; -32 float, -64 double. */
@@ -33,7 +33,7 @@ struct RenderOptions
     static constexpr int maximumBlockSize = 65536;
     static constexpr int maximumJobs = 16;
 
-    bool isBatch() const noexcept       { return ! outputFolder.empty(); }
+    bool isBatch() const noexcept { return ! outputFolder.empty(); }
 
     /** Where the output of this input goes in the batch form. */
     std::string outputFor (const std::string& input) const;

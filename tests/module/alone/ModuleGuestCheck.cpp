@@ -159,7 +159,7 @@ int main (int argc, char** argv)
 
     //==============================================================================
     constexpr int rounds = 50;
-    constexpr int settlingRounds = 5;   // the loader's and the allocator's own first-use costs
+    constexpr int settlingRounds = 5;  // the loader's and the allocator's own first-use costs
     constexpr long allowedGrowthKilobytes = 2048;
     long residentAfterSettling = 0;
 

@@ -13,20 +13,20 @@ namespace
 
 //==============================================================================
 RenderAnalysis::RenderAnalysis (double rate, juce::int64 samples, int channels, int overviewColumns)
-    : sampleRate (rate),
-      totalSamples (samples),
-      numChannels (juce::jmax (1, channels)),
-      fft (spectrumOrder),
-      frameSize (fft.getSize()),
-      window ((size_t) frameSize),
-      frame ((size_t) frameSize),
-      spectrum ((size_t) frameSize),
-      inputFrame ((size_t) frameSize),
-      outputFrame ((size_t) frameSize),
-      inputSpectrum ((size_t) frameSize / 2 + 1),
-      outputSpectrum ((size_t) frameSize / 2 + 1),
-      loudestInput ((size_t) frameSize),
-      loudestOutput ((size_t) frameSize)
+    : sampleRate (rate)
+    , totalSamples (samples)
+    , numChannels (juce::jmax (1, channels))
+    , fft (spectrumOrder)
+    , frameSize (fft.getSize())
+    , window ((size_t) frameSize)
+    , frame ((size_t) frameSize)
+    , spectrum ((size_t) frameSize)
+    , inputFrame ((size_t) frameSize)
+    , outputFrame ((size_t) frameSize)
+    , inputSpectrum ((size_t) frameSize / 2 + 1)
+    , outputSpectrum ((size_t) frameSize / 2 + 1)
+    , loudestInput ((size_t) frameSize)
+    , loudestOutput ((size_t) frameSize)
 {
     juce::dsp::WindowingFunction<float>::fillWindowingTables (window.data(), (size_t) frameSize,
                                                               juce::dsp::WindowingFunction<float>::hann, false);
@@ -67,7 +67,7 @@ void RenderAnalysis::add (const float* const* input, const float* const* output,
         // Every channel counts towards the overview, so a hard-panned part still shows.
         const auto position = samplesSeen + i;
         const auto column = (size_t) juce::jlimit<juce::int64> (0, columns - 1,
-                                                                 totalSamples > 0 ? position * columns / totalSamples : 0);
+                                                                totalSamples > 0 ? position * columns / totalSamples : 0);
 
         for (int channel = 0; channel < numChannels; ++channel)
         {
@@ -155,7 +155,7 @@ void RenderAnalysis::accumulateSpectra()
         const auto x = spectrum[bin];
         const auto mirrored = std::conj (spectrum[(size_t) ((n - (int) bin) % n)]);
         const auto input = 0.5f * (x + mirrored);
-        const auto output = 0.5f * (x - mirrored);     // times -j, which leaves the power alone
+        const auto output = 0.5f * (x - mirrored);  // times -j, which leaves the power alone
 
         inputSpectrum[bin] += (double) std::norm (input) * scale;
         outputSpectrum[bin] += (double) std::norm (output) * scale;

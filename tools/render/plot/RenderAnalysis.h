@@ -36,24 +36,24 @@ public:
         std::vector<float> minimum, maximum;
     };
 
-    double getSampleRate() const noexcept                                   { return sampleRate; }
-    juce::int64 getTotalSamples() const noexcept                            { return totalSamples; }
-    int getFrameSize() const noexcept                                       { return frameSize; }
+    double getSampleRate() const noexcept { return sampleRate; }
+    juce::int64 getTotalSamples() const noexcept { return totalSamples; }
+    int getFrameSize() const noexcept { return frameSize; }
 
     /** Power per FFT bin (0 .. frameSize/2), scaled so that a full-scale sine reads 1. */
-    const std::vector<double>& getInputSpectrum() const noexcept            { return inputSpectrum; }
-    const std::vector<double>& getOutputSpectrum() const noexcept           { return outputSpectrum; }
+    const std::vector<double>& getInputSpectrum() const noexcept { return inputSpectrum; }
+    const std::vector<double>& getOutputSpectrum() const noexcept { return outputSpectrum; }
 
     /** The loudest frame of the input and the same stretch of the output. */
-    const std::vector<float>& getLoudestInput() const noexcept              { return loudestInput; }
-    const std::vector<float>& getLoudestOutput() const noexcept             { return loudestOutput; }
-    juce::int64 getLoudestStart() const noexcept                            { return loudestStart; }
+    const std::vector<float>& getLoudestInput() const noexcept { return loudestInput; }
+    const std::vector<float>& getLoudestOutput() const noexcept { return loudestOutput; }
+    juce::int64 getLoudestStart() const noexcept { return loudestStart; }
 
-    const Envelope& getInputOverview() const noexcept                       { return inputOverview; }
-    const Envelope& getOutputOverview() const noexcept                      { return outputOverview; }
+    const Envelope& getInputOverview() const noexcept { return inputOverview; }
+    const Envelope& getOutputOverview() const noexcept { return outputOverview; }
 
     /** Samples of input and output that were NaN or infinite, analysed as silence. */
-    juce::int64 getSamplesLeftOut() const noexcept                          { return samplesLeftOut; }
+    juce::int64 getSamplesLeftOut() const noexcept { return samplesLeftOut; }
 
 private:
     //==============================================================================
@@ -69,7 +69,7 @@ private:
     juce::dsp::FFT fft;
     const int frameSize;
     std::vector<float> window;
-    double windowGain = 1.0;        // a windowed full-scale sine's peak in its bin
+    double windowGain = 1.0;  // a windowed full-scale sine's peak in its bin
     std::vector<std::complex<float>> frame, spectrum;
 
     // The current frame of the channels' mean, filled up to frameFill; frames

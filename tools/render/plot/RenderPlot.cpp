@@ -20,7 +20,7 @@ namespace
     constexpr int pageWidth = 1600;
     constexpr int pageHeight = 1120;
     constexpr float margin = 40.0f;
-    constexpr float axisGutter = 74.0f;     // room for the value labels left of a panel
+    constexpr float axisGutter = 74.0f;  // room for the value labels left of a panel
     constexpr double closeUpSeconds = 0.03;
 
     juce::String fromUtf8 (const std::string& text)
@@ -84,7 +84,7 @@ namespace
         auto text = juce::String (value, decimals);
 
         if (text.startsWith ("-") && text.removeCharacters ("-0.").isEmpty())
-            text = text.substring (1);     // "-0.0" reads as 0
+            text = text.substring (1);  // "-0.0" reads as 0
 
         return text;
     }
@@ -172,8 +172,7 @@ namespace
         const auto columns = (int) analysis.getInputOverview().minimum.size();
         const auto seconds = (double) analysis.getTotalSamples() / analysis.getSampleRate();
 
-        const auto drawEnvelope = [&] (const RenderAnalysis::Envelope& envelope, juce::Colour colour, float alpha)
-        {
+        const auto drawEnvelope = [&] (const RenderAnalysis::Envelope& envelope, juce::Colour colour, float alpha) {
             juce::Path shape;
 
             for (int i = 0; i < columns; ++i)
@@ -194,8 +193,7 @@ namespace
         g.saveState();
         g.reduceClipRegion (axes.area.toNearestInt());
         // The wider of the two goes behind, so that both stay in sight.
-        const auto span = [] (const RenderAnalysis::Envelope& envelope)
-        {
+        const auto span = [] (const RenderAnalysis::Envelope& envelope) {
             auto sum = 0.0;
 
             for (size_t i = 0; i < envelope.minimum.size(); ++i)
@@ -222,8 +220,7 @@ namespace
 
     void drawCloseUp (juce::Graphics& g, const Axes& axes, const RenderAnalysis& analysis, int firstSample, int numSamples)
     {
-        const auto drawTrace = [&] (const std::vector<float>& samples, juce::Colour colour, float thickness)
-        {
+        const auto drawTrace = [&] (const std::vector<float>& samples, juce::Colour colour, float thickness) {
             juce::Path trace;
 
             for (int i = 0; i < numSamples; ++i)
@@ -255,8 +252,7 @@ namespace
 
         // One value per pixel column: the strongest bin in the column, or, where
         // bins are wider than a pixel (the low end), the bins' values interpolated.
-        const auto traceFor = [&] (const std::vector<double>& spectrum)
-        {
+        const auto traceFor = [&] (const std::vector<double>& spectrum) {
             juce::Path trace;
             const auto left = (int) axes.area.getX();
             const auto right = (int) axes.area.getRight();
@@ -344,8 +340,7 @@ namespace
 
     void drawLegend (juce::Graphics& g, juce::Rectangle<float> area, const PlotCaption& caption)
     {
-        const auto drawEntry = [&] (juce::Rectangle<float> row, juce::Colour colour, const juce::String& name, const juce::String& levels)
-        {
+        const auto drawEntry = [&] (juce::Rectangle<float> row, juce::Colour colour, const juce::String& name, const juce::String& levels) {
             g.setColour (colour);
             g.fillRoundedRectangle (row.removeFromLeft (30.0f).withSizeKeepingCentre (30.0f, 6.0f), 3.0f);
             row.removeFromLeft (10.0f);
@@ -456,7 +451,8 @@ juce::Image drawRenderPlot (const RenderAnalysis& analysis, const PlotCaption& c
     drawPanel (g, spectrum, "Average spectrum",
                "0 dB = a full-scale sine"
                    + (leftOut > 0 ? "; " + juce::String (leftOut) + (leftOut == 1 ? " sample" : " samples")
-                                        + " NaN or infinite left out" : juce::String()));
+                                        + " NaN or infinite left out"
+                                  : juce::String()));
     drawLogFrequencyGrid (g, spectrum);
     drawYGrid (g, spectrum, 10.0, "level (dB)", false);
     drawSpectrum (g, spectrum, analysis);

@@ -8,12 +8,12 @@
 /** The words around the plot: what was rendered, and how loud it came out (UTF-8). */
 struct PlotCaption
 {
-    std::string title;          // e.g. "riff.wav  →  Brask Overdrive  →  riff-crunch.wav"
-    std::string settings;       // knobs and footswitch
-    std::string format;         // sample rate, channels, encoding, length, block size
+    std::string title;     // e.g. "riff.wav  →  Brask Overdrive  →  riff-crunch.wav"
+    std::string settings;  // knobs and footswitch
+    std::string format;    // sample rate, channels, encoding, length, block size
     std::string inputLevels;
     std::string outputLevels;
-    int numChannels = 1;        // stereo pictures show the mean of the two channels
+    int numChannels = 1;  // stereo pictures show the mean of the two channels
 };
 
 //==============================================================================

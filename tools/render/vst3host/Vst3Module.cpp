@@ -17,17 +17,17 @@ namespace
 {
     // The folder of a Linux bundle that holds the shared object for this machine,
     // named as the VST3 module layout names architectures.
-   #if defined(__x86_64__)
+#if defined(__x86_64__)
     constexpr auto architectureFolder = "x86_64-linux";
-   #elif defined(__aarch64__)
+#elif defined(__aarch64__)
     constexpr auto architectureFolder = "aarch64-linux";
-   #elif defined(__i386__)
+#elif defined(__i386__)
     constexpr auto architectureFolder = "i386-linux";
-   #elif defined(__arm__)
+#elif defined(__arm__)
     constexpr auto architectureFolder = "armv7l-linux";
-   #else
-    #error "No VST3 bundle architecture folder is known for this processor"
-   #endif
+#else
+#error "No VST3 bundle architecture folder is known for this processor"
+#endif
 
     /** The host as a module sees it: the SDK's host application (it makes the
         messages and attribute lists a module may ask for), under the tool's name.
@@ -69,7 +69,8 @@ namespace
 
 //==============================================================================
 Vst3Module::Vst3Module (void* sharedObject, IPluginFactory* moduleFactory) noexcept
-    : handle (sharedObject), factory (moduleFactory)
+    : handle (sharedObject)
+    , factory (moduleFactory)
 {
 }
 
@@ -122,7 +123,7 @@ Vst3Module::Opened Vst3Module::open (const std::string& bundlePath)
 
     using EntryFunction = bool (*) (void*);
     using ExitFunction = bool (*)();
-    using FactoryFunction = IPluginFactory* (*)();
+    using FactoryFunction = IPluginFactory* (*) ();
 
     auto* entry = reinterpret_cast<EntryFunction> (dlsym (handle, "ModuleEntry"));
     auto* exit = reinterpret_cast<ExitFunction> (dlsym (handle, "ModuleExit"));

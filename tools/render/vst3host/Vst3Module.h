@@ -30,7 +30,7 @@ public:
     */
     static Opened open (const std::string& bundlePath);
 
-    Steinberg::IPluginFactory& getFactory() const noexcept     { return *factory; }
+    Steinberg::IPluginFactory& getFactory() const noexcept { return *factory; }
 
     /** The host application given to every instance's initialize(). */
     Steinberg::FUnknown* getHostContext() const noexcept;
