@@ -39,6 +39,16 @@ namespace brask::audiofile
             return ((std::uint32_t) p[0] << 24) | ((std::uint32_t) p[1] << 16) | ((std::uint32_t) p[2] << 8) | (std::uint32_t) p[3];
         }
 
+        std::uint64_t littleEndian64 (const std::uint8_t* p) noexcept
+        {
+            return (std::uint64_t) littleEndian32 (p) | ((std::uint64_t) littleEndian32 (p + 4) << 32);
+        }
+
+        std::uint64_t bigEndian64 (const std::uint8_t* p) noexcept
+        {
+            return ((std::uint64_t) bigEndian32 (p) << 32) | (std::uint64_t) bigEndian32 (p + 4);
+        }
+
         /** Rounds to the nearest whole number, ties to even, as std::nearbyint does in
             the default rounding mode, for |value| <= 2^51, without a library call.
         */
@@ -126,17 +136,25 @@ namespace brask::audiofile
 
         /** libsndfile reads a WAV only where its fmt chunk comes before the data, and
             calls one with fmt behind the data "No 'data' chunk marker". Such a file
-            is shown to it with the fmt chunk moved to the front; the bytes stay where
-            they are.
+            is shown to it with the fmt chunk moved in front of the data chunk (after
+            RF64's ds64, which must stay first); the bytes stay where they are. RIFX
+            has its sizes big-endian, RF64 its data size in ds64.
         */
         std::vector<Piece> fmtBeforeData (const FileBytes& file)
         {
             std::uint8_t riff[12];
 
-            if (! file.get (0, riff, 12) || std::memcmp (riff, "RIFF", 4) != 0 || std::memcmp (riff + 8, "WAVE", 4) != 0)
+            if (! file.get (0, riff, 12) || std::memcmp (riff + 8, "WAVE", 4) != 0)
                 return {};
 
-            auto sawData = false;
+            const auto isRifx = std::memcmp (riff, "RIFX", 4) == 0;
+            const auto isRf64 = std::memcmp (riff, "RF64", 4) == 0 || std::memcmp (riff, "BW64", 4) == 0;
+
+            if (! isRifx && ! isRf64 && std::memcmp (riff, "RIFF", 4) != 0)
+                return {};
+
+            const auto number32 = isRifx ? bigEndian32 : littleEndian32;
+            std::uint64_t dataOffset = 0, ds64DataSize = 0;
 
             for (std::uint64_t offset = 12, count = 0; count < maximumChunks; ++count)
             {
@@ -145,24 +163,35 @@ namespace brask::audiofile
                 if (! file.get (offset, chunk, 8))
                     return {};
 
-                const auto size = (std::uint64_t) littleEndian32 (chunk + 4);
-                const auto length = std::min (8 + size + (size & 1), file.size - offset);
+                auto size = (std::uint64_t) number32 (chunk + 4);
+
+                if (isRf64 && std::memcmp (chunk, "ds64", 4) == 0)
+                {
+                    std::uint8_t sizes[16];
+
+                    if (size >= 16 && file.get (offset + 8, sizes, 16))
+                        ds64DataSize = littleEndian64 (sizes + 8);
+                }
 
                 if (std::memcmp (chunk, "fmt ", 4) == 0)
                 {
-                    if (! sawData)
+                    if (dataOffset == 0)
                         return {};
 
-                    return { { 0, 12 }, { offset, length }, { 12, offset - 12 }, { offset + length, file.size - offset - length } };
+                    const auto length = std::min (8 + size + (size & 1), file.size - offset);
+                    return { { 0, dataOffset }, { offset, length }, { dataOffset, offset - dataOffset }, { offset + length, file.size - offset - length } };
                 }
 
-                // Behind a data chunk of a placeholder size there is only audio.
                 if (std::memcmp (chunk, "data", 4) == 0)
                 {
+                    if (isRf64 && size == 0xffffffffu)
+                        size = ds64DataSize;
+
+                    // Behind a data chunk of a placeholder size there is only audio.
                     if (size == 0 || size > file.size - offset - 8)
                         return {};
 
-                    sawData = true;
+                    dataOffset = offset;
                 }
 
                 offset += 8 + size + (size & 1);
@@ -206,20 +235,18 @@ namespace brask::audiofile
             int chainedStreams = 0;
             std::vector<Mend> mends;
 
+            // What a WAV's fmt chunk says, for a message of ours where libsndfile
+            // refuses the file with one of its own; -1 where not read.
+            std::int64_t headerChannels = -1, headerRate = -1;
+
+            // The data's size field is a recorder's placeholder, and the audio runs to
+            // the end of the file.
+            bool lengthNeverWritten = false;
+
             // A stream cut off with no length announced (Ogg): where its last whole
             // piece ends, for libsndfile to take as the file's end; -1 when whole.
             std::int64_t usableSize = -1;
         };
-
-        std::uint64_t littleEndian64 (const std::uint8_t* p) noexcept
-        {
-            return (std::uint64_t) littleEndian32 (p) | ((std::uint64_t) littleEndian32 (p + 4) << 32);
-        }
-
-        std::uint64_t bigEndian64 (const std::uint8_t* p) noexcept
-        {
-            return ((std::uint64_t) bigEndian32 (p) << 32) | (std::uint64_t) bigEndian32 (p + 4);
-        }
 
         /** The audio's bytes from dataStart, by the chunk's own size: believed where the
             file holds them, however the container size disagrees; to the end of the file
@@ -279,8 +306,13 @@ namespace brask::audiofile
                     std::uint8_t fmt[14];
 
                     if (file.get (offset + 8, fmt, 14))
+                    {
                         layout.frameBytes = isRifx ? ((std::int64_t) fmt[12] << 8) | (std::int64_t) fmt[13]
                                                    : (std::int64_t) fmt[12] | ((std::int64_t) fmt[13] << 8);
+                        layout.headerChannels = isRifx ? ((std::int64_t) fmt[2] << 8) | (std::int64_t) fmt[3]
+                                                       : (std::int64_t) fmt[2] | ((std::int64_t) fmt[3] << 8);
+                        layout.headerRate = (std::int64_t) number32 (fmt + 4);
+                    }
                 }
 
                 if (std::memcmp (chunk, "fact", 4) == 0 && size >= 4)
@@ -306,6 +338,7 @@ namespace brask::audiofile
                         const auto dataSize = littleEndian64 (sizes + 8);
                         const auto streaming = dataSize == 0 || dataSize == ~(std::uint64_t) 0;
                         placeData (layout, file.size, dataStart, dataSize, streaming);
+                        layout.lengthNeverWritten = streaming;
 
                         if (streaming)
                         {
@@ -320,8 +353,10 @@ namespace brask::audiofile
                     // the file does not hold means "never finished", decided by the
                     // header and the file's size together.
                     const auto held = file.size > dataStart ? file.size - dataStart : 0;
-                    const auto streaming = layout.frameBytes == 0 || (isPlaceholderSize (size) && size > held) || size == 0;
+                    const auto placeholder = (isPlaceholderSize (size) && size > held) || size == 0;
+                    const auto streaming = layout.frameBytes == 0 || placeholder;
                     placeData (layout, file.size, dataStart, size, streaming);
+                    layout.lengthNeverWritten = placeholder;
 
                     // libsndfile takes the RIFF size as the file's end, and the data
                     // chunk's size only where it fits in it: a writer that left a
@@ -432,6 +467,7 @@ namespace brask::audiofile
 
             layout.frameBytes = sampleBytes * channels;
             placeData (layout, file.size, dataStart, size, size == 0xffffffffu);
+            layout.lengthNeverWritten = size == 0xffffffffu;
             return layout;
         }
 
@@ -472,6 +508,7 @@ namespace brask::audiofile
                 {
                     const auto streaming = size == ~(std::uint64_t) 0 || size < 4;
                     placeData (layout, file.size, offset + 16, streaming ? 0 : size - 4, streaming);
+                    layout.lengthNeverWritten = streaming;
 
                     if (! streaming && layout.announcedBytes > layout.presentBytes)
                         layout.mends.push_back ({ offset + 4, (std::uint64_t) layout.presentBytes + 4, 8, true });
@@ -544,6 +581,8 @@ namespace brask::audiofile
                         // behind it, which is no audio).
                         placeData (layout, file.size, offset + 16 + (std::uint64_t) bigEndian32 (ssnd), 0, true);
                     }
+
+                    layout.lengthNeverWritten = isStreamingSize (size) && layout.announcedFrames < 0;
 
                     // COMM may come after the audio.
                     if (layout.announcedFrames >= 0 || streamingForm || isStreamingSize (size))
@@ -650,7 +689,7 @@ namespace brask::audiofile
                          + (((std::uint64_t) (id3[6] & 0x7f) << 21) | ((std::uint64_t) (id3[7] & 0x7f) << 14)
                             | ((std::uint64_t) (id3[8] & 0x7f) << 7) | (std::uint64_t) (id3[9] & 0x7f));
 
-            std::uint8_t frame[4 + 2 + 32 + 8];
+            std::uint8_t frame[4 + 2 + 32 + 16];
 
             if (! file.get (offset, frame, sizeof (frame)) || frame[0] != 0xff || (frame[1] & 0xe0) != 0xe0
                 || ((frame[1] >> 1) & 3) != 1)  // Layer III only
@@ -662,8 +701,21 @@ namespace brask::audiofile
             const auto sideInfo = mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
             const auto* xing = frame + 4 + crc + sideInfo;
 
-            if ((std::memcmp (xing, "Xing", 4) == 0 || std::memcmp (xing, "Info", 4) == 0) && (bigEndian32 (xing + 4) & 1) != 0)
-                layout.libraryCountAnnounced = true;
+            if (std::memcmp (xing, "Xing", 4) == 0 || std::memcmp (xing, "Info", 4) == 0)
+            {
+                const auto flags = bigEndian32 (xing + 4);
+                layout.libraryCountAnnounced = (flags & 1) != 0;
+
+                // The tag's byte count, where it has one, is shown to the decoder as
+                // what the file holds: on a cut copy the decoder would otherwise print
+                // a warning of its own to the terminal, before our line says the same
+                // in the user's terms. The frame count still announces the length.
+                if ((flags & 2) != 0)
+                {
+                    const auto bytesField = offset + (std::uint64_t) (xing - frame) + 8 + ((flags & 1) != 0 ? 4 : 0);
+                    layout.mends.push_back ({ bytesField, std::min<std::uint64_t> (file.size - offset, 0xffffffffu), 4, true });
+                }
+            }
 
             if (std::memcmp (frame + 4 + 32, "VBRI", 4) == 0)
                 layout.libraryCountAnnounced = true;
@@ -682,6 +734,31 @@ namespace brask::audiofile
         }
 
         //==============================================================================
+        /** Why libsndfile would not open a file, in words of ours: its own lines
+            ("Internal error : SF_INFO struct incomplete.", "Format not recognised.")
+            speak of its insides, not of the file, nor of what the user can do.
+        */
+        std::string whyNotReadable (int libraryError, const Layout& layout)
+        {
+            if (layout.headerRate == 0)
+                return "its header gives a sample rate of 0 Hz: export it again from the program that made it";
+
+            if (layout.headerChannels == 0)
+                return "its header gives 0 channels: export it again from the program that made it";
+
+            switch (libraryError)
+            {
+                case SF_ERR_UNRECOGNISED_FORMAT:
+                    return "it is none of WAV, RF64, Wave64, AIFF, CAF, AU, FLAC, Ogg Vorbis, Opus or MP3";
+                case SF_ERR_SYSTEM:
+                    return "reading it failed";
+                case SF_ERR_UNSUPPORTED_ENCODING:
+                    return "its encoding is not one brask-render decodes: convert it to WAV or FLAC first";
+                default:
+                    return "its header is damaged or names an encoding brask-render does not decode: convert it to WAV or FLAC first";
+            }
+        }
+
         /** The file as libsndfile reads it: its bytes, with a streaming header's size
             fields mended.
         */
@@ -1088,6 +1165,13 @@ namespace brask::audiofile
     {
         const auto shownContainer = containerName (container);
 
+        // libsndfile's format check passes Vorbis at any rate; the encoder has no setup
+        // above this one, and would refuse the file only once the module had loaded.
+        constexpr int vorbisMaximumRate = 200000;
+
+        if ((container & encodingMask) == SF_FORMAT_VORBIS && sampleRate > vorbisMaximumRate)
+            return { 0, "Vorbis holds at most " + std::to_string (vorbisMaximumRate) + " Hz, not " + std::to_string (sampleRate) + " Hz: name a .flac or .wav output" };
+
         // Lossy containers come with their one encoding.
         if ((container & encodingMask) != 0)
         {
@@ -1243,7 +1327,7 @@ namespace brask::audiofile
 
         if (file == nullptr)
         {
-            error = sf_strerror (nullptr);
+            error = whyNotReadable (sf_error (nullptr), layout);
             ::close (fd);
             return nullptr;
         }
@@ -1307,6 +1391,7 @@ namespace brask::audiofile
             fileInfo.expectedFrames = std::min (layout.announcedFrames, fileInfo.maximumFrames);
         fileInfo.announcedFrames = layout.announcedFrames;
         fileInfo.endsMidStream = layout.usableSize >= 0;
+        fileInfo.lengthNeverWritten = layout.lengthNeverWritten && layout.announcedFrames < 0;
         fileInfo.chainedStreams = layout.chainedStreams;
 
         // Floats and integers arrive as doubles at full scale 1.0: exact for every encoding.
@@ -1389,7 +1474,8 @@ namespace brask::audiofile
 
         if (file == nullptr)
         {
-            error = sf_strerror (nullptr);
+            error = "the encoder does not take " + std::to_string (numChannels) + (numChannels == 1 ? " channel" : " channels")
+                    + " at " + std::to_string (info.samplerate) + " Hz: choose another output format";
 
             // The folder took the file: it is the format the library refused.
             if (refusedByFormat != nullptr)
@@ -1450,7 +1536,7 @@ namespace brask::audiofile
             failed = sf_writef_int (file, words.data(), numFrames) != numFrames;
 
             if (failed && encoderError.empty() && ! target->failed)
-                encoderError = sf_strerror (file);
+                encoderError = "the encoder refused the audio (libsndfile error " + std::to_string (sf_error (file)) + ")";
             return ! failed;
         }
 
@@ -1468,7 +1554,7 @@ namespace brask::audiofile
         failed = sf_writef_double (file, interleaved.data(), numFrames) != numFrames;
 
         if (failed && encoderError.empty() && ! target->failed)
-            encoderError = sf_strerror (file);
+            encoderError = "the encoder refused the audio (libsndfile error " + std::to_string (sf_error (file)) + ")";
         return ! failed;
     }
 
@@ -1498,7 +1584,7 @@ namespace brask::audiofile
                                         : "a write failed: " + std::string (std::strerror (failure));
             error = diskFailed               ? error
                     : ! encoderError.empty() ? encoderError
-                    : closeError != 0        ? sf_error_number (closeError)
+                    : closeError != 0        ? "the encoder could not finish the file (libsndfile error " + std::to_string (closeError) + ")"
                                              : "the encoder failed";
             refusedByFormat = ! diskFailed;
             return false;

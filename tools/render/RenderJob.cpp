@@ -413,6 +413,14 @@ RenderOutcome RenderJob::renderIntoPendingFiles (HostedPedal& pedal, MainThreadC
         shortNote = "; " + lengths + ", rendered as it is";
     }
 
+    // Not errors, but the file is not what its header says: whoever rendered it should know.
+    if (info.announcedFrames >= 0 && framesRead > info.announcedFrames)
+        shortNote += "; note: input holds " + seconds (framesRead, sampleRate) + ", more than the "
+                     + seconds (info.announcedFrames, sampleRate) + " its header announces, rendered whole";
+
+    if (info.lengthNeverWritten)
+        shortNote += "; note: the header's data size was never written (a recording not finished), read to the end of the file";
+
     const auto wroteAs = describeInput() + ", " + brask::audiofile::encodingName (outputFormat.format)
                          + (outputFormat.reason.empty() ? std::string() : "; " + outputFormat.reason);
 
