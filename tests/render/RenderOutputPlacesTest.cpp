@@ -400,8 +400,8 @@ TEST (RenderOutputPlaces, FullDiskOrFileSizeLimitLeavesTheOldFileWhole)
 {
     ScratchFolder scratch;
     const auto earlier = scratch / "earlier.wav";
-    writeInput (earlier, 4410, 3);                // 17.7 kB
-    writeInput (scratch / "in.wav", 88200, 4);    // 353 kB
+    writeInput (earlier, 4410, 3);              // 17.7 kB
+    writeInput (scratch / "in.wav", 88200, 4);  // 353 kB
     const auto oldBytes = bytesOfFile (earlier);
 
     struct Case
