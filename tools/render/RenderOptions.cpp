@@ -171,6 +171,88 @@ namespace
          } },
     };
 
+    /** The paths given, made absolute: from the current folder, which must exist. */
+    std::string takePaths (Given& given, const std::vector<std::string>& positional)
+    {
+        auto& options = given.options;
+
+        for (const auto& argument : positional)
+            if (argument.empty())
+                return "file names must not be empty";
+
+        // Relative names are taken from the current folder; once it is deleted there is
+        // nowhere they could lead ("/" would be a guess).
+        const auto relative = [] (const std::string& argument) { return ! argument.empty() && argument[0] != '/'; };
+        auto needsCurrentFolder = std::any_of (positional.begin(), positional.end(), relative);
+
+        for (const auto* path : { &given.plot, &given.outputFolder, &given.module })
+            needsCurrentFolder = needsCurrentFolder || relative (*path);
+
+        if (needsCurrentFolder && filepath::currentFolder().empty())
+            return "the current folder no longer exists (deleted or moved): change to a folder that exists, or give full paths";
+
+        if (! given.plot.empty())
+            options.plot = filepath::absolute (given.plot);
+
+        if (! given.outputFolder.empty())
+            options.outputFolder = filepath::absolute (given.outputFolder);
+
+        if (! given.module.empty())
+            options.module = filepath::absolute (given.module);
+
+        if (options.module.empty())
+            options.module = RenderOptions::installedModule();
+
+        return {};
+    }
+
+    /** INPUT... --out-dir DIR: every output named after its input. */
+    std::string takeBatch (const std::vector<std::string>& positional, RenderOptions& options)
+    {
+        if (positional.empty())
+            return "--out-dir needs at least one INPUT (try --help)";
+
+        if (! options.plot.empty())
+            return "--plot draws one render: use it with one INPUT and OUTPUT, without --out-dir";
+
+        for (const auto& argument : positional)
+            options.inputs.push_back (filepath::absolute (argument));
+
+        // Two inputs of one name would overwrite each other's output.
+        std::vector<std::string> outputs;
+
+        for (const auto& input : options.inputs)
+        {
+            const auto output = options.outputFor (input);
+
+            if (std::find (outputs.begin(), outputs.end(), output) != outputs.end())
+                return "two inputs would both be written to '" + output + "'";
+
+            outputs.push_back (output);
+        }
+
+        return {};
+    }
+
+    /** INPUT OUTPUT. */
+    std::string takeSingleFile (const std::vector<std::string>& positional, RenderOptions& options)
+    {
+        if (! options.outputExtension.empty() || options.jobs != 0)
+            return "--format and --jobs go with --out-dir";
+
+        if (positional.size() != 2)
+            return positional.size() < 2 ? "needs an INPUT and an OUTPUT file (try --help)"
+                                         : "takes one INPUT and one OUTPUT file, not " + std::to_string (positional.size())
+                                               + " (try --help)";
+
+        if (auto refused = filepath::badOutputName (positional[1]); ! refused.empty())
+            return refused;
+
+        options.inputs.push_back (filepath::absolute (positional[0]));
+        options.output = filepath::absolute (positional[1]);
+        return {};
+    }
+
     const Option* findOption (const std::string& name)
     {
         for (const auto& option : optionTable)
@@ -282,72 +364,8 @@ std::string RenderOptions::parse (const std::vector<std::string>& arguments, Ren
             return {};
     }
 
-    for (const auto& argument : positional)
-        if (argument.empty())
-            return "file names must not be empty";
-
-    // Relative names are taken from the current folder; once it is deleted there is
-    // nowhere they could lead ("/" would be a guess).
-    const auto relative = [] (const std::string& argument) { return ! argument.empty() && argument[0] != '/'; };
-    auto needsCurrentFolder = std::any_of (positional.begin(), positional.end(), relative);
-
-    for (const auto* path : { &given.plot, &given.outputFolder, &given.module })
-        needsCurrentFolder = needsCurrentFolder || relative (*path);
-
-    if (needsCurrentFolder && filepath::currentFolder().empty())
-        return "the current folder no longer exists (deleted or moved): change to a folder that exists, or give full paths";
-
-    if (! given.plot.empty())
-        options.plot = filepath::absolute (given.plot);
-
-    if (! given.outputFolder.empty())
-        options.outputFolder = filepath::absolute (given.outputFolder);
-
-    if (! given.module.empty())
-        options.module = filepath::absolute (given.module);
-
-    if (options.module.empty())
-        options.module = installedModule();
-
-    if (options.isBatch())
-    {
-        if (positional.empty())
-            return "--out-dir needs at least one INPUT (try --help)";
-
-        if (! options.plot.empty())
-            return "--plot draws one render: use it with one INPUT and OUTPUT, without --out-dir";
-
-        for (const auto& argument : positional)
-            options.inputs.push_back (filepath::absolute (argument));
-
-        // Two inputs of one name would overwrite each other's output.
-        std::vector<std::string> outputs;
-
-        for (const auto& input : options.inputs)
-        {
-            const auto output = options.outputFor (input);
-
-            if (std::find (outputs.begin(), outputs.end(), output) != outputs.end())
-                return "two inputs would both be written to '" + output + "'";
-
-            outputs.push_back (output);
-        }
-
-        return {};
-    }
-
-    if (! options.outputExtension.empty() || options.jobs != 0)
-        return "--format and --jobs go with --out-dir";
-
-    if (positional.size() != 2)
-        return positional.size() < 2 ? "needs an INPUT and an OUTPUT file (try --help)"
-                                     : "takes one INPUT and one OUTPUT file, not " + std::to_string (positional.size())
-                                           + " (try --help)";
-
-    if (auto refused = filepath::badOutputName (positional[1]); ! refused.empty())
+    if (auto refused = takePaths (given, positional); ! refused.empty())
         return refused;
 
-    options.inputs.push_back (filepath::absolute (positional[0]));
-    options.output = filepath::absolute (positional[1]);
-    return {};
+    return options.isBatch() ? takeBatch (positional, options) : takeSingleFile (positional, options);
 }
