@@ -56,6 +56,14 @@ def write(fmt, channels, rate, frames):
     return data
 
 
+def fmt_after_data(data):
+    """The fmt chunk moved to the end of a RIFF, RIFX or RF64 file."""
+    size = ">I" if data.startswith(b"RIFX") else "<I"
+    fmt = data.index(b"fmt ")
+    chunk = data[fmt:fmt + 8 + struct.unpack(size, data[fmt + 4:fmt + 8])[0]]
+    return data[:fmt] + data[fmt + len(chunk):] + chunk
+
+
 def main():
     folder = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "corpus", "audio_file")
     os.makedirs(folder, exist_ok=True)
@@ -128,6 +136,13 @@ def main():
         seeds.append(rifx[:300])
         rifx_size = rifx.index(b"data") + 4
         seeds.append(rifx[:4] + bytes(4) + rifx[8:rifx_size] + bytes(4) + rifx[rifx_size + 4:])
+
+    # The fmt chunk after the data in RIFX (sizes big-endian) and RF64 (its data size in ds64).
+    seeds.extend(fmt_after_data(data) for data in (rifx, write((RF64, I16), 1, 8000, 400)) if data is not None)
+
+    # Headers libsndfile refuses in words of its own: a sample rate of 0, no channels.
+    seeds.append(wav[:24] + struct.pack("<I", 0) + wav[28:])
+    seeds.append(wav[:22] + struct.pack("<H", 0) + wav[24:])
 
     # An MP3 whose Xing tag counts its frames, cut short.
     mp3 = write((MPEG, MP3), 1, 8000, 4000)

@@ -91,17 +91,21 @@ namespace
         putLittleEndian32 (block, 4, (juce::uint32) block.getSize() - 8);
     }
 
-    /** The fmt chunk moved behind the data, as some editors write it. */
-    void moveFmtToTheEnd (juce::MemoryBlock& block)
+    /** The fmt chunk moved behind the data, as some editors write it (RIFX: sizes big-endian). */
+    void moveFmtToTheEnd (juce::MemoryBlock& block, bool bigEndian = false)
     {
         const auto* bytes = static_cast<const juce::uint8*> (block.getData());
+        const auto size = [&] (size_t at) {
+            return bigEndian ? (size_t) bytes[at + 4] << 24 | (size_t) bytes[at + 5] << 16 | (size_t) bytes[at + 6] << 8 | bytes[at + 7]
+                             : (size_t) bytes[at + 7] << 24 | (size_t) bytes[at + 6] << 16 | (size_t) bytes[at + 5] << 8 | bytes[at + 4];
+        };
         size_t at = 12;
 
         while (at + 8 <= block.getSize() && std::memcmp (bytes + at, "fmt ", 4) != 0)
-            at += 8 + (bytes[at + 4] | (size_t) bytes[at + 5] << 8 | (size_t) bytes[at + 6] << 16);
+            at += 8 + size (at);
 
         ASSERT_LT (at + 8, block.getSize());
-        const auto length = 8 + (bytes[at + 4] | (size_t) bytes[at + 5] << 8);
+        const auto length = 8 + size (at);
         juce::MemoryBlock fmt (bytes + at, length);
         block.removeSection (at, length);
         block.append (fmt.getData(), fmt.getSize());
@@ -164,13 +168,13 @@ namespace
                                                  } },
               {},
               0,
-              "wrote ",
+              "note: input holds 1.00 s, more than the 0.50 s its header announces, rendered whole",
               48000 },
             { "HeaderOnly", { ".wav", wav16, 1.0, [] (auto& b) { cutTo (b, wavDataSizeOffset (b) + 4); } }, {}, 1, "input ends after 0.00 s of the 1.00 s its header announces", -1 },
-            { "StreamingSizesZero", { ".wav", wav16, 0.5, [] (auto& b) { putLittleEndian32 (b, 4, 0); putLittleEndian32 (b, wavDataSizeOffset (b), 0); } }, {}, 0, "wrote ", 24000 },
-            { "StreamingSizesAllOnes", { ".wav", wav16, 0.5, [] (auto& b) { putLittleEndian32 (b, 4, 0xffffffff); putLittleEndian32 (b, wavDataSizeOffset (b), 0xffffffff); } }, {}, 0, "wrote ", 24000 },
+            { "StreamingSizesZero", { ".wav", wav16, 0.5, [] (auto& b) { putLittleEndian32 (b, 4, 0); putLittleEndian32 (b, wavDataSizeOffset (b), 0); } }, {}, 0, "note: the header's data size was never written (a recording not finished), read to the end of the file", 24000 },
+            { "StreamingSizesAllOnes", { ".wav", wav16, 0.5, [] (auto& b) { putLittleEndian32 (b, 4, 0xffffffff); putLittleEndian32 (b, wavDataSizeOffset (b), 0xffffffff); } }, {}, 0, "note: the header's data size was never written (a recording not finished), read to the end of the file", 24000 },
             // What sox writes on a pipe, where it cannot go back to the header: sizes far beyond the file.
-            { "StreamingSizesBeyondTheFile", { ".wav", wav16, 0.5, [] (auto& b) { putLittleEndian32 (b, 4, 0x7ffff024); putLittleEndian32 (b, wavDataSizeOffset (b), 0x7ffff000); } }, {}, 0, "wrote ", 24000 },
+            { "StreamingSizesBeyondTheFile", { ".wav", wav16, 0.5, [] (auto& b) { putLittleEndian32 (b, 4, 0x7ffff024); putLittleEndian32 (b, wavDataSizeOffset (b), 0x7ffff000); } }, {}, 0, "note: the header's data size was never written (a recording not finished), read to the end of the file", 24000 },
             // An AIFF recorder that never came back to its header: no frame count, no sizes.
             { "AiffStreamingSizes", { ".aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 0.5, [] (auto& b) {
                                          putBigEndian32 (b, 4, 0xffffffff);
@@ -179,7 +183,7 @@ namespace
                                      } },
               {},
               0,
-              "wrote ",
+              "note: the header's data size was never written (a recording not finished), read to the end of the file",
               24000 },
             // A recorder that never came back to the SSND size, then a tagger that put
             // an ID3 chunk behind the audio: COMM's frame count says where the audio stops.
@@ -195,6 +199,8 @@ namespace
               "wrote ",
               24000 },
             { "FmtAfterTheData", { ".wav", wav16, 0.5, [] (auto& b) { moveFmtToTheEnd (b); } }, {}, 0, "wrote ", 24000 },
+            { "RifxFmtAfterTheData", { ".wav", wav16 | SF_ENDIAN_BIG, 0.5, [] (auto& b) { moveFmtToTheEnd (b, true); } }, {}, 0, "wrote ", 24000 },
+            { "Rf64FmtAfterTheData", { ".rf64", SF_FORMAT_RF64 | SF_FORMAT_PCM_16, 0.5, [] (auto& b) { moveFmtToTheEnd (b); } }, {}, 0, "wrote ", 24000 },
             // A compressed WAV's data size is a length too: a copy cut short is refused.
             // (IMA blocks of 2041 frames: the last one filled out, 2.04 s announced.)
             { "ImaAdpcmCutShort", { ".wav", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } }, {}, 1, "of the 2.04 s its header announces", -1 },
@@ -204,7 +210,7 @@ namespace
             { "ImaAdpcmCutShortAccepted", { ".wav", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } }, { "--accept-short" }, 0, "of the 2.04 s its header announces, rendered as it is", someFrames, false },
             // RIFX: a WAV with its numbers big-endian.
             { "RifxCutShort", { ".wav", wav16 | SF_ENDIAN_BIG, 10.0, [] (auto& b) { cutTo (b, 1000); } }, {}, 1, "input ends after 0.01 s of the 10.00 s its header announces", -1 },
-            { "RifxStreamingSizesZero", { ".wav", wav16 | SF_ENDIAN_BIG, 0.5, [] (auto& b) { putBigEndian32 (b, 4, 0); putBigEndian32 (b, wavDataSizeOffset (b), 0); } }, {}, 0, "wrote ", 24000 },
+            { "RifxStreamingSizesZero", { ".wav", wav16 | SF_ENDIAN_BIG, 0.5, [] (auto& b) { putBigEndian32 (b, 4, 0); putBigEndian32 (b, wavDataSizeOffset (b), 0); } }, {}, 0, "note: the header's data size was never written (a recording not finished), read to the end of the file", 24000 },
             { "ChunkAfterTheData", { ".wav", wav16, 0.5, [] (auto& b) {
                                         const char chunk[] = "LIST\x0c\0\0\0INFOICMT\0\0\0\0";
                                         b.append (chunk, 20);
@@ -229,7 +235,7 @@ namespace
                                                    } },
               {},
               0,
-              "wrote ",
+              "note: the header's data size was never written (a recording not finished), read to the end of the file",
               24000 },
             { "Rf64CutShort", { ".rf64", SF_FORMAT_RF64 | SF_FORMAT_PCM_16, 10.0, [] (auto& b) { cutTo (b, 96000); } }, {}, 1, "of the 10.00 s its header announces", -1 },
             { "Wave64CutShort", { ".w64", SF_FORMAT_W64 | SF_FORMAT_PCM_16, 10.0, [] (auto& b) { cutTo (b, 96000); } }, {}, 1, "of the 10.00 s its header announces", -1 },
@@ -449,8 +455,8 @@ TEST (RenderDamagedFile, LossyWavCodecsComeOutAs24BitPcm)
 }
 
 // An MP3 whose Xing tag counts its frames announces its length: a copy cut short is
-// refused, or rendered as it is when asked, and one whole is not. (The decoder itself
-// adds a line of its own about the Xing size on a cut copy; only ours is checked here.)
+// refused, or rendered as it is when asked, and one whole is not. The decoder's own
+// warning about the tag's byte count never reaches the terminal: one line, ours.
 TEST (RenderDamagedFile, CountedMp3HeldToItsCount)
 {
     ScratchFolder scratch;
@@ -469,7 +475,8 @@ TEST (RenderDamagedFile, CountedMp3HeldToItsCount)
 
     const auto cut = runRender (render);
     EXPECT_EQ (cut.exitStatus, 1);
-    EXPECT_TRUE (juce::StringArray::fromLines (juce::String (cut.err).trim()).strings.getLast().contains ("of the 2.00 s its header announces")) << cut.err;
+    EXPECT_EQ (juce::StringArray::fromLines (juce::String (cut.err).trim()).size(), 1) << cut.err;
+    EXPECT_TRUE (juce::String (cut.err).contains ("of the 2.00 s its header announces")) << cut.err;
     EXPECT_FALSE (output.exists());
 
     auto accepting = render;
@@ -477,9 +484,61 @@ TEST (RenderDamagedFile, CountedMp3HeldToItsCount)
     const auto accepted = runRender (accepting);
     EXPECT_EQ (accepted.exitStatus, 0) << accepted.err;
     EXPECT_TRUE (juce::String (accepted.out).contains ("of the 2.00 s its header announces, rendered as it is")) << accepted.out;
+    EXPECT_EQ (accepted.err, "");
     const auto frames = readAudioFile (output).exact.getNumSamples();
     EXPECT_GT (frames, 0);
     EXPECT_LT (frames, (int) rate);
+}
+
+// Where libsndfile or the decoders under it refuse or warn, the user reads one line of
+// ours that names the file and what to do, never the library's own words.
+TEST (RenderDamagedFile, LibraryLinesNeverReachTheUser)
+{
+    ScratchFolder scratch;
+    writeAudioFile (scratch / "ok.wav", makeTestSignal (1, rate, 4800, 1), rate, { ".wav", wav16 });
+    writeAudioFile (scratch / "high.wav", makeTestSignal (1, 250000.0, 2500, 1), 250000.0, { ".wav", wav16 });
+    (scratch / "notes.txt").replaceWithText (juce::String::repeatedString ("not audio\n", 50));
+
+    const auto damagedCopy = [&] (const char* name, size_t at, int width, juce::uint32 value) {
+        auto bytes = bytesOf (scratch / "ok.wav");
+        for (int i = 0; i < width; ++i)
+            static_cast<juce::uint8*> (bytes.getData())[at + (size_t) i] = (juce::uint8) (value >> (8 * i));
+
+        (scratch / name).replaceWithData (bytes.getData(), bytes.getSize());
+    };
+    damagedCopy ("rate0.wav", 24, 4, 0);      // fmt's sample rate
+    damagedCopy ("mono0.wav", 22, 2, 0);      // fmt's channel count
+    damagedCopy ("format99.wav", 20, 2, 99);  // fmt's encoding tag
+
+    struct Case
+    {
+        const char *input, *output, *message;
+    };
+
+    const Case cases[] {
+        { "rate0.wav", "out.wav", "rate0.wav' is not an audio file brask-render can read (its header gives a sample rate of 0 Hz: export it again" },
+        { "mono0.wav", "out.wav", "mono0.wav' is not an audio file brask-render can read (its header gives 0 channels" },
+        { "format99.wav", "out.wav", "format99.wav' is not an audio file brask-render can read (its header is damaged or names an encoding brask-render does not decode: convert it to WAV or FLAC first)" },
+        { "notes.txt", "out.wav", "notes.txt' is not an audio file brask-render can read (it is none of WAV, RF64" },
+        { "high.wav", "out.ogg", "out.ogg': Vorbis holds at most 200000 Hz, not 250000 Hz: name a .flac or .wav output" },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.input);
+        const auto result = runRender ({ "--plugin", builtModule().getFullPathName(), (scratch / c.input).getFullPathName(), (scratch / c.output).getFullPathName() });
+        const auto err = juce::String (result.err);
+
+        EXPECT_EQ (result.exitStatus, 1);
+        EXPECT_EQ (juce::StringArray::fromLines (err.trim()).size(), 1) << err;
+        EXPECT_TRUE (err.startsWith ("brask-render: ")) << err;
+        EXPECT_TRUE (err.contains (c.message)) << err;
+
+        for (const auto* libraryWords : { "Internal error", "SF_INFO", "Format not recognised", "Warning", "Malformed" })
+            EXPECT_FALSE (err.contains (libraryWords)) << err;
+
+        EXPECT_FALSE ((scratch / c.output).exists());
+    }
 }
 
 // A WAV of 2 to 4 GiB: its data size is a length, not "never finished", unless it is
@@ -497,17 +556,19 @@ TEST (RenderDamagedFile, LargeWavSizesJudgedByHeaderAndFileSize)
         std::uint32_t dataSize;
         std::uint64_t fileSize;
         std::int64_t announced, maximum;  // frames; announced -1: read to the end
+        bool neverWritten;                // a placeholder: the summary notes it
     };
 
     const std::uint64_t big = 0x90000000u;  // 2.25 GiB
     const std::uint64_t hundredSeconds = 100 * 48000 * frameBytes;
 
     const Case cases[] {
-        { "real size, tag after", (std::uint32_t) big, headerBytes + big + tagBytes, (std::int64_t) (big / frameBytes), (std::int64_t) (big / frameBytes) },
-        { "cut 100 s short", (std::uint32_t) big, headerBytes + big - hundredSeconds, (std::int64_t) (big / frameBytes), (std::int64_t) ((big - hundredSeconds) / frameBytes) },
-        { "sox placeholder", 0x7ffff000u, headerBytes + 48000 * frameBytes, -1, 48000 },
-        { "all ones", 0xffffffffu, headerBytes + 48000 * frameBytes, -1, 48000 },
-        { "signed largest", 0x7fffffffu, headerBytes + 48000 * frameBytes, -1, 48000 },
+        { "real size, tag after", (std::uint32_t) big, headerBytes + big + tagBytes, (std::int64_t) (big / frameBytes), (std::int64_t) (big / frameBytes), false },
+        { "cut 100 s short", (std::uint32_t) big, headerBytes + big - hundredSeconds, (std::int64_t) (big / frameBytes), (std::int64_t) ((big - hundredSeconds) / frameBytes), false },
+        { "sox placeholder", 0x7ffff000u, headerBytes + 48000 * frameBytes, -1, 48000, true },
+        { "all ones", 0xffffffffu, headerBytes + 48000 * frameBytes, -1, 48000, true },
+        { "signed largest", 0x7fffffffu, headerBytes + 48000 * frameBytes, -1, 48000, true },
+        { "zero", 0, headerBytes + 48000 * frameBytes, -1, 48000, true },
     };
 
     for (const auto& c : cases)
@@ -544,6 +605,7 @@ TEST (RenderDamagedFile, LargeWavSizesJudgedByHeaderAndFileSize)
         EXPECT_EQ (reader->info().announcedFrames, c.announced);
         EXPECT_EQ (reader->info().maximumFrames, c.maximum);
         EXPECT_LE (reader->info().expectedFrames, c.maximum);
+        EXPECT_EQ (reader->info().lengthNeverWritten, c.neverWritten);
     }
 }
 

@@ -35,6 +35,13 @@ namespace
         writeAudioFile (file, makeTestSignal (2, rate, numSamples, seed), rate, { ".wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16 });
     }
 
+    juce::MemoryBlock bytesOfFile (const juce::File& file)
+    {
+        juce::MemoryBlock block;
+        file.loadFileAsData (block);
+        return block;
+    }
+
     int lengthOf (const juce::File& file)
     {
         return readAudioFile (file).exact.getNumSamples();
@@ -380,4 +387,85 @@ TEST (RenderOutputPlaces, StaleHiddenFilesJudgedByMachineBootAndProcess)
 
     for (const auto& [what, file, removed] : cases)
         EXPECT_EQ ((scratch / file).exists(), ! removed) << what;
+}
+
+//==============================================================================
+// A disk that fills up, or a file-size limit reached, while an earlier take is
+// being replaced: the render fails with the cause named, and the earlier take is
+// whole, whether it is replaced by a rename or written in place (another name
+// links it). The limit comes from RLIMIT_FSIZE set before brask-render starts
+// (prlimit); the full disk from a small tmpfs, mounted in a mount namespace of
+// its own so that it leaves with the process, where this user may mount.
+TEST (RenderOutputPlaces, FullDiskOrFileSizeLimitLeavesTheOldFileWhole)
+{
+    ScratchFolder scratch;
+    const auto earlier = scratch / "earlier.wav";
+    writeInput (earlier, 4410, 3);              // 17.7 kB
+    writeInput (scratch / "in.wav", 88200, 4);  // 353 kB
+    const auto oldBytes = bytesOfFile (earlier);
+
+    struct Case
+    {
+        const char* name;
+        bool fullDisk;  // else the file-size limit
+        bool linked;
+        const char* message;
+    };
+
+    const Case cases[] {
+        { "size limit, replaced", false, false, "the file reached the largest size this process may write (ulimit -f)" },
+        { "size limit, written in place", false, true, "the file reached the largest size this process may write (ulimit -f)" },
+        { "full disk, replaced", true, false, "the disk is full" },
+        { "full disk, written in place", true, true, "the disk is full" },
+    };
+
+    // Renders into folder/take.wav, a copy of the earlier take; leaves what the folder
+    // then holds in "after.wav" and "listing" beside it.
+    const juce::String script = "set -u\n"
+                                "folder=$1; shift\n"
+                                "if [ \"$MOUNT\" = yes ]; then mount -t tmpfs -o size=128k brask-full \"$folder\" || exit 97; fi\n"
+                                "cp \"$EARLIER\" \"$folder/take.wav\"\n"
+                                "if [ \"$LINKED\" = yes ]; then ln \"$folder/take.wav\" \"$folder/other-name.wav\"; fi\n"
+                                "\"$@\" \"$folder/take.wav\"; status=$?\n"
+                                "cat \"$folder/take.wav\" > \"$AFTER\"; ls -A \"$folder\" > \"$LISTING\"\n"
+                                "exit $status\n";
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        const auto folder = scratch / (juce::String ("folder-") + (c.fullDisk ? "disk" : "limit") + (c.linked ? "-linked" : ""));
+        ASSERT_TRUE (folder.createDirectory());
+        const auto after = scratch / "after.wav", listing = scratch / "listing";
+        after.deleteFile();
+
+        const auto environment = "MOUNT=" + juce::String (c.fullDisk ? "yes" : "no") + " LINKED=" + (c.linked ? "yes" : "no")
+                                 + " EARLIER='" + earlier.getFullPathName() + "' AFTER='" + after.getFullPathName()
+                                 + "' LISTING='" + listing.getFullPathName() + "'";
+
+        std::vector<juce::String> command;
+
+        if (c.fullDisk)
+        {
+            if (::geteuid() != 0)
+                GTEST_SKIP() << "mounting a small tmpfs needs root; the full-disk cases are skipped";
+
+            command = { "-m", "--", "/bin/sh", "-c", "export " + environment + "\n" + script, "sh" };
+        }
+        else
+        {
+            command = { "--fsize=65536", "--", "/bin/sh", "-c", "export " + environment + "\n" + script, "sh" };
+        }
+
+        command.insert (command.end(), { folder.getFullPathName(), BRASK_RENDER_EXECUTABLE, "--plugin", moduleArgument(), (scratch / "in.wav").getFullPathName() });
+        const auto result = runRender (juce::File (c.fullDisk ? "/usr/bin/unshare" : "/usr/bin/prlimit"), command);
+
+        if (result.exitStatus == 97 || (c.fullDisk && result.exitStatus != 1 && juce::String (result.err).contains ("unshare")))
+            GTEST_SKIP() << "no tmpfs could be mounted here: " << result.err;
+
+        EXPECT_EQ (result.exitStatus, failed) << result.err << result.out;
+        EXPECT_EQ (juce::StringArray::fromLines (juce::String (result.err).trim()).size(), 1) << result.err;
+        EXPECT_TRUE (juce::String (result.err).contains ("/take.wav': " + juce::String (c.message))) << result.err;
+        EXPECT_TRUE (bytesOfFile (after) == oldBytes) << "the earlier take was not kept whole";
+        EXPECT_EQ (listing.loadFileAsString().trim(), c.linked ? "other-name.wav\ntake.wav" : "take.wav") << "a hidden file was left";
+    }
 }

@@ -112,6 +112,34 @@ TEST (RenderPlot, RenderWithPlotWritesThePicture)
     EXPECT_EQ (scratch.snapshot().size(), 3u);
 }
 
+// A plot that passes every check before the render and still fails when it is
+// written (here: a picture larger than the file-size limit, RLIMIT_FSIZE set by
+// prlimit, which the audio stays under): the audio is kept, the plot that was
+// there is untouched, and the run ends with the status the manual names (1).
+TEST (RenderPlot, PlotFailingAfterTheRenderKeepsTheAudio)
+{
+    ScratchFolder scratch;
+    const auto input = scratch / "sine.wav", output = scratch / "out.wav", plot = scratch / "sine.png";
+    writeAudioFile (input, fullScaleSine ((int) rate / 20), rate, { ".wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16 });
+    ASSERT_TRUE (plot.replaceWithText ("an earlier plot\n"));
+
+    // The picture takes about 200 kB; the audio under 5 kB.
+    const auto result = runRender (juce::File ("/usr/bin/prlimit"),
+                                   { "--fsize=32768", "--", BRASK_RENDER_EXECUTABLE, "--plugin", builtModule().getFullPathName(), "--plot",
+                                     plot.getFullPathName(), input.getFullPathName(), output.getFullPathName() });
+
+    EXPECT_EQ (result.exitStatus, 1) << result.out << result.err;
+    const auto line = juce::String (result.err).trim();
+    EXPECT_EQ (juce::StringArray::fromLines (line).size(), 1) << line;
+    EXPECT_TRUE (line.contains ("wrote ") && line.contains ("out.wav (0.05 s, ")) << line;
+    EXPECT_TRUE (line.contains ("; but cannot write the plot '") && line.contains ("sine.png': File too large (the audio is kept)")) << line;
+
+    EXPECT_EQ (plot.loadFileAsString().trim(), juce::String ("an earlier plot"));
+    const auto rendered = readAudioFile (output);
+    EXPECT_EQ (rendered.exact.getNumSamples(), (int) rate / 20);
+    EXPECT_EQ (scratch.snapshot().size(), 3u) << "a hidden file was left";
+}
+
 TEST (RenderPlot, WithoutItsLibraryTheRenderFailsAndLeavesNothing)
 {
     // A copy of the tool in a folder of its own: beside it no plot library, a

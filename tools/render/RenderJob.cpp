@@ -238,40 +238,107 @@ RenderOutcome RenderJob::render (HostedPedal& pedal, MainThreadCalls& mainThread
     return outcome;
 }
 
+//==============================================================================
+/** What streaming the file through the pedal leaves for the checks and the summary. */
+struct RenderJob::Streamed
+{
+    LevelMeter inputLevels, outputLevels;
+    std::int64_t framesRead = 0;
+    std::int64_t silencedSamples = 0;  // non-finite output, written as 0
+    std::int64_t clippedSamples = 0;   // beyond a float file's range
+    std::int64_t refusedAt = -1;       // the frame where the module failed a block; -1 never
+    bool allWritten = false;
+};
+
 RenderOutcome RenderJob::renderIntoPendingFiles (HostedPedal& pedal, MainThreadCalls& mainThread, ProgressDisplay& progress,
                                                  double startedAtSeconds)
 {
-    const auto& info = reader->info();
-    const auto numChannels = info.numChannels;
-    const auto sampleRate = info.sampleRate;
-
-    std::string error;
-
-    // Only a render with a picture loads the library that draws it.
     std::unique_ptr<RenderPlotter> plotter;
+    std::unique_ptr<brask::audiofile::Writer> writer;
 
-    if (! plot.empty())
-    {
-        plotter = loadRenderPlotter (sampleRate, info.expectedFrames, numChannels, error);
+    if (auto refused = loadPlotter (plotter); ! refused.succeeded())
+        return refused;
 
-        if (plotter == nullptr)
-            return failure ("cannot draw the plot: " + error);
-    }
+    if (auto refused = preparePedal (pedal, mainThread); ! refused.succeeded())
+        return refused;
 
-    mainThread.call ([&] { error = pedal.prepare (numChannels, sampleRate, options.blockSize, options.settings); });
+    if (auto refused = createWriter (writer); ! refused.succeeded())
+        return refused;
+
+    const auto streamed = stream (pedal, *writer, plotter.get(), progress);
+    mainThread.call ([&] { pedal.release(); });
+
+    std::string notes;
+
+    if (auto refused = checkWhatWasWritten (*streamed, *writer, notes); ! refused.succeeded())
+        return refused;
+
+    if (auto refused = pendingOutput->commit(); ! refused.empty())
+        return failure (refused);
+
+    const auto plotProblem = plotter != nullptr ? drawPlot (*plotter, *streamed) : std::string();
+    auto line = summarise (*streamed, startedAtSeconds) + notes;
+
+    if (! plotProblem.empty())
+        return failure (line + "; but " + plotProblem + " (the audio is kept)");
+
+    if (plotter != nullptr)
+        line += "; plot " + filepath::shown (plot);
+
+    return { 0, line };
+}
+
+RenderOutcome RenderJob::loadPlotter (std::unique_ptr<RenderPlotter>& plotter) const
+{
+    // Only a render with a picture loads the library that draws it.
+    if (plot.empty())
+        return {};
+
+    const auto& info = reader->info();
+    std::string error;
+    plotter = loadRenderPlotter (info.sampleRate, info.expectedFrames, info.numChannels, error);
+
+    if (plotter == nullptr)
+        return failure ("cannot draw the plot: " + error);
+
+    return {};
+}
+
+RenderOutcome RenderJob::preparePedal (HostedPedal& pedal, MainThreadCalls& mainThread) const
+{
+    const auto& info = reader->info();
+    std::string error;
+    mainThread.call ([&] { error = pedal.prepare (info.numChannels, info.sampleRate, options.blockSize, options.settings); });
 
     if (! error.empty())
         return failure (error);
 
+    return {};
+}
+
+RenderOutcome RenderJob::createWriter (std::unique_ptr<brask::audiofile::Writer>& writer)
+{
+    const auto& info = reader->info();
+    std::string error;
     auto refusedByFormat = false;
-    auto writer = brask::audiofile::Writer::createOnDescriptor (pendingOutput->takeDescriptor(), outputFormat.format,
-                                                                numChannels, sampleRate, error, &refusedByFormat);
+    writer = brask::audiofile::Writer::createOnDescriptor (pendingOutput->takeDescriptor(), outputFormat.format,
+                                                           info.numChannels, info.sampleRate, error, &refusedByFormat);
 
     if (writer == nullptr && refusedByFormat)
         return failure (cannotWriteAs (error));
 
     if (writer == nullptr)
         return failure ("cannot write '" + filepath::shown (output) + "': " + error);
+
+    return {};
+}
+
+std::unique_ptr<RenderJob::Streamed> RenderJob::stream (HostedPedal& pedal, brask::audiofile::Writer& writer, RenderPlotter* plotter,
+                                                        ProgressDisplay& progress)
+{
+    const auto& info = reader->info();
+    const auto numChannels = info.numChannels;
+    auto streamed = std::make_unique<Streamed>();
 
     // The file moves in stretches of whole blocks; the pedal still gets them one
     // block at a time, exactly as asked, while the stretch before is measured and
@@ -282,62 +349,23 @@ RenderOutcome RenderJob::renderIntoPendingFiles (HostedPedal& pedal, MainThreadC
     const auto blocksPerStretch = expectedBlocks > 0 ? (int) std::min<std::int64_t> (maximumBlocks, expectedBlocks) : maximumBlocks;
     const auto stretchSize = blocksPerStretch * options.blockSize;
 
-    LevelMeter inputLevels, outputLevels;
-    std::int64_t silencedSamples = 0, clippedSamples = 0;
-    const auto writesFloats = brask::audiofile::isFloatEncoding (outputFormat.format) && brask::audiofile::bytesPerStoredSample (outputFormat.format) == 4;
-    constexpr auto largestFloat = (double) std::numeric_limits<float>::max();
-
     // A file of one stretch has nothing to overlap: no thread for it.
     const auto slots = expectedBlocks > 0 && expectedBlocks <= maximumBlocks ? 1 : stretchesInFlight;
 
     OutputStage outputStage (slots, numChannels, stretchSize, plotter != nullptr, [&] (OutputStage::Slot& stretch) {
-        const auto n = stretch.numSamples;
-
-        // A sample the pedal left untouched goes out exactly as it came in, at its
-        // own precision (a 32-bit integer or a double is more than a float holds).
-        // Nothing non-finite reaches the file.
-        for (int channel = 0; channel < numChannels; ++channel)
-        {
-            auto* exact = stretch.exact.getWritePointer (channel);
-            const auto* out = stretch.output.getReadPointer (channel);
-
-            for (int i = 0; i < n; ++i)
-            {
-                const auto untouched = bitsOf (out[i]) == bitsOf (toPedal (exact[i]));
-                auto value = untouched ? exact[i] : (double) out[i];
-                const auto finite = std::isfinite (value);
-                silencedSamples += finite ? 0 : 1;
-
-                // A float file cannot hold what a double file held beyond its range:
-                // clipped to the largest float, and counted, rather than written as infinity.
-                if (writesFloats && finite && std::abs (value) > largestFloat)
-                {
-                    value = std::copysign (largestFloat, value);
-                    ++clippedSamples;
-                }
-
-                exact[i] = finite ? value : 0.0;
-            }
-
-            outputLevels.add (out, n);
-        }
-
-        if (plotter != nullptr)
-            plotter->add (stretch.input.getArrayOfReadPointers(), stretch.output.getArrayOfReadPointers(), n);
-
-        return writer->write (stretch.exact.getArrayOfReadPointers(), n);
+        finishStretch (stretch, *streamed, plotter);
+        return writer.write (stretch.exact.getArrayOfReadPointers(), stretch.numSamples);
     });
 
     progress.expect (info.expectedFrames);
     std::vector<float*> block ((size_t) numChannels);
-    auto refusedAt = (std::int64_t) -1;
 
-    while (refusedAt < 0)
+    while (streamed->refusedAt < 0)
     {
         auto* stretch = outputStage.acquire();
 
         if (stretch == nullptr)
-            break;  // the output stage failed to write; reported below
+            break;  // the output stage failed to write; reported by the checks after
 
         const auto numSamples = reader->read (stretch->exact.getArrayOfWritePointers(), stretchSize);
 
@@ -345,61 +373,110 @@ RenderOutcome RenderJob::renderIntoPendingFiles (HostedPedal& pedal, MainThreadC
             break;
 
         stretch->numSamples = numSamples;
-
-        // The pedal takes floats: each sample converted once, and measured as it
-        // goes in (the output stage compares the pedal's result with the same
-        // conversion of the exact sample).
-        for (int channel = 0; channel < numChannels; ++channel)
-        {
-            const auto* exact = stretch->exact.getReadPointer (channel);
-            auto* out = stretch->output.getWritePointer (channel);
-
-            for (int i = 0; i < numSamples; ++i)
-                out[i] = toPedal (exact[i]);
-
-            inputLevels.add (out, numSamples);
-
-            if (plotter != nullptr)
-                std::copy (out, out + numSamples, stretch->input.getWritePointer (channel));
-        }
+        startStretch (*stretch, *streamed, plotter != nullptr);
 
         for (int start = 0; start < numSamples; start += options.blockSize)
         {
             for (int channel = 0; channel < numChannels; ++channel)
                 block[(size_t) channel] = stretch->output.getWritePointer (channel) + start;
 
-            if (! pedal.process (block.data(), std::min (options.blockSize, numSamples - start)) && refusedAt < 0)
-                refusedAt = reader->framesRead() - numSamples + start;
+            if (! pedal.process (block.data(), std::min (options.blockSize, numSamples - start)) && streamed->refusedAt < 0)
+                streamed->refusedAt = reader->framesRead() - numSamples + start;
         }
 
         outputStage.submit (stretch);
         progress.add (numSamples);
     }
 
-    const auto allWritten = outputStage.finish();
-    const auto framesRead = reader->framesRead();
-    progress.add (info.expectedFrames - framesRead);  // what was expected but never came
+    streamed->allWritten = outputStage.finish();
+    streamed->framesRead = reader->framesRead();
+    progress.add (info.expectedFrames - streamed->framesRead);  // what was expected but never came
+    return streamed;
+}
 
-    mainThread.call ([&] { pedal.release(); });
+void RenderJob::startStretch (OutputStage::Slot& stretch, Streamed& streamed, bool keepInput) const
+{
+    // The pedal takes floats: each sample converted once, and measured as it goes
+    // in (the output stage compares the pedal's result with the same conversion of
+    // the exact sample).
+    for (int channel = 0; channel < reader->info().numChannels; ++channel)
+    {
+        const auto* exact = stretch.exact.getReadPointer (channel);
+        auto* out = stretch.output.getWritePointer (channel);
+
+        for (int i = 0; i < stretch.numSamples; ++i)
+            out[i] = toPedal (exact[i]);
+
+        streamed.inputLevels.add (out, stretch.numSamples);
+
+        if (keepInput)
+            std::copy (out, out + stretch.numSamples, stretch.input.getWritePointer (channel));
+    }
+}
+
+void RenderJob::finishStretch (OutputStage::Slot& stretch, Streamed& streamed, RenderPlotter* plotter) const
+{
+    const auto n = stretch.numSamples;
+    const auto writesFloats = brask::audiofile::isFloatEncoding (outputFormat.format) && brask::audiofile::bytesPerStoredSample (outputFormat.format) == 4;
+    constexpr auto largestFloat = (double) std::numeric_limits<float>::max();
+
+    // A sample the pedal left untouched goes out exactly as it came in, at its
+    // own precision (a 32-bit integer or a double is more than a float holds).
+    // Nothing non-finite reaches the file.
+    for (int channel = 0; channel < reader->info().numChannels; ++channel)
+    {
+        auto* exact = stretch.exact.getWritePointer (channel);
+        const auto* out = stretch.output.getReadPointer (channel);
+
+        for (int i = 0; i < n; ++i)
+        {
+            const auto untouched = bitsOf (out[i]) == bitsOf (toPedal (exact[i]));
+            auto value = untouched ? exact[i] : (double) out[i];
+            const auto finite = std::isfinite (value);
+            streamed.silencedSamples += finite ? 0 : 1;
+
+            // A float file cannot hold what a double file held beyond its range:
+            // clipped to the largest float, and counted, rather than written as infinity.
+            if (writesFloats && finite && std::abs (value) > largestFloat)
+            {
+                value = std::copysign (largestFloat, value);
+                ++streamed.clippedSamples;
+            }
+
+            exact[i] = finite ? value : 0.0;
+        }
+
+        streamed.outputLevels.add (out, n);
+    }
+
+    if (plotter != nullptr)
+        plotter->add (stretch.input.getArrayOfReadPointers(), stretch.output.getArrayOfReadPointers(), n);
+}
+
+RenderOutcome RenderJob::checkWhatWasWritten (const Streamed& streamed, brask::audiofile::Writer& writer, std::string& notes) const
+{
+    const auto& info = reader->info();
+    const auto sampleRate = info.sampleRate;
+    const auto framesRead = streamed.framesRead;
 
     // An empty WAV, AIFF or CAF is a valid file; a codec's is a file of 0 bytes or
     // one no player opens, which would pass for a render.
-    if (framesRead == 0 && refusedAt < 0 && allWritten && brask::audiofile::bytesPerStoredSample (outputFormat.format) == 0)
+    if (framesRead == 0 && streamed.refusedAt < 0 && streamed.allWritten && brask::audiofile::bytesPerStoredSample (outputFormat.format) == 0)
         return failure ("input '" + filepath::shown (input) + "' holds no audio (0 frames): an empty "
                         + brask::audiofile::containerName (outputFormat.format) + " " + brask::audiofile::encodingName (outputFormat.format)
                         + " file is no file a player opens; nothing written");
 
     // Silence where the pedal should have played is no render: nothing is kept.
-    if (refusedAt >= 0)
-        return failure ("the module failed to process the audio at " + seconds (refusedAt, sampleRate) + " into '"
+    if (streamed.refusedAt >= 0)
+        return failure ("the module failed to process the audio at " + seconds (streamed.refusedAt, sampleRate) + " into '"
                         + filepath::shown (input) + "'");
 
-    if (! writer->close (error) || ! allWritten)
-        return failure (writer->failedInTheFormat() ? cannotWriteAs (error)
-                                                    : "cannot write '" + filepath::shown (output) + "': "
-                                                          + (error.empty() ? std::string ("a write failed") : error));
+    std::string error;
 
-    std::string shortNote;
+    if (! writer.close (error) || ! streamed.allWritten)
+        return failure (writer.failedInTheFormat() ? cannotWriteAs (error)
+                                                   : "cannot write '" + filepath::shown (output) + "': "
+                                                         + (error.empty() ? std::string ("a write failed") : error));
 
     if (reader->endedShort())
     {
@@ -410,56 +487,61 @@ RenderOutcome RenderJob::renderIntoPendingFiles (HostedPedal& pedal, MainThreadC
         if (! options.acceptShort)
             return failure ("'" + filepath::shown (input) + "': " + lengths + " (--accept-short renders what is there)");
 
-        shortNote = "; " + lengths + ", rendered as it is";
+        notes = "; " + lengths + ", rendered as it is";
     }
 
+    // Not errors, but the file is not what its header says: whoever rendered it should know.
+    if (info.announcedFrames >= 0 && framesRead > info.announcedFrames)
+        notes += "; note: input holds " + seconds (framesRead, sampleRate) + ", more than the "
+                 + seconds (info.announcedFrames, sampleRate) + " its header announces, rendered whole";
+
+    if (info.lengthNeverWritten)
+        notes += "; note: the header's data size was never written (a recording not finished), read to the end of the file";
+
+    return {};
+}
+
+std::string RenderJob::drawPlot (RenderPlotter& plotter, const Streamed& streamed) const
+{
+    const auto& info = reader->info();
+    PlotCaption caption;
+    caption.title = filepath::fileName (input) + "  \xe2\x86\x92  Brask Overdrive  \xe2\x86\x92  " + filepath::fileName (output);
+    caption.settings = describeSettings (options.settings);
+    caption.numChannels = info.numChannels;
+    caption.format = describeInput() + ", " + brask::audiofile::encodingName (info.format) + ", "
+                     + seconds (streamed.framesRead, info.sampleRate) + ", blocks of " + std::to_string (options.blockSize) + " samples";
+    caption.inputLevels = describeLevels (streamed.inputLevels);
+    caption.outputLevels = describeLevels (streamed.outputLevels);
+
+    // The audio is in place already: a plot that fails now is reported, and the
+    // render it would have shown is kept.
+    std::string error;
+
+    if (! plotter.write (caption, pendingPlot->getTemporaryFile(), error))
+        return "cannot write the plot '" + filepath::shown (plot) + "': " + error;
+
+    if (auto refused = pendingPlot->commit(); ! refused.empty())
+        return "cannot write the plot '" + filepath::shown (plot) + "': " + refused;
+
+    return {};
+}
+
+std::string RenderJob::summarise (const Streamed& streamed, double startedAtSeconds) const
+{
+    const auto length = (double) streamed.framesRead / reader->info().sampleRate;
+    const auto elapsed = secondsNow() - startedAtSeconds;
     const auto wroteAs = describeInput() + ", " + brask::audiofile::encodingName (outputFormat.format)
                          + (outputFormat.reason.empty() ? std::string() : "; " + outputFormat.reason);
 
-    if (auto refused = pendingOutput->commit(); ! refused.empty())
-        return failure (refused);
-
-    std::string plotProblem;
-
-    if (plotter != nullptr)
-    {
-        PlotCaption caption;
-        caption.title = filepath::fileName (input) + "  \xe2\x86\x92  Brask Overdrive  \xe2\x86\x92  " + filepath::fileName (output);
-        caption.settings = describeSettings (options.settings);
-        caption.numChannels = numChannels;
-        caption.format = describeInput() + ", " + brask::audiofile::encodingName (info.format) + ", "
-                         + seconds (framesRead, sampleRate) + ", blocks of " + std::to_string (options.blockSize) + " samples";
-        caption.inputLevels = describeLevels (inputLevels);
-        caption.outputLevels = describeLevels (outputLevels);
-
-        // The audio is in place already: a plot that fails now is reported, and the
-        // render it would have shown is kept.
-        if (! plotter->write (caption, pendingPlot->getTemporaryFile(), error))
-            plotProblem = "cannot write the plot '" + filepath::shown (plot) + "': " + error;
-        else if (auto refused = pendingPlot->commit(); ! refused.empty())
-            plotProblem = "cannot write the plot '" + filepath::shown (plot) + "': " + refused;
-    }
-
-    const auto length = (double) framesRead / sampleRate;
-    const auto elapsed = secondsNow() - startedAtSeconds;
-
     auto line = "wrote " + filepath::shown (output) + " (" + decimal (length, 2) + " s, " + wroteAs + ") in "
                 + decimal (elapsed, 2) + " s, " + decimal (elapsed > 0.0 ? length / elapsed : 0.0, 1)
-                + "x real time; in: " + inputLevels.describe() + "; out: " + outputLevels.describe();
+                + "x real time; in: " + streamed.inputLevels.describe() + "; out: " + streamed.outputLevels.describe();
 
-    if (silencedSamples > 0)
-        line += " (" + std::to_string (silencedSamples) + " written as 0)";
+    if (streamed.silencedSamples > 0)
+        line += " (" + std::to_string (streamed.silencedSamples) + " written as 0)";
 
-    if (clippedSamples > 0)
-        line += " (" + plural (clippedSamples, "sample", "samples") + " beyond the 32-bit float range, clipped to it)";
+    if (streamed.clippedSamples > 0)
+        line += " (" + plural (streamed.clippedSamples, "sample", "samples") + " beyond the 32-bit float range, clipped to it)";
 
-    line += shortNote;
-
-    if (! plotProblem.empty())
-        return failure (line + "; but " + plotProblem + " (the audio is kept)");
-
-    if (plotter != nullptr)
-        line += "; plot " + filepath::shown (plot);
-
-    return { 0, line };
+    return line;
 }

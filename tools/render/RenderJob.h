@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AudioFile.h"
+#include "OutputStage.h"
 #include "RenderOptions.h"
 
 #include <cstdint>
@@ -11,6 +12,7 @@ class HostedPedal;
 class MainThreadCalls;
 class PendingOutputFile;
 class ProgressDisplay;
+class RenderPlotter;
 
 //==============================================================================
 /** How a render ended: the line to show and the exit status that goes with it. */
@@ -54,7 +56,20 @@ public:
     const std::string& getInput() const noexcept { return input; }
 
 private:
+    struct Streamed;
+
+    // The render's steps, in the order renderIntoPendingFiles runs them.
     RenderOutcome renderIntoPendingFiles (HostedPedal&, MainThreadCalls&, ProgressDisplay&, double startedAtSeconds);
+    RenderOutcome loadPlotter (std::unique_ptr<RenderPlotter>&) const;
+    RenderOutcome preparePedal (HostedPedal&, MainThreadCalls&) const;
+    RenderOutcome createWriter (std::unique_ptr<brask::audiofile::Writer>&);
+    std::unique_ptr<Streamed> stream (HostedPedal&, brask::audiofile::Writer&, RenderPlotter*, ProgressDisplay&);
+    void startStretch (OutputStage::Slot&, Streamed&, bool keepInput) const;
+    void finishStretch (OutputStage::Slot&, Streamed&, RenderPlotter*) const;
+    RenderOutcome checkWhatWasWritten (const Streamed&, brask::audiofile::Writer&, std::string& notes) const;
+    std::string drawPlot (RenderPlotter&, const Streamed&) const;
+    std::string summarise (const Streamed&, double startedAtSeconds) const;
+
     RenderOutcome failure (const std::string& message, int exitStatus = RenderOutcome::failed) const;
     RenderOutcome checkDestination (const std::string& destination, const std::string& what, std::string& resolved) const;
     std::string cannotWriteAs (const std::string& reason) const;

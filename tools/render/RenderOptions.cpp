@@ -87,6 +87,180 @@ namespace
 
         return false;
     }
+
+    /** What the options set: RenderOptions itself, and the paths, which are made
+        absolute only once the current folder is known to exist.
+    */
+    struct Given
+    {
+        RenderOptions& options;
+        std::string plot, outputFolder, module;
+    };
+
+    /** One option of the command line: its names, whether it takes a value ("--drive
+        0.7" and "--drive=0.7" alike), and what it sets, returning its refusal of the
+        value (empty when taken).
+    */
+    struct Option
+    {
+        const char* name;
+        const char* shortName;  // nullptr: none
+        bool takesValue;
+        std::string (*take) (const std::string& value, Given& given);
+    };
+
+    std::string knob (const char* name, float& setting, const std::string& value)
+    {
+        return parseKnobValue (value, setting) ? std::string() : std::string (name) + " takes a number from 0 to 1, not '" + value + "'";
+    }
+
+    const Option optionTable[] {
+        { "--help", "-h", false, [] (const std::string&, Given& given) { given.options.showHelp = true; return std::string(); } },
+        { "--version", nullptr, false, [] (const std::string&, Given& given) { given.options.showVersion = true; return std::string(); } },
+        { "--off", nullptr, false, [] (const std::string&, Given& given) { given.options.settings.effectOn = false; return std::string(); } },
+        { "--accept-short", nullptr, false, [] (const std::string&, Given& given) { given.options.acceptShort = true; return std::string(); } },
+        { "--drive", nullptr, true, [] (const std::string& value, Given& given) { return knob ("--drive", given.options.settings.drive, value); } },
+        { "--tone", nullptr, true, [] (const std::string& value, Given& given) { return knob ("--tone", given.options.settings.tone, value); } },
+        { "--level", nullptr, true, [] (const std::string& value, Given& given) { return knob ("--level", given.options.settings.level, value); } },
+        { "--block", nullptr, true, [] (const std::string& value, Given& given) {
+             return parseCount (value, 6, RenderOptions::maximumBlockSize, given.options.blockSize)
+                        ? std::string()
+                        : "--block takes a whole number of samples from 1 to " + std::to_string (RenderOptions::maximumBlockSize) + ", not '" + value + "'";
+         } },
+        { "--plot", nullptr, true, [] (const std::string& value, Given& given) {
+             if (value.empty())
+                 return std::string ("--plot needs a file name");
+
+             if (auto refused = filepath::badOutputName (value); ! refused.empty())
+                 return "--plot: " + refused;
+
+             given.plot = value;
+             return lowerCase (filepath::extension (value)) == ".png" ? std::string()
+                                                                      : std::string ("--plot writes a PNG picture: give it a name ending in .png");
+         } },
+        { "--bits", nullptr, true, [] (const std::string& value, Given& given) {
+             return parseBits (value, given.options.bits) ? std::string() : "--bits takes 8, 16, 24, 32, float or double, not '" + value + "'";
+         } },
+        { "--out-dir", nullptr, true, [] (const std::string& value, Given& given) {
+             given.outputFolder = value;
+             return value.empty() ? std::string ("--out-dir needs a folder") : std::string();
+         } },
+        { "--format", nullptr, true, [] (const std::string& value, Given& given) {
+             auto extension = lowerCase (trim (value));
+             extension.erase (0, extension.find_first_not_of ('.'));
+
+             if (extension.empty() || ! containsOnly (extension, "abcdefghijklmnopqrstuvwxyz0123456789"))
+                 return "--format takes a file extension such as wav or flac, not '" + value + "'";
+
+             given.options.outputExtension = "." + extension;
+
+             // Known before any work: every input would fail for it.
+             if (brask::audiofile::containerForFileName ("x" + given.options.outputExtension) == 0)
+                 return "--format cannot write '" + extension + "' files: give one of " + brask::audiofile::writableExtensions();
+
+             return std::string();
+         } },
+        { "--jobs", nullptr, true, [] (const std::string& value, Given& given) {
+             return parseCount (value, 3, RenderOptions::maximumJobs, given.options.jobs)
+                        ? std::string()
+                        : "--jobs takes a whole number from 1 to " + std::to_string (RenderOptions::maximumJobs) + ", not '" + value + "'";
+         } },
+        { "--plugin", nullptr, true, [] (const std::string& value, Given& given) {
+             given.module = value;
+             return value.empty() ? std::string ("--plugin needs the path of a .vst3 bundle") : std::string();
+         } },
+    };
+
+    /** The paths given, made absolute: from the current folder, which must exist. */
+    std::string takePaths (Given& given, const std::vector<std::string>& positional)
+    {
+        auto& options = given.options;
+
+        for (const auto& argument : positional)
+            if (argument.empty())
+                return "file names must not be empty";
+
+        // Relative names are taken from the current folder; once it is deleted there is
+        // nowhere they could lead ("/" would be a guess).
+        const auto relative = [] (const std::string& argument) { return ! argument.empty() && argument[0] != '/'; };
+        auto needsCurrentFolder = std::any_of (positional.begin(), positional.end(), relative);
+
+        for (const auto* path : { &given.plot, &given.outputFolder, &given.module })
+            needsCurrentFolder = needsCurrentFolder || relative (*path);
+
+        if (needsCurrentFolder && filepath::currentFolder().empty())
+            return "the current folder no longer exists (deleted or moved): change to a folder that exists, or give full paths";
+
+        if (! given.plot.empty())
+            options.plot = filepath::absolute (given.plot);
+
+        if (! given.outputFolder.empty())
+            options.outputFolder = filepath::absolute (given.outputFolder);
+
+        if (! given.module.empty())
+            options.module = filepath::absolute (given.module);
+
+        if (options.module.empty())
+            options.module = RenderOptions::installedModule();
+
+        return {};
+    }
+
+    /** INPUT... --out-dir DIR: every output named after its input. */
+    std::string takeBatch (const std::vector<std::string>& positional, RenderOptions& options)
+    {
+        if (positional.empty())
+            return "--out-dir needs at least one INPUT (try --help)";
+
+        if (! options.plot.empty())
+            return "--plot draws one render: use it with one INPUT and OUTPUT, without --out-dir";
+
+        for (const auto& argument : positional)
+            options.inputs.push_back (filepath::absolute (argument));
+
+        // Two inputs of one name would overwrite each other's output.
+        std::vector<std::string> outputs;
+
+        for (const auto& input : options.inputs)
+        {
+            const auto output = options.outputFor (input);
+
+            if (std::find (outputs.begin(), outputs.end(), output) != outputs.end())
+                return "two inputs would both be written to '" + output + "'";
+
+            outputs.push_back (output);
+        }
+
+        return {};
+    }
+
+    /** INPUT OUTPUT. */
+    std::string takeSingleFile (const std::vector<std::string>& positional, RenderOptions& options)
+    {
+        if (! options.outputExtension.empty() || options.jobs != 0)
+            return "--format and --jobs go with --out-dir";
+
+        if (positional.size() != 2)
+            return positional.size() < 2 ? "needs an INPUT and an OUTPUT file (try --help)"
+                                         : "takes one INPUT and one OUTPUT file, not " + std::to_string (positional.size())
+                                               + " (try --help)";
+
+        if (auto refused = filepath::badOutputName (positional[1]); ! refused.empty())
+            return refused;
+
+        options.inputs.push_back (filepath::absolute (positional[0]));
+        options.output = filepath::absolute (positional[1]);
+        return {};
+    }
+
+    const Option* findOption (const std::string& name)
+    {
+        for (const auto& option : optionTable)
+            if (name == option.name || (option.shortName != nullptr && name == option.shortName))
+                return &option;
+
+        return nullptr;
+    }
 }
 
 //==============================================================================
@@ -147,7 +321,7 @@ const char* RenderOptions::usage()
 std::string RenderOptions::parse (const std::vector<std::string>& arguments, RenderOptions& options)
 {
     std::vector<std::string> positional;
-    std::string plotArgument, outputFolderArgument, moduleArgument;
+    Given given { options, {}, {}, {} };
     auto onlyPositionalFromHere = false;
 
     for (size_t i = 0; i < arguments.size(); ++i)
@@ -166,188 +340,32 @@ std::string RenderOptions::parse (const std::vector<std::string>& arguments, Ren
             continue;
         }
 
-        if (argument == "--help" || argument == "-h")
-        {
-            options.showHelp = true;
-            return {};
-        }
-
-        if (argument == "--version")
-        {
-            options.showVersion = true;
-            return {};
-        }
-
-        if (argument == "--off")
-        {
-            options.settings.effectOn = false;
-            continue;
-        }
-
-        if (argument == "--accept-short")
-        {
-            options.acceptShort = true;
-            continue;
-        }
-
-        // "--drive 0.7" and "--drive=0.7" alike.
+        // "--drive 0.7" and "--drive=0.7" alike; a switch takes no "=".
         const auto equals = argument.find ('=');
-        const auto name = argument.substr (0, equals);
-        std::string value;
+        const auto* option = findOption (argument.substr (0, equals));
 
-        const auto takesValue = name == "--drive" || name == "--tone" || name == "--level"
-                                || name == "--block" || name == "--plot" || name == "--plugin" || name == "--bits"
-                                || name == "--out-dir" || name == "--format" || name == "--jobs";
-
-        if (! takesValue)
+        if (option == nullptr || (! option->takesValue && equals != std::string::npos))
             return "unknown option '" + argument + "' (try --help)";
 
-        if (equals != std::string::npos)
-        {
+        std::string value;
+
+        if (option->takesValue && equals != std::string::npos)
             value = argument.substr (equals + 1);
-        }
-        else
-        {
-            if (i + 1 >= arguments.size())
-                return name + " needs a value";
-
+        else if (option->takesValue && i + 1 >= arguments.size())
+            return std::string (option->name) + " needs a value";
+        else if (option->takesValue)
             value = arguments[++i];
-        }
 
-        if (name == "--drive" || name == "--tone" || name == "--level")
-        {
-            auto& knob = name == "--drive"  ? options.settings.drive
-                         : name == "--tone" ? options.settings.tone
-                                            : options.settings.level;
+        if (auto refused = option->take (value, given); ! refused.empty())
+            return refused;
 
-            if (! parseKnobValue (value, knob))
-                return name + " takes a number from 0 to 1, not '" + value + "'";
-        }
-        else if (name == "--block")
-        {
-            if (! parseCount (value, 6, maximumBlockSize, options.blockSize))
-                return "--block takes a whole number of samples from 1 to " + std::to_string (maximumBlockSize)
-                       + ", not '" + value + "'";
-        }
-        else if (name == "--plot")
-        {
-            if (value.empty())
-                return "--plot needs a file name";
-
-            if (auto refused = filepath::badOutputName (value); ! refused.empty())
-                return "--plot: " + refused;
-
-            plotArgument = value;
-
-            if (lowerCase (filepath::extension (value)) != ".png")
-                return "--plot writes a PNG picture: give it a name ending in .png";
-        }
-        else if (name == "--bits")
-        {
-            if (! parseBits (value, options.bits))
-                return "--bits takes 8, 16, 24, 32, float or double, not '" + value + "'";
-        }
-        else if (name == "--out-dir")
-        {
-            if (value.empty())
-                return "--out-dir needs a folder";
-
-            outputFolderArgument = value;
-        }
-        else if (name == "--format")
-        {
-            auto extension = lowerCase (trim (value));
-            extension.erase (0, extension.find_first_not_of ('.'));
-
-            if (extension.empty() || ! containsOnly (extension, "abcdefghijklmnopqrstuvwxyz0123456789"))
-                return "--format takes a file extension such as wav or flac, not '" + value + "'";
-
-            options.outputExtension = "." + extension;
-
-            // Known before any work: every input would fail for it.
-            if (brask::audiofile::containerForFileName ("x" + options.outputExtension) == 0)
-                return "--format cannot write '" + extension + "' files: give one of " + brask::audiofile::writableExtensions();
-        }
-        else if (name == "--jobs")
-        {
-            if (! parseCount (value, 3, maximumJobs, options.jobs))
-                return "--jobs takes a whole number from 1 to " + std::to_string (maximumJobs) + ", not '" + value + "'";
-        }
-        else
-        {
-            if (value.empty())
-                return "--plugin needs the path of a .vst3 bundle";
-
-            moduleArgument = value;
-        }
+        // Help and version are all that is done, whatever else is given.
+        if (options.showHelp || options.showVersion)
+            return {};
     }
 
-    for (const auto& argument : positional)
-        if (argument.empty())
-            return "file names must not be empty";
-
-    // Relative names are taken from the current folder; once it is deleted there is
-    // nowhere they could lead ("/" would be a guess).
-    const auto relative = [] (const std::string& argument) { return ! argument.empty() && argument[0] != '/'; };
-    auto needsCurrentFolder = std::any_of (positional.begin(), positional.end(), relative);
-
-    for (const auto* given : { &plotArgument, &outputFolderArgument, &moduleArgument })
-        needsCurrentFolder = needsCurrentFolder || relative (*given);
-
-    if (needsCurrentFolder && filepath::currentFolder().empty())
-        return "the current folder no longer exists (deleted or moved): change to a folder that exists, or give full paths";
-
-    if (! plotArgument.empty())
-        options.plot = filepath::absolute (plotArgument);
-
-    if (! outputFolderArgument.empty())
-        options.outputFolder = filepath::absolute (outputFolderArgument);
-
-    if (! moduleArgument.empty())
-        options.module = filepath::absolute (moduleArgument);
-
-    if (options.module.empty())
-        options.module = installedModule();
-
-    if (options.isBatch())
-    {
-        if (positional.empty())
-            return "--out-dir needs at least one INPUT (try --help)";
-
-        if (! options.plot.empty())
-            return "--plot draws one render: use it with one INPUT and OUTPUT, without --out-dir";
-
-        for (const auto& argument : positional)
-            options.inputs.push_back (filepath::absolute (argument));
-
-        // Two inputs of one name would overwrite each other's output.
-        std::vector<std::string> outputs;
-
-        for (const auto& input : options.inputs)
-        {
-            const auto output = options.outputFor (input);
-
-            if (std::find (outputs.begin(), outputs.end(), output) != outputs.end())
-                return "two inputs would both be written to '" + output + "'";
-
-            outputs.push_back (output);
-        }
-
-        return {};
-    }
-
-    if (! options.outputExtension.empty() || options.jobs != 0)
-        return "--format and --jobs go with --out-dir";
-
-    if (positional.size() != 2)
-        return positional.size() < 2 ? "needs an INPUT and an OUTPUT file (try --help)"
-                                     : "takes one INPUT and one OUTPUT file, not " + std::to_string (positional.size())
-                                           + " (try --help)";
-
-    if (auto refused = filepath::badOutputName (positional[1]); ! refused.empty())
+    if (auto refused = takePaths (given, positional); ! refused.empty())
         return refused;
 
-    options.inputs.push_back (filepath::absolute (positional[0]));
-    options.output = filepath::absolute (positional[1]);
-    return {};
+    return options.isBatch() ? takeBatch (positional, options) : takeSingleFile (positional, options);
 }

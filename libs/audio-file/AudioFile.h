@@ -81,6 +81,12 @@ namespace brask::audiofile
         */
         std::int64_t announcedFrames = -1;
 
+        /** The header's data size is a placeholder a recorder writes before it knows
+            the length (0, all ones, sox's 0x7ffff000 ...): the audio was read to the
+            end of the file, which is worth a note to whoever rendered it.
+        */
+        bool lengthNeverWritten = false;
+
         /** Cut short where no length is announced: an Ogg stream that stops inside a
             page or without its end-of-stream page. Read up to its last whole page.
         */
