@@ -50,7 +50,7 @@ endif()
 #==============================================================================
 # The Standalone, under a name a shell and a menu entry take without quoting.
 if (TARGET BraskOverdrive_Standalone)
-    install (PROGRAMS "${BRASK_ARTEFACTS_DIR}/Standalone/Brask Overdrive"
+    install (PROGRAMS "${BRASK_ARTEFACTS_DIR}/Standalone/${BRASK_PRODUCT_NAME}"
              DESTINATION "${CMAKE_INSTALL_BINDIR}"
              RENAME "${BRASK_INSTALL_NAME}")
     list (APPEND BRASK_INSTALLED_ELF_FILES "${CMAKE_INSTALL_BINDIR}/${BRASK_INSTALL_NAME}")

@@ -52,7 +52,7 @@ BraskOverdriveAudioProcessor::~BraskOverdriveAudioProcessor() = default;
 //==============================================================================
 const juce::String BraskOverdriveAudioProcessor::getName() const
 {
-    return "Brask Overdrive";
+    return JucePlugin_Name;
 }
 
 void BraskOverdriveAudioProcessor::prepareToPlay (double sampleRate, int maximumExpectedSamplesPerBlock)

@@ -102,7 +102,7 @@ def check_tree(checks, prefix, stripped, alone=True):
         with open(manifest) as f:
             text = f.read()
         checks.check("the LV2 manifest names the pedal's URI and its module",
-                     f"<{LV2_URI}>" in text and "lv2:binary <libBrask%20Overdrive.so>" in text)
+                     f"<{LV2_URI}>" in text and f"lv2:binary <{urllib.parse.quote(f'lib{PRODUCT_NAME}.so')}>" in text)
 
     desktop = os.path.join(prefix, DESKTOP_ENTRY)
     if os.path.isfile(desktop):
