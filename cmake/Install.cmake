@@ -11,6 +11,7 @@
 #   P/share/icons/hicolor/<N>x<N>/apps/brask-overdrive.png
 #   P/share/man/man1/brask-overdrive.1.gz, brask-render.1.gz
 #   P/share/doc/brask-overdrive/                      README, licence, Debian copyright and change log
+#   P/share/doc/brask-overdrive/docs/                 the pages and pictures the README links to
 #
 # Plug-in folders are not multiarch: hosts look in lib/vst3 and lib/lv2 under the
 # prefix, whatever GNUInstallDirs would pick for libraries.
@@ -50,7 +51,7 @@ endif()
 #==============================================================================
 # The Standalone, under a name a shell and a menu entry take without quoting.
 if (TARGET BraskOverdrive_Standalone)
-    install (PROGRAMS "${BRASK_ARTEFACTS_DIR}/Standalone/Brask Overdrive"
+    install (PROGRAMS "${BRASK_ARTEFACTS_DIR}/Standalone/${BRASK_PRODUCT_NAME}"
              DESTINATION "${CMAKE_INSTALL_BINDIR}"
              RENAME "${BRASK_INSTALL_NAME}")
     list (APPEND BRASK_INSTALLED_ELF_FILES "${CMAKE_INSTALL_BINDIR}/${BRASK_INSTALL_NAME}")
@@ -132,6 +133,8 @@ add_custom_target (brask-compressed-docs ALL DEPENDS ${BRASK_COMPRESSED_FILES})
 #==============================================================================
 install (FILES "${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_SOURCE_DIR}/LICENSE" "${BRASK_PACKAGING_DIR}/copyright"
          DESTINATION "${BRASK_INSTALL_DOC_DIR}")
+# Beside the README, as in the source tree, so that its links lead somewhere.
+install (DIRECTORY "${PROJECT_SOURCE_DIR}/docs" DESTINATION "${BRASK_INSTALL_DOC_DIR}")
 
 #==============================================================================
 # Stripping: install(TARGETS) files are stripped by CMake itself; these by name.

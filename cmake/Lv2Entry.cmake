@@ -41,11 +41,13 @@ endfunction()
 # Our entry and the framework's wrapper compiled into a program as into the module,
 # with the same settings, so that it calls lv2_descriptor in its own process (the
 # LV2 fuzz driver: tests/fuzz/CMakeLists.txt says why it does not load the module).
+# Our entry's objects are the module's own (brask_lv2_entry below); the framework's
+# wrapper is compiled again, in the program.
 function (brask_add_lv2_entry target)
     brask_lv2_client_sources (client)
     set_property (SOURCE ${client} TARGET_DIRECTORY ${target}
         APPEND PROPERTY COMPILE_DEFINITIONS lv2_descriptor=juce_lv2_descriptor lv2ui_descriptor=juce_lv2ui_descriptor)
-    target_sources (${target} PRIVATE ${BRASK_LV2_ENTRY_SOURCES})
+    target_sources (${target} PRIVATE $<TARGET_OBJECTS:brask_lv2_entry>)
     target_include_directories (${target} PRIVATE $<TARGET_PROPERTY:BraskOverdrive,INCLUDE_DIRECTORIES>)
     target_link_libraries (${target} PRIVATE brask_lv2_glue juce::juce_audio_plugin_client_LV2)
     target_compile_definitions (${target} PRIVATE "JucePlugin_LV2URI=\"${BRASK_LV2_URI}\"")
@@ -61,7 +63,19 @@ set_property (SOURCE ${BRASK_LV2_CLIENT_SOURCES}
     DIRECTORY "${CMAKE_SOURCE_DIR}"
     APPEND PROPERTY COMPILE_DEFINITIONS lv2_descriptor=juce_lv2_descriptor lv2ui_descriptor=juce_lv2ui_descriptor)
 
-target_sources (BraskOverdrive_LV2 PRIVATE ${BRASK_LV2_ENTRY_SOURCES})
+# Compiled once, with the module's settings (its definitions, include folders and
+# options, position-independent, hidden symbols), for the module and the LV2 fuzz driver.
+add_library (brask_lv2_entry OBJECT ${BRASK_LV2_ENTRY_SOURCES})
+target_include_directories (brask_lv2_entry PRIVATE $<TARGET_PROPERTY:BraskOverdrive_LV2,INCLUDE_DIRECTORIES>)
+target_compile_definitions (brask_lv2_entry PRIVATE $<TARGET_PROPERTY:BraskOverdrive_LV2,COMPILE_DEFINITIONS>)
+target_compile_options (brask_lv2_entry PRIVATE $<TARGET_PROPERTY:BraskOverdrive_LV2,COMPILE_OPTIONS>)
+set_target_properties (brask_lv2_entry PROPERTIES
+    POSITION_INDEPENDENT_CODE ON
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+# What the module's own compile waits for (the shared code and what it generates).
+add_dependencies (brask_lv2_entry BraskOverdrive)
+target_sources (BraskOverdrive_LV2 PRIVATE $<TARGET_OBJECTS:brask_lv2_entry>)
 target_link_libraries (BraskOverdrive_LV2 PRIVATE brask_lv2_glue)
 
 # The setting ports' table, from the one the plug-in reads, for the bundle's data

@@ -52,7 +52,7 @@ BraskOverdriveAudioProcessor::~BraskOverdriveAudioProcessor() = default;
 //==============================================================================
 const juce::String BraskOverdriveAudioProcessor::getName() const
 {
-    return "Brask Overdrive";
+    return JucePlugin_Name;
 }
 
 void BraskOverdriveAudioProcessor::prepareToPlay (double sampleRate, int maximumExpectedSamplesPerBlock)
@@ -126,6 +126,12 @@ void BraskOverdriveAudioProcessor::processBlock (juce::AudioBuffer<float>& buffe
 
     // While the bias still rises, each sample takes its own step; after that the
     // whole rest of the block plays with the bias where it stopped.
+    // The rising samples reach the kernel in whole stretches, as BiasRamp promises:
+    // the output is the same bit for bit however the block is cut only while one
+    // step of the loop below fills exactly one stretch.
+    static_assert (BiasRamp::maxStepsPerCall == OverdriveKernel::stretchLength,
+                   "one call of the bias ramp must fill exactly one of the kernel's stretches");
+
     while (done < numSamples)
     {
         const auto rising = biasRamp.advance (sampleRate, juce::jmin (numSamples - done, BiasRamp::maxStepsPerCall));

@@ -183,7 +183,7 @@ class Vst3Pedal:
     bypass), the controller state, and the chunk list saying where each lies."""
 
     plugin_type = "VST3"
-    plugin_name = "Brask Overdrive"
+    plugin_name = os.environ["BRASK_PRODUCT_NAME"]     # as CMakeLists.txt names it, handed over by ctest
     bypass_by = "parameter"
     # For the render Ardour sets up the plug-in again at the bounce chunk size.
     prepares_again_for_render = True

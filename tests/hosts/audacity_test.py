@@ -44,7 +44,8 @@ from audacity_session import Audacity, AudacityError  # noqa: E402
 
 LV2_URI = "https://quillonaudio.example/plugins/brask-overdrive"
 EFFECT_ID = "BraskOverdrive"
-EFFECT_NAME = "Brask Overdrive"
+# The product's name as CMakeLists.txt defines it, handed over by ctest.
+EFFECT_NAME = os.environ["BRASK_PRODUCT_NAME"]
 
 # Audacity 3.2's default buffer size for LV2 effects (the effect's Options:
 # "Buffer Size"); it offers it as bufsz:nominalBlockLength, beside a maximum of 2^20.

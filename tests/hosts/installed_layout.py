@@ -5,6 +5,7 @@ installed tree that both tests run."""
 import gzip
 import math
 import os
+import re
 import stat
 import subprocess
 import urllib.parse
@@ -30,7 +31,11 @@ LV2_DATA = tuple(LV2_BUNDLE + "/" + name for name in ("manifest.ttl", "dsp.ttl",
 DESKTOP_ENTRY = "share/applications/brask-overdrive.desktop"
 ICONS = tuple(f"share/icons/hicolor/{n}x{n}/apps/brask-overdrive.png" for n in ICON_SIZES)
 MAN_PAGES = ("share/man/man1/brask-overdrive.1.gz", "share/man/man1/brask-render.1.gz")
-DOCS = tuple("share/doc/brask-overdrive/" + name for name in ("README.md", "LICENSE", "copyright", "changelog.gz"))
+DOC_DIR = "share/doc/brask-overdrive"
+# The pages and pictures the README links to, installed beside it as they lie beside it here.
+SOURCE_DOCS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs")
+DOCS = (tuple(f"{DOC_DIR}/{name}" for name in ("README.md", "LICENSE", "copyright", "changelog.gz"))
+        + tuple(f"{DOC_DIR}/docs/{name}" for name in sorted(os.listdir(SOURCE_DOCS))))
 
 # Every file the install puts down, and nothing else.
 FILES = frozenset(PROGRAMS + (PLOT_LIBRARY,) + PLUGIN_MODULES + LV2_DATA + (DESKTOP_ENTRY,) + ICONS + MAN_PAGES + DOCS)
@@ -102,7 +107,7 @@ def check_tree(checks, prefix, stripped, alone=True):
         with open(manifest) as f:
             text = f.read()
         checks.check("the LV2 manifest names the pedal's URI and its module",
-                     f"<{LV2_URI}>" in text and "lv2:binary <libBrask%20Overdrive.so>" in text)
+                     f"<{LV2_URI}>" in text and f"lv2:binary <{urllib.parse.quote(f'lib{PRODUCT_NAME}.so')}>" in text)
 
     desktop = os.path.join(prefix, DESKTOP_ENTRY)
     if os.path.isfile(desktop):
@@ -133,6 +138,19 @@ def check_tree(checks, prefix, stripped, alone=True):
         if os.path.isfile(path):
             with gzip.open(path, "rt") as f:
                 checks.check(f"{page} is a manual page", f.read().startswith(".TH "))
+
+    # A reader of the installed README follows its links to pages and pictures
+    # that are there, and so from page to page.
+    for page in [f for f in DOCS if f.endswith(".md")]:
+        path = os.path.join(prefix, page)
+        if not os.path.isfile(path):
+            continue
+        with open(path) as f:
+            targets = re.findall(r"\]\(([^)#\s]+)", f.read())
+        local = [t for t in targets if not re.match(r"[a-z]+:", t)]
+        broken = [t for t in local if not os.path.isfile(os.path.join(os.path.dirname(path), urllib.parse.unquote(t)))]
+        checks.check(f"every link of the installed {os.path.basename(page)} leads to an installed file",
+                     not broken and (local or not page.endswith("/README.md")), f"{len(local)} links, broken: {broken}")
 
 
 def check_hosts_find_it(checks, prefix, home):

@@ -20,8 +20,11 @@ sys.dont_write_bytecode = True  # the test leaves the source tree as it found it
 from pedal_checks import (DEFAULT_STATE, Abort, run_checks, framework_base64_decode,  # noqa: E402
                           framework_base64_encode, pedal_state)
 
-WINDOW_TITLE = "Brask Overdrive"
-SETTINGS_FILE = os.path.join(".config", "Brask Overdrive.settings")
+# The product's name as CMakeLists.txt defines it, handed over by ctest: the
+# window's title, and the name the framework gives the settings file.
+PRODUCT_NAME = os.environ["BRASK_PRODUCT_NAME"]
+WINDOW_TITLE = PRODUCT_NAME
+SETTINGS_FILE = os.path.join(".config", f"{PRODUCT_NAME}.settings")
 
 # The Standalone window puts a border (at most 4 px a side), its title bar and,
 # with no audio device, a notice bar around the editor.

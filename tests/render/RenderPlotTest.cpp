@@ -146,7 +146,7 @@ TEST (RenderPlot, WithoutItsLibraryTheRenderFailsAndLeavesNothing)
     // file that only has the library's name, or a library that is another one
     // (the pedal's module); nor is there one where an installed tool looks,
     // below the scratch folder.
-    const auto pedalModule = builtModule().getChildFile ("Contents/x86_64-linux/Brask Overdrive.so");
+    const auto pedalModule = builtModule().getChildFile ("Contents/x86_64-linux/" BRASK_PRODUCT_NAME ".so");
     ASSERT_TRUE (pedalModule.existsAsFile());
 
     struct Case

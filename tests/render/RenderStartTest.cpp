@@ -28,7 +28,7 @@ TEST (RenderStart, LoadsTheModuleWithoutTheXLibraries)
     ASSERT_TRUE ((scratch / "out.wav").existsAsFile());
 
     // The list is there, and the module is in it...
-    ASSERT_NE (result.err.find ("Brask Overdrive.so"), std::string::npos) << result.err;
+    ASSERT_NE (result.err.find (BRASK_PRODUCT_NAME ".so"), std::string::npos) << result.err;
     ASSERT_NE (result.err.find ("libsndfile.so"), std::string::npos);
 
     // ...but no X library.

@@ -8,7 +8,7 @@ TEST (ProcessorShell, AnswersTheHostAsAnOverdriveEffect)
 {
     BraskOverdriveAudioProcessor processor;
 
-    EXPECT_EQ (processor.getName(), "Brask Overdrive");
+    EXPECT_EQ (processor.getName(), BRASK_PRODUCT_NAME);
     EXPECT_FALSE (processor.acceptsMidi());
     EXPECT_FALSE (processor.producesMidi());
     EXPECT_FALSE (processor.isMidiEffect());

@@ -270,8 +270,8 @@ std::vector<std::string> RenderOptions::moduleCandidates()
     // <prefix>/lib/vst3: a system-wide or packaged copy then works as it stands.
     const auto prefix = filepath::parent (filepath::parent (filepath::executable()));
 
-    return { filepath::join (prefix, "lib/vst3/Brask Overdrive.vst3"),
-             filepath::join (filepath::homeFolder(), ".vst3/Brask Overdrive.vst3") };
+    return { filepath::join (prefix, "lib/vst3/" BRASK_VST3_BUNDLE_NAME),
+             filepath::join (filepath::homeFolder(), ".vst3/" BRASK_VST3_BUNDLE_NAME) };
 }
 
 std::string RenderOptions::installedModule()

@@ -1,4 +1,4 @@
-#include "MainThreadCalls.h"
+#include "vst3host/MainThreadCalls.h"
 
 MainThreadCalls::MainThreadCalls()
     : mainThread (std::this_thread::get_id())

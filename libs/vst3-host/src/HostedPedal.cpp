@@ -1,6 +1,6 @@
-#include "HostedPedal.h"
+#include "vst3host/HostedPedal.h"
 
-#include "Vst3Module.h"
+#include "vst3host/Vst3Module.h"
 
 #include <pluginterfaces/base/smartpointer.h>
 #include <pluginterfaces/vst/ivstaudioprocessor.h>

@@ -1,4 +1,4 @@
-#include "Vst3Module.h"
+#include "vst3host/Vst3Module.h"
 
 #include <pluginterfaces/base/funknown.h>
 #include <public.sdk/source/vst/hosting/hostclasses.h>
