@@ -1,3 +1,4 @@
+#include "BuiltPaths.h"
 #include "plugin/BraskOverdriveAudioProcessor.h"
 
 #include <benchmark/benchmark.h>
@@ -58,7 +59,7 @@ namespace
     {
         // Another build's module may be named to compare with (BRASK_LV2_MODULE=path).
         static void* module = dlopen (std::getenv ("BRASK_LV2_MODULE") != nullptr ? std::getenv ("BRASK_LV2_MODULE")
-                                                                                  : BRASK_LV2_MODULE,
+                                                                                  : brask::built::lv2Module,
                                       RTLD_NOW | RTLD_LOCAL);
 
         if (module == nullptr)

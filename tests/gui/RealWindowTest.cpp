@@ -6,6 +6,7 @@
 // Run under a virtual display: xvfb-run -a -s "-screen 0 1280x1024x24" brask_gui_tests
 
 #include "BareXServer.h"
+#include "BuiltPaths.h"
 #include "HostedComponentState.h"
 #include "LampOnBodyPicture.h"
 #include "plugin/PedalSettings.h"
@@ -31,7 +32,7 @@ namespace
         if (auto* overridden = std::getenv ("BRASK_VST3"))
             return juce::File (overridden);
 
-        return juce::File (BRASK_BUILT_VST3);
+        return juce::File (brask::built::vst3Bundle);
     }
 
     // Keeps the message loop turning for a while: X events, repaints, the plug-in's own callbacks.
@@ -68,7 +69,7 @@ namespace
 
     juce::Image screenshot (const juce::String& name)
     {
-        const auto file = juce::File (BRASK_SCREENSHOT_DIR).getChildFile (name);
+        const auto file = juce::File (brask::built::screenshotFolder).getChildFile (name);
         file.deleteFile();
 
         if (! runWhilePumping ({ "import", "-window", "root", file.getFullPathName() }))
@@ -135,7 +136,7 @@ namespace
     // Where the lamp lies on the body pictures, as the build embeds them.
     juce::Point<float> lampOnBodyPicture (juce::Point<int>& pictureSize)
     {
-        const juce::File resources (BRASK_RESOURCES_DIR);
+        const juce::File resources (brask::built::resourcesFolder);
         const auto lit = juce::ImageFileFormat::loadFrom (resources.getChildFile ("BraskOverdriveOnRed.png"));
         const auto dark = juce::ImageFileFormat::loadFrom (resources.getChildFile ("BraskOverdriveOff.png"));
         pictureSize = { lit.getWidth(), lit.getHeight() };
@@ -277,7 +278,7 @@ TEST (RealWindow, TheFootswitchAndAKnobAnswerTheMouse)
     EXPECT_NEAR (averageBrightness (backOn, lampArea), litBrightness, 0.05f);
 
     const auto pedalOnly = backOn.getClippedImage (pedal);
-    juce::FileOutputStream out (juce::File (BRASK_SCREENSHOT_DIR).getChildFile ("pedal.png"));
+    juce::FileOutputStream out (juce::File (brask::built::screenshotFolder).getChildFile ("pedal.png"));
     out.setPosition (0);
     out.truncate();
     juce::PNGImageFormat().writeImageToStream (pedalOnly, out);

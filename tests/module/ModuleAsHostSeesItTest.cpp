@@ -2,6 +2,7 @@
 // through the module's own entry points, then a full instance through the
 // framework's VST3 hosting.
 
+#include "BuiltPaths.h"
 #include "HostedComponentState.h"
 #include "plugin/PedalSettings.h"
 
@@ -22,7 +23,7 @@ namespace
         if (auto* overridden = std::getenv ("BRASK_VST3"))
             return juce::File (overridden);
 
-        return juce::File (BRASK_BUILT_VST3);
+        return juce::File (brask::built::vst3Bundle);
     }
 
     // The module's binary inside the bundle.

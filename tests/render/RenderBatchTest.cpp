@@ -110,7 +110,7 @@ TEST (RenderBatch, StdoutClosedEarlyStillRendersEveryFile)
     const auto out = scratch / "out";
     ASSERT_TRUE (out.createDirectory());
 
-    std::vector<std::string> storage { BRASK_RENDER_EXECUTABLE, "--plugin", builtModule().getFullPathName().toStdString() };
+    std::vector<std::string> storage { brask::built::renderExecutable, "--plugin", builtModule().getFullPathName().toStdString() };
 
     for (int i = 0; i < 4; ++i)
     {

@@ -65,7 +65,7 @@ namespace
         if (::geteuid() != 0)
             return runRender (arguments);
 
-        std::vector<juce::String> wrapped { "--reuid=65534", "--regid=65534", "--clear-groups", "--", BRASK_RENDER_EXECUTABLE };
+        std::vector<juce::String> wrapped { "--reuid=65534", "--regid=65534", "--clear-groups", "--", brask::built::renderExecutable };
         wrapped.insert (wrapped.end(), arguments.begin(), arguments.end());
         return runRender (juce::File ("/usr/bin/setpriv"), wrapped);
     }
@@ -323,7 +323,7 @@ TEST (RenderOutputPlaces, DeletedWorkingFolderIsAnError)
 
     const auto result = runRender (juce::File ("/bin/sh"),
                                    { "-c", "cd \"$1\" && rmdir \"$1\" && shift && exec \"$@\"", "sh", gone.getFullPathName(),
-                                     BRASK_RENDER_EXECUTABLE, "--plugin", moduleArgument(), (scratch / "in.wav").getFullPathName(), "out.wav" });
+                                     brask::built::renderExecutable, "--plugin", moduleArgument(), (scratch / "in.wav").getFullPathName(), "out.wav" });
 
     EXPECT_EQ (result.exitStatus, badCommandLine) << result.err;
     EXPECT_TRUE (juce::String (result.err).contains ("current folder no longer exists")) << result.err;
@@ -456,7 +456,7 @@ TEST (RenderOutputPlaces, FullDiskOrFileSizeLimitLeavesTheOldFileWhole)
             command = { "--fsize=65536", "--", "/bin/sh", "-c", "export " + environment + "\n" + script, "sh" };
         }
 
-        command.insert (command.end(), { folder.getFullPathName(), BRASK_RENDER_EXECUTABLE, "--plugin", moduleArgument(), (scratch / "in.wav").getFullPathName() });
+        command.insert (command.end(), { folder.getFullPathName(), brask::built::renderExecutable, "--plugin", moduleArgument(), (scratch / "in.wav").getFullPathName() });
         const auto result = runRender (juce::File (c.fullDisk ? "/usr/bin/unshare" : "/usr/bin/prlimit"), command);
 
         if (result.exitStatus == 97 || (c.fullDisk && result.exitStatus != 1 && juce::String (result.err).contains ("unshare")))

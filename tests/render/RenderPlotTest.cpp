@@ -125,7 +125,7 @@ TEST (RenderPlot, PlotFailingAfterTheRenderKeepsTheAudio)
 
     // The picture takes about 200 kB; the audio under 5 kB.
     const auto result = runRender (juce::File ("/usr/bin/prlimit"),
-                                   { "--fsize=32768", "--", BRASK_RENDER_EXECUTABLE, "--plugin", builtModule().getFullPathName(), "--plot",
+                                   { "--fsize=32768", "--", brask::built::renderExecutable, "--plugin", builtModule().getFullPathName(), "--plot",
                                      plot.getFullPathName(), input.getFullPathName(), output.getFullPathName() });
 
     EXPECT_EQ (result.exitStatus, 1) << result.out << result.err;
@@ -173,7 +173,7 @@ TEST (RenderPlot, WithoutItsLibraryTheRenderFailsAndLeavesNothing)
         const auto folder = scratch / "bin";
         const auto tool = folder.getChildFile ("brask-render");
         ASSERT_TRUE (folder.createDirectory());
-        ASSERT_TRUE (juce::File (BRASK_RENDER_EXECUTABLE).copyFileTo (tool));
+        ASSERT_TRUE (juce::File (brask::built::renderExecutable).copyFileTo (tool));
         ASSERT_TRUE (tool.setExecutePermission (true));
 
         if (c.besideTheTool != juce::File())

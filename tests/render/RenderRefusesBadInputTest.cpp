@@ -56,7 +56,7 @@ namespace
             // A working module that shows a fault when asked (tests/render/fixtures).
             const auto faultyBinary = scratch / "Faulty.vst3/Contents/x86_64-linux/Faulty.so";
             faultyBinary.getParentDirectory().createDirectory();
-            juce::File (BRASK_FAULTY_MODULE_BINARY).copyFileTo (faultyBinary);
+            juce::File (brask::built::faultyModuleBinary).copyFileTo (faultyBinary);
         }
 
         /** The path as typed, not tidied: "sub/../in.wav" stays as it is. */

@@ -42,7 +42,7 @@ TEST (RenderStart, ManualPageHasEveryOptionOfTheHelp)
     const auto help = runRender ({ "--help" });
     ASSERT_EQ (help.exitStatus, 0);
 
-    const auto manual = juce::File (BRASK_RENDER_MAN_PAGE).loadFileAsString().replace ("\\-", "-");
+    const auto manual = juce::File (brask::built::renderManPage).loadFileAsString().replace ("\\-", "-");
     ASSERT_TRUE (manual.isNotEmpty());
 
     juce::StringArray options;

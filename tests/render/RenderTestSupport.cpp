@@ -18,7 +18,7 @@ namespace RenderTest
 {
     juce::File builtModule()
     {
-        return juce::File (BRASK_BUILT_VST3);
+        return juce::File (brask::built::vst3Bundle);
     }
 
     //==============================================================================
@@ -260,7 +260,7 @@ namespace RenderTest
 
     ProcessResult runRender (const std::vector<juce::String>& arguments)
     {
-        return runRender (juce::File (BRASK_RENDER_EXECUTABLE), arguments);
+        return runRender (juce::File (brask::built::renderExecutable), arguments);
     }
 
     ProcessResult runRender (const juce::File& executable, const std::vector<juce::String>& arguments)

@@ -5,6 +5,7 @@
 // run as a child process the way a shell runs it.
 
 #include "AudioFile.h"
+#include "BuiltPaths.h"
 #include "plugin/PedalSettings.h"
 
 #include <juce_audio_basics/juce_audio_basics.h>
@@ -96,6 +97,6 @@ namespace RenderTest
 
     /** Starts brask-render without waiting for it; pid for kill(), then waitForRender. */
     int startRender (const std::vector<juce::String>& arguments, const juce::File& outputCapture, const juce::File& errorCapture,
-                     const juce::File& executable = juce::File (BRASK_RENDER_EXECUTABLE));
+                     const juce::File& executable = juce::File (brask::built::renderExecutable));
     int waitForRender (int pid);
 }

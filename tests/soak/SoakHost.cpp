@@ -13,6 +13,7 @@
 // The editor opens only with a display (run it under xvfb-run; scripts/soak does).
 
 #include "BareXServer.h"
+#include "BuiltPaths.h"
 #include "plugin/PedalSettings.h"
 
 #include <juce_audio_processors/juce_audio_processors.h>
@@ -236,7 +237,7 @@ namespace
     Options parse (const juce::StringArray& args)
     {
         Options options;
-        options.module = juce::File (BRASK_BUILT_VST3);
+        options.module = juce::File (brask::built::vst3Bundle);
 
         for (int i = 0; i + 1 < args.size(); ++i)
         {
