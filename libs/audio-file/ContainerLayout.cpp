@@ -8,11 +8,6 @@ namespace brask::audiofile::detail
 {
     namespace
     {
-        // Size fields at or above this are what recorders write while the length is
-        // still unknown (sox on a pipe writes 0x7ffff000, others all ones); no
-        // finished recording announces 2 GiB of data with a 32-bit field near its limit.
-        constexpr std::uint64_t streamingPlaceholder = 0x7fff0000u;
-
         std::uint32_t littleEndian32 (const std::uint8_t* p) noexcept
         {
             return (std::uint32_t) p[0] | ((std::uint32_t) p[1] << 8) | ((std::uint32_t) p[2] << 16) | ((std::uint32_t) p[3] << 24);
@@ -33,9 +28,16 @@ namespace brask::audiofile::detail
             return ((std::uint64_t) bigEndian32 (p) << 32) | (std::uint64_t) bigEndian32 (p + 4);
         }
 
-        bool isStreamingSize (std::uint64_t size) noexcept
+        /** The sizes an AIFF recorder leaves when it cannot go back to its header: all
+            ones, the largest signed value, and sox's 0x7f000000 on a pipe (the SSND size
+            that plus its 8 bytes of offsets, the frame count that over the frame size).
+            As in a WAV, only where the file does not hold that much: a finished AIFF
+            of 2 to 4 GiB announces its real size, and a copy of it cut short is cut.
+        */
+        bool isAiffPlaceholder (std::uint64_t size, std::uint64_t held) noexcept
         {
-            return size == 0 || size >= streamingPlaceholder;
+            const auto soxOnAPipe = size >= 0x7eff0000u && size <= 0x7f010000u;
+            return size > held && (size == 0x7fffffffu || size == 0xffffffffu || soxOnAPipe);
         }
 
         /** The sizes a WAV recorder writes before it knows the length: 0, sox's
@@ -337,7 +339,6 @@ namespace brask::audiofile::detail
                 || (std::memcmp (form + 8, "AIFF", 4) != 0 && std::memcmp (form + 8, "AIFC", 4) != 0))
                 return layout;
 
-            const auto streamingForm = isStreamingSize (bigEndian32 (form + 4));
             std::uint64_t offset = 12;
 
             for (int count = 0; count < maximumChunks; ++count)
@@ -348,8 +349,9 @@ namespace brask::audiofile::detail
                     break;
 
                 const auto size = (std::uint64_t) bigEndian32 (chunk + 4);
+                const auto heldAfter = file.size > offset + 8 ? file.size - offset - 8 : 0;
 
-                if (std::memcmp (chunk, "COMM", 4) == 0 && ! streamingForm)
+                if (std::memcmp (chunk, "COMM", 4) == 0)
                 {
                     std::uint8_t comm[8];
 
@@ -358,8 +360,10 @@ namespace brask::audiofile::detail
                         const auto channels = (std::uint64_t) ((comm[0] << 8) | comm[1]);
                         const auto frames = (std::uint64_t) bigEndian32 (comm + 2);
                         const auto bits = (std::uint64_t) ((comm[6] << 8) | comm[7]);
+                        const auto bytes = frames * channels * ((bits + 7) / 8);
 
-                        if (frames != 0 && ! isStreamingSize (frames * channels * ((bits + 7) / 8)))
+                        // 0 frames: no count given; a placeholder count: none known.
+                        if (frames != 0 && ! isAiffPlaceholder (frames, file.size) && ! isAiffPlaceholder (bytes, file.size))
                             layout.announcedFrames = (std::int64_t) frames;
                     }
                 }
@@ -367,15 +371,16 @@ namespace brask::audiofile::detail
                 if (std::memcmp (chunk, "SSND", 4) == 0)
                 {
                     std::uint8_t ssnd[4];
+                    const auto neverWritten = size == 0 || isAiffPlaceholder (size, heldAfter);
 
                     // The audio starts after the chunk's offset and block size fields.
-                    if (! isStreamingSize (size) && size >= 8 && file.get (offset + 8, ssnd, 4))
+                    if (! neverWritten && size >= 8 && file.get (offset + 8, ssnd, 4))
                     {
                         const auto skip = (std::uint64_t) bigEndian32 (ssnd);
                         placeData (layout, file.size, offset + 16 + skip, size - 8 - std::min (size - 8, skip), false);
                         layout.announcedBytes = -1;  // COMM says how long
                     }
-                    else if (isStreamingSize (size) && file.get (offset + 8, ssnd, 4))
+                    else if (neverWritten && file.get (offset + 8, ssnd, 4))
                     {
                         // A recorder that never came back to the SSND size: the audio
                         // runs to the end of the file, or only to COMM's frame count
@@ -384,10 +389,10 @@ namespace brask::audiofile::detail
                         placeData (layout, file.size, offset + 16 + (std::uint64_t) bigEndian32 (ssnd), 0, true);
                     }
 
-                    layout.lengthNeverWritten = isStreamingSize (size) && layout.announcedFrames < 0;
+                    layout.lengthNeverWritten = neverWritten && layout.announcedFrames < 0;
 
-                    // COMM may come after the audio.
-                    if (layout.announcedFrames >= 0 || streamingForm || isStreamingSize (size))
+                    // COMM may come after the audio; behind audio of no known size there is nothing to walk.
+                    if (layout.announcedFrames >= 0 || neverWritten)
                         return layout;
                 }
 

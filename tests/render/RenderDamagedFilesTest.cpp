@@ -609,5 +609,80 @@ TEST (RenderDamagedFile, LargeWavSizesJudgedByHeaderAndFileSize)
     }
 }
 
+// An AIFF of 2 to 4 GiB counts its frames in COMM and sizes SSND like any other:
+// those are lengths, and a copy cut short is cut. Only the values recorders leave on
+// a pipe (sox's 0x7f000000 family, all ones) that the file does not hold are
+// placeholders, read to the end of the file with a note. Sparse files, as above.
+TEST (RenderDamagedFile, LargeAiffSizesJudgedByHeaderAndFileSize)
+{
+    ScratchFolder scratch;
+    constexpr std::uint64_t headerBytes = 12 + 26 + 16, frameBytes = 4;  // FORM, COMM, SSND to its audio
+    const std::uint64_t tagBytes = 8 + 128;
+
+    struct Case
+    {
+        const char* name;
+        std::uint32_t commFrames, ssndSize;
+        std::uint64_t fileSize;
+        std::int64_t announced, maximum;  // frames; announced -1: read to the end
+        bool neverWritten;
+    };
+
+    const std::uint64_t big = 0x90000000u;  // 2.25 GiB
+    const std::uint64_t hundredSeconds = 100 * 48000 * frameBytes, oneSecond = 48000 * frameBytes;
+
+    const Case cases[] {
+        { "real size, ID3 after", (std::uint32_t) (big / frameBytes), (std::uint32_t) big + 8, headerBytes + big + tagBytes, (std::int64_t) (big / frameBytes), (std::int64_t) (big / frameBytes), false },
+        { "cut 100 s short", (std::uint32_t) (big / frameBytes), (std::uint32_t) big + 8, headerBytes + big - hundredSeconds, (std::int64_t) (big / frameBytes), (std::int64_t) ((big - hundredSeconds) / frameBytes), false },
+        { "cut to its first second", (std::uint32_t) (big / frameBytes), (std::uint32_t) big + 8, headerBytes + oneSecond, (std::int64_t) (big / frameBytes), 48000, false },
+        { "sox on a pipe", 0x7f000000u / frameBytes, 0x7f000008u, headerBytes + oneSecond, -1, 48000, true },
+        { "all ones", 0xffffffffu, 0xffffffffu, headerBytes + oneSecond, -1, 48000, true },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        const auto file = scratch / "large.aiff";
+        file.deleteFile();
+
+        // FORM, COMM (stereo 16-bit at 48 kHz; the rate an 80-bit float), SSND.
+        std::uint8_t header[headerBytes] {};
+        const auto put32 = [&] (size_t at, std::uint32_t v) { for (int i = 0; i < 4; ++i) header[at + (size_t) i] = (std::uint8_t) (v >> (8 * (3 - i))); };
+        std::memcpy (header, "FORM", 4);
+        put32 (4, (std::uint32_t) std::min<std::uint64_t> (c.fileSize - 8, 0xffffffffu));
+        std::memcpy (header + 8, "AIFFCOMM", 8);
+        put32 (16, 18);
+        header[21] = 2;
+        put32 (22, c.commFrames);
+        header[27] = 16;
+        const std::uint8_t rate48k[10] { 0x40, 0x0e, 0xbb, 0x80, 0, 0, 0, 0, 0, 0 };
+        std::memcpy (header + 28, rate48k, 10);
+        std::memcpy (header + 38, "SSND", 4);
+        put32 (42, c.ssndSize);
+
+        const auto fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE (fd, 0);
+        ASSERT_EQ (::write (fd, header, sizeof (header)), (ssize_t) sizeof (header));
+
+        // What follows the audio, if the file reaches past it: a loud ID3 chunk.
+        if (c.fileSize > headerBytes + big)
+        {
+            auto tag = loudChunk ("ID3 ", tagBytes - 8);
+            putBigEndian32 (tag, 4, (juce::uint32) (tagBytes - 8));
+            ASSERT_EQ (::pwrite (fd, tag.getData(), tag.getSize(), (off_t) (headerBytes + big)), (ssize_t) tag.getSize());
+        }
+
+        ASSERT_EQ (::ftruncate (fd, (off_t) c.fileSize), 0);
+        ::close (fd);
+
+        std::string error;
+        const auto reader = brask::audiofile::Reader::open (file.getFullPathName().toStdString(), error);
+        ASSERT_NE (reader, nullptr) << error;
+        EXPECT_EQ (reader->info().announcedFrames, c.announced);
+        EXPECT_EQ (reader->info().maximumFrames, c.maximum);
+        EXPECT_EQ (reader->info().lengthNeverWritten, c.neverWritten);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P (Files, RenderDamagedFile, ::testing::ValuesIn (damagedCases()),
                           [] (const ::testing::TestParamInfo<DamagedCase>& testCase) { return std::string (testCase.param.name); });
