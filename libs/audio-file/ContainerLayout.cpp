@@ -64,8 +64,11 @@ namespace brask::audiofile::detail
             if (layout.frameBytes > 0)
                 held -= held % (std::uint64_t) layout.frameBytes;
 
+            // A file holding every byte its header gives is whole, though its size ends
+            // inside a frame or block (sox pads a GSM data chunk to an even size): only
+            // whole blocks are audio, but nothing was cut.
             layout.presentBytes = (std::int64_t) held;
-            layout.announcedBytes = streaming ? -1 : (std::int64_t) size;
+            layout.announcedBytes = streaming ? -1 : (std::int64_t) (present >= size ? held : size);
         }
 
         /** RIFF/WAVE, and its 64-bit sibling RF64 (also as BW64), whose sizes of all
@@ -107,16 +110,23 @@ namespace brask::audiofile::detail
 
                 if (std::memcmp (chunk, "fmt ", 4) == 0)
                 {
-                    std::uint8_t fmt[14];
+                    std::uint8_t fmt[20];
+                    const auto number16 = [isRifx] (const std::uint8_t* p) {
+                        return isRifx ? ((std::int64_t) p[0] << 8) | (std::int64_t) p[1] : (std::int64_t) p[0] | ((std::int64_t) p[1] << 8);
+                    };
 
                     if (file.get (offset + 8, fmt, 14))
                     {
-                        layout.frameBytes = isRifx ? ((std::int64_t) fmt[12] << 8) | (std::int64_t) fmt[13]
-                                                   : (std::int64_t) fmt[12] | ((std::int64_t) fmt[13] << 8);
-                        layout.headerChannels = isRifx ? ((std::int64_t) fmt[2] << 8) | (std::int64_t) fmt[3]
-                                                       : (std::int64_t) fmt[2] | ((std::int64_t) fmt[3] << 8);
+                        layout.frameBytes = number16 (fmt + 12);
+                        layout.headerChannels = number16 (fmt + 2);
                         layout.headerRate = (std::int64_t) number32 (fmt + 4);
                     }
+
+                    // IMA and MS ADPCM, GSM 6.10: frames per block, after the extension's size.
+                    const auto tag = number16 (fmt);
+
+                    if ((tag == 0x02 || tag == 0x11 || tag == 0x31) && size >= 20 && file.get (offset + 8, fmt, 20) && number16 (fmt + 16) >= 2)
+                        layout.blockFrames = number16 (fmt + 18);
                 }
 
                 if (std::memcmp (chunk, "fact", 4) == 0 && size >= 4)

@@ -64,6 +64,7 @@ namespace brask::audiofile::detail
         std::int64_t presentBytes = -1;     // of the audio's bytes, those the file holds
         std::int64_t frameBytes = 0;        // the header's own frame size; 0 unknown
         std::int64_t factFrames = -1;       // a compressed WAV's fact chunk: its frames
+        std::int64_t blockFrames = 0;       // a compressed WAV's frames per block (fmt); 0 unknown
 
         // An MP3 whose first frame counts the stream's frames (Xing, Info, VBRI):
         // the library's length is then what the file announces.

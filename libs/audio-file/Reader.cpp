@@ -246,6 +246,17 @@ namespace brask::audiofile
         {
             fileInfo.maximumFrames = bytes * compressedFramesPerByte;
 
+            // A block codec of WAV decodes its whole blocks only: libsndfile makes a
+            // block of a few bytes left over (or none) into a full-scale burst. The fact
+            // chunk, where it ends inside the last block, is the audio's real length and
+            // leaves out the encoder's padding.
+            if (layout.blockFrames > 0 && layout.frameBytes > 0 && layout.presentBytes >= 0)
+            {
+                const auto wholeBlocks = layout.presentBytes / layout.frameBytes * layout.blockFrames;
+                const auto inLastBlock = layout.factFrames > wholeBlocks - layout.blockFrames && layout.factFrames <= wholeBlocks;
+                fileInfo.maximumFrames = inLastBlock ? layout.factFrames : wholeBlocks;
+            }
+
             // A compressed WAV's data size (ADPCM, GSM) is a length as much as a PCM
             // one's: a file holding fewer of those bytes was cut. What it announces in
             // frames is its fact chunk's count, or else judged from the frames its whole

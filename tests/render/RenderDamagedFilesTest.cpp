@@ -47,6 +47,19 @@ namespace
         return 0;
     }
 
+    /** Where a compressed WAV's fact chunk keeps its frame count. */
+    size_t factCountOffset (const juce::MemoryBlock& block)
+    {
+        const auto* bytes = static_cast<const char*> (block.getData());
+
+        for (size_t i = 12; i + 12 <= block.getSize(); ++i)
+            if (std::memcmp (bytes + i, "fact", 4) == 0)
+                return i + 8;
+
+        ADD_FAILURE() << "no fact chunk";
+        return 0;
+    }
+
     void putBigEndian32 (juce::MemoryBlock& block, size_t offset, juce::uint32 value)
     {
         auto* p = static_cast<juce::uint8*> (block.getData()) + offset;
@@ -206,6 +219,26 @@ namespace
             { "ImaAdpcmCutShort", { ".wav", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } }, {}, 1, "of the 2.04 s its header announces", -1 },
             { "MsAdpcmCutShort", { ".wav", SF_FORMAT_WAV | SF_FORMAT_MS_ADPCM, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } }, {}, 1, "of the 2.00 s its header announces", -1 },
             { "GsmCutShort", { ".wav", SF_FORMAT_WAV | SF_FORMAT_GSM610, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } }, {}, 1, "of the 2.00 s its header announces", -1 },
+            // A whole ADPCM file ends at its fact count, as sox writes it, not with the
+            // padding of its last block (libsndfile counts the padding in its own fact).
+            { "ImaAdpcmEndsAtItsFactCount", { ".wav", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, 0.5, [] (auto& b) { putLittleEndian32 (b, factCountOffset (b), 24000); } }, {}, 0, "wrote ", 24000 },
+            { "MsAdpcmEndsAtItsFactCount", { ".wav", SF_FORMAT_WAV | SF_FORMAT_MS_ADPCM, 0.5, [] (auto& b) { putLittleEndian32 (b, factCountOffset (b), 24000); } }, {}, 0, "wrote ", 24000 },
+            // sox pads a GSM data chunk to an even size inside the chunk: the file is whole,
+            // and the odd byte is no block (libsndfile would decode it as a full-scale burst).
+            { "GsmDataPaddedToAnEvenSize", { ".wav", SF_FORMAT_WAV | SF_FORMAT_GSM610, 0.5, [] (auto& b) {
+                                                const auto at = wavDataSizeOffset (b);
+                                                const auto* p = static_cast<const juce::uint8*> (b.getData()) + at;
+                                                const auto size = (juce::uint32) p[0] | (juce::uint32) p[1] << 8 | (juce::uint32) p[2] << 16 | (juce::uint32) p[3] << 24;
+                                                ASSERT_EQ (size % 2, 1u);
+                                                cutTo (b, at + 4 + size + 1);
+                                                static_cast<juce::uint8*> (b.getData())[at + 4 + size] = 0;
+                                                putLittleEndian32 (b, at, size + 1);
+                                                putLittleEndian32 (b, 4, (juce::uint32) b.getSize() - 8);
+                                            } },
+              {},
+              0,
+              "wrote ",
+              24000 },
             // Accepted, it ends with its last whole block: the torn one would decode as noise.
             { "ImaAdpcmCutShortAccepted", { ".wav", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } }, { "--accept-short" }, 0, "of the 2.04 s its header announces, rendered as it is", someFrames, false },
             // RIFX: a WAV with its numbers big-endian.
