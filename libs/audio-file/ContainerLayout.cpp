@@ -492,6 +492,46 @@ namespace brask::audiofile::detail
             return layout;
         }
 
+        /** Counts an MP3's frames by their headers, from the first to where the stream
+            stops (a tag, the end of the file, a frame cut short): what the decoder
+            guesses instead for a VBR stream without a Xing count (from the first
+            frame's bitrate), and stops at for MP3s joined behind a counted one.
+        */
+        void walkMpegFrames (const FileBytes& file, std::uint64_t offset, bool skipFirst, Layout& layout)
+        {
+            static constexpr int mpeg1Rates[16] = { 0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0 };
+            static constexpr int mpeg2Rates[16] = { 0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0 };
+            static constexpr int sampleRates[3] = { 44100, 48000, 32000 };
+            std::int64_t frames = 0, samplesPerFrame = 0;
+
+            for (std::uint8_t header[4]; file.get (offset, header, 4);)
+            {
+                const auto version = (header[1] >> 3) & 3;  // 3: MPEG 1, 2: MPEG 2, 0: MPEG 2.5
+                const auto bitrateIndex = header[2] >> 4, rateIndex = (header[2] >> 2) & 3;
+
+                if (header[0] != 0xff || (header[1] & 0xe0) != 0xe0 || ((header[1] >> 1) & 3) != 1 || version == 1
+                    || bitrateIndex == 0 || bitrateIndex == 15 || rateIndex == 3)
+                    break;
+
+                const auto mpeg1 = version == 3;
+                const auto rate = sampleRates[rateIndex] >> (mpeg1 ? 0 : version == 2 ? 1
+                                                                                      : 2);
+                const auto bitrate = (std::uint64_t) (mpeg1 ? mpeg1Rates : mpeg2Rates)[bitrateIndex] * 1000;
+                const auto length = (mpeg1 ? 144 : 72) * bitrate / (std::uint64_t) rate + ((header[2] >> 1) & 1);
+
+                if (length < 4 || length > file.size - offset)
+                    break;
+
+                samplesPerFrame = mpeg1 ? 1152 : 576;
+                frames += skipFirst ? 0 : 1;
+                skipFirst = false;
+                offset += length;
+            }
+
+            layout.streamFrames = frames * samplesPerFrame;
+            layout.framesPerPacket = samplesPerFrame;
+        }
+
         /** MP3: no container, but an encoder that knows the length puts a Xing or Info
             tag (or Fraunhofer's VBRI) in the first frame, counting the frames.
         */
@@ -534,9 +574,13 @@ namespace brask::audiofile::detail
                 }
             }
 
+            const auto countingFrame = std::memcmp (xing, "Xing", 4) == 0 || std::memcmp (xing, "Info", 4) == 0
+                                       || std::memcmp (frame + 4 + 32, "VBRI", 4) == 0;
+
             if (std::memcmp (frame + 4 + 32, "VBRI", 4) == 0)
                 layout.libraryCountAnnounced = true;
 
+            walkMpegFrames (file, offset, countingFrame, layout);
             return layout;
         }
     }
@@ -645,7 +689,8 @@ namespace brask::audiofile::detail
     {
         for (auto* walk : { layoutOfWav, layoutOfW64, layoutOfAu, layoutOfCaf, layoutOfAiff, layoutOfFlac, layoutOfOgg, layoutOfMpeg })
             if (auto layout = walk (file); layout.announcedFrames >= 0 || layout.presentBytes >= 0 || ! layout.mends.empty()
-                                           || layout.usableSize >= 0 || layout.libraryCountAnnounced || layout.chainedStreams > 1)
+                                           || layout.usableSize >= 0 || layout.libraryCountAnnounced || layout.chainedStreams > 1
+                                           || layout.streamFrames > 0)
                 return layout;
 
         return {};

@@ -70,6 +70,11 @@ namespace brask::audiofile::detail
         // the library's length is then what the file announces.
         bool libraryCountAnnounced = false;
 
+        // An MP3's frames, walked by their headers to the end of the stream: the
+        // samples they hold, and how many one frame holds; -1 where not walked.
+        std::int64_t streamFrames = -1;
+        std::int64_t framesPerPacket = 0;
+
         // Ogg streams one after another in the file (chained, as recorders and
         // radio streams write them); 0 for anything but Ogg.
         int chainedStreams = 0;

@@ -274,6 +274,11 @@ namespace brask::audiofile
             && (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG)
             layout.announcedFrames = (std::int64_t) info.frames;
 
+        // The decoder stops at its own count; beyond the encoder's delay and padding
+        // (a few frames), frames past it would be dropped without a word.
+        if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG && layout.streamFrames > info.frames + 4 * layout.framesPerPacket)
+            fileInfo.undecodedStreamFrames = layout.streamFrames;
+
         fileInfo.expectedFrames = std::clamp<std::int64_t> (info.frames, 0, fileInfo.maximumFrames);
 
         // A FLAC shown with its total unknown: the header's total is still the best guess.
