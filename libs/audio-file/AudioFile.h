@@ -97,6 +97,12 @@ namespace brask::audiofile
         */
         int chainedStreams = 0;
 
+        /** An MP3 whose frames hold more than the decoder will give (it guesses a VBR
+            stream's length from its first frame, and stops at the count of the first
+            of MP3s joined end to end): the frames its stream holds; -1 otherwise.
+        */
+        std::int64_t undecodedStreamFrames = -1;
+
         /** The most frames the file's audio bytes can hold, whatever its header says. */
         std::int64_t maximumFrames = 0;
 

@@ -8,11 +8,6 @@ namespace brask::audiofile::detail
 {
     namespace
     {
-        // Size fields at or above this are what recorders write while the length is
-        // still unknown (sox on a pipe writes 0x7ffff000, others all ones); no
-        // finished recording announces 2 GiB of data with a 32-bit field near its limit.
-        constexpr std::uint64_t streamingPlaceholder = 0x7fff0000u;
-
         std::uint32_t littleEndian32 (const std::uint8_t* p) noexcept
         {
             return (std::uint32_t) p[0] | ((std::uint32_t) p[1] << 8) | ((std::uint32_t) p[2] << 16) | ((std::uint32_t) p[3] << 24);
@@ -33,9 +28,16 @@ namespace brask::audiofile::detail
             return ((std::uint64_t) bigEndian32 (p) << 32) | (std::uint64_t) bigEndian32 (p + 4);
         }
 
-        bool isStreamingSize (std::uint64_t size) noexcept
+        /** The sizes an AIFF recorder leaves when it cannot go back to its header: all
+            ones, the largest signed value, and sox's 0x7f000000 on a pipe (the SSND size
+            that plus its 8 bytes of offsets, the frame count that over the frame size).
+            As in a WAV, only where the file does not hold that much: a finished AIFF
+            of 2 to 4 GiB announces its real size, and a copy of it cut short is cut.
+        */
+        bool isAiffPlaceholder (std::uint64_t size, std::uint64_t held) noexcept
         {
-            return size == 0 || size >= streamingPlaceholder;
+            const auto soxOnAPipe = size >= 0x7eff0000u && size <= 0x7f010000u;
+            return size > held && (size == 0x7fffffffu || size == 0xffffffffu || soxOnAPipe);
         }
 
         /** The sizes a WAV recorder writes before it knows the length: 0, sox's
@@ -62,8 +64,11 @@ namespace brask::audiofile::detail
             if (layout.frameBytes > 0)
                 held -= held % (std::uint64_t) layout.frameBytes;
 
+            // A file holding every byte its header gives is whole, though its size ends
+            // inside a frame or block (sox pads a GSM data chunk to an even size): only
+            // whole blocks are audio, but nothing was cut.
             layout.presentBytes = (std::int64_t) held;
-            layout.announcedBytes = streaming ? -1 : (std::int64_t) size;
+            layout.announcedBytes = streaming ? -1 : (std::int64_t) (present >= size ? held : size);
         }
 
         /** RIFF/WAVE, and its 64-bit sibling RF64 (also as BW64), whose sizes of all
@@ -105,16 +110,23 @@ namespace brask::audiofile::detail
 
                 if (std::memcmp (chunk, "fmt ", 4) == 0)
                 {
-                    std::uint8_t fmt[14];
+                    std::uint8_t fmt[20];
+                    const auto number16 = [isRifx] (const std::uint8_t* p) {
+                        return isRifx ? ((std::int64_t) p[0] << 8) | (std::int64_t) p[1] : (std::int64_t) p[0] | ((std::int64_t) p[1] << 8);
+                    };
 
                     if (file.get (offset + 8, fmt, 14))
                     {
-                        layout.frameBytes = isRifx ? ((std::int64_t) fmt[12] << 8) | (std::int64_t) fmt[13]
-                                                   : (std::int64_t) fmt[12] | ((std::int64_t) fmt[13] << 8);
-                        layout.headerChannels = isRifx ? ((std::int64_t) fmt[2] << 8) | (std::int64_t) fmt[3]
-                                                       : (std::int64_t) fmt[2] | ((std::int64_t) fmt[3] << 8);
+                        layout.frameBytes = number16 (fmt + 12);
+                        layout.headerChannels = number16 (fmt + 2);
                         layout.headerRate = (std::int64_t) number32 (fmt + 4);
                     }
+
+                    // IMA and MS ADPCM, GSM 6.10: frames per block, after the extension's size.
+                    const auto tag = number16 (fmt);
+
+                    if ((tag == 0x02 || tag == 0x11 || tag == 0x31) && size >= 20 && file.get (offset + 8, fmt, 20) && number16 (fmt + 16) >= 2)
+                        layout.blockFrames = number16 (fmt + 18);
                 }
 
                 if (std::memcmp (chunk, "fact", 4) == 0 && size >= 4)
@@ -337,7 +349,6 @@ namespace brask::audiofile::detail
                 || (std::memcmp (form + 8, "AIFF", 4) != 0 && std::memcmp (form + 8, "AIFC", 4) != 0))
                 return layout;
 
-            const auto streamingForm = isStreamingSize (bigEndian32 (form + 4));
             std::uint64_t offset = 12;
 
             for (int count = 0; count < maximumChunks; ++count)
@@ -348,8 +359,9 @@ namespace brask::audiofile::detail
                     break;
 
                 const auto size = (std::uint64_t) bigEndian32 (chunk + 4);
+                const auto heldAfter = file.size > offset + 8 ? file.size - offset - 8 : 0;
 
-                if (std::memcmp (chunk, "COMM", 4) == 0 && ! streamingForm)
+                if (std::memcmp (chunk, "COMM", 4) == 0)
                 {
                     std::uint8_t comm[8];
 
@@ -358,8 +370,10 @@ namespace brask::audiofile::detail
                         const auto channels = (std::uint64_t) ((comm[0] << 8) | comm[1]);
                         const auto frames = (std::uint64_t) bigEndian32 (comm + 2);
                         const auto bits = (std::uint64_t) ((comm[6] << 8) | comm[7]);
+                        const auto bytes = frames * channels * ((bits + 7) / 8);
 
-                        if (frames != 0 && ! isStreamingSize (frames * channels * ((bits + 7) / 8)))
+                        // 0 frames: no count given; a placeholder count: none known.
+                        if (frames != 0 && ! isAiffPlaceholder (frames, file.size) && ! isAiffPlaceholder (bytes, file.size))
                             layout.announcedFrames = (std::int64_t) frames;
                     }
                 }
@@ -367,15 +381,16 @@ namespace brask::audiofile::detail
                 if (std::memcmp (chunk, "SSND", 4) == 0)
                 {
                     std::uint8_t ssnd[4];
+                    const auto neverWritten = size == 0 || isAiffPlaceholder (size, heldAfter);
 
                     // The audio starts after the chunk's offset and block size fields.
-                    if (! isStreamingSize (size) && size >= 8 && file.get (offset + 8, ssnd, 4))
+                    if (! neverWritten && size >= 8 && file.get (offset + 8, ssnd, 4))
                     {
                         const auto skip = (std::uint64_t) bigEndian32 (ssnd);
                         placeData (layout, file.size, offset + 16 + skip, size - 8 - std::min (size - 8, skip), false);
                         layout.announcedBytes = -1;  // COMM says how long
                     }
-                    else if (isStreamingSize (size) && file.get (offset + 8, ssnd, 4))
+                    else if (neverWritten && file.get (offset + 8, ssnd, 4))
                     {
                         // A recorder that never came back to the SSND size: the audio
                         // runs to the end of the file, or only to COMM's frame count
@@ -384,10 +399,10 @@ namespace brask::audiofile::detail
                         placeData (layout, file.size, offset + 16 + (std::uint64_t) bigEndian32 (ssnd), 0, true);
                     }
 
-                    layout.lengthNeverWritten = isStreamingSize (size) && layout.announcedFrames < 0;
+                    layout.lengthNeverWritten = neverWritten && layout.announcedFrames < 0;
 
-                    // COMM may come after the audio.
-                    if (layout.announcedFrames >= 0 || streamingForm || isStreamingSize (size))
+                    // COMM may come after the audio; behind audio of no known size there is nothing to walk.
+                    if (layout.announcedFrames >= 0 || neverWritten)
                         return layout;
                 }
 
@@ -477,6 +492,46 @@ namespace brask::audiofile::detail
             return layout;
         }
 
+        /** Counts an MP3's frames by their headers, from the first to where the stream
+            stops (a tag, the end of the file, a frame cut short): what the decoder
+            guesses instead for a VBR stream without a Xing count (from the first
+            frame's bitrate), and stops at for MP3s joined behind a counted one.
+        */
+        void walkMpegFrames (const FileBytes& file, std::uint64_t offset, bool skipFirst, Layout& layout)
+        {
+            static constexpr int mpeg1Rates[16] = { 0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0 };
+            static constexpr int mpeg2Rates[16] = { 0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0 };
+            static constexpr int sampleRates[3] = { 44100, 48000, 32000 };
+            std::int64_t frames = 0, samplesPerFrame = 0;
+
+            for (std::uint8_t header[4]; file.get (offset, header, 4);)
+            {
+                const auto version = (header[1] >> 3) & 3;  // 3: MPEG 1, 2: MPEG 2, 0: MPEG 2.5
+                const auto bitrateIndex = header[2] >> 4, rateIndex = (header[2] >> 2) & 3;
+
+                if (header[0] != 0xff || (header[1] & 0xe0) != 0xe0 || ((header[1] >> 1) & 3) != 1 || version == 1
+                    || bitrateIndex == 0 || bitrateIndex == 15 || rateIndex == 3)
+                    break;
+
+                const auto mpeg1 = version == 3;
+                const auto rate = sampleRates[rateIndex] >> (mpeg1 ? 0 : version == 2 ? 1
+                                                                                      : 2);
+                const auto bitrate = (std::uint64_t) (mpeg1 ? mpeg1Rates : mpeg2Rates)[bitrateIndex] * 1000;
+                const auto length = (mpeg1 ? 144 : 72) * bitrate / (std::uint64_t) rate + ((header[2] >> 1) & 1);
+
+                if (length < 4 || length > file.size - offset)
+                    break;
+
+                samplesPerFrame = mpeg1 ? 1152 : 576;
+                frames += skipFirst ? 0 : 1;
+                skipFirst = false;
+                offset += length;
+            }
+
+            layout.streamFrames = frames * samplesPerFrame;
+            layout.framesPerPacket = samplesPerFrame;
+        }
+
         /** MP3: no container, but an encoder that knows the length puts a Xing or Info
             tag (or Fraunhofer's VBRI) in the first frame, counting the frames.
         */
@@ -519,9 +574,13 @@ namespace brask::audiofile::detail
                 }
             }
 
+            const auto countingFrame = std::memcmp (xing, "Xing", 4) == 0 || std::memcmp (xing, "Info", 4) == 0
+                                       || std::memcmp (frame + 4 + 32, "VBRI", 4) == 0;
+
             if (std::memcmp (frame + 4 + 32, "VBRI", 4) == 0)
                 layout.libraryCountAnnounced = true;
 
+            walkMpegFrames (file, offset, countingFrame, layout);
             return layout;
         }
     }
@@ -630,7 +689,8 @@ namespace brask::audiofile::detail
     {
         for (auto* walk : { layoutOfWav, layoutOfW64, layoutOfAu, layoutOfCaf, layoutOfAiff, layoutOfFlac, layoutOfOgg, layoutOfMpeg })
             if (auto layout = walk (file); layout.announcedFrames >= 0 || layout.presentBytes >= 0 || ! layout.mends.empty()
-                                           || layout.usableSize >= 0 || layout.libraryCountAnnounced || layout.chainedStreams > 1)
+                                           || layout.usableSize >= 0 || layout.libraryCountAnnounced || layout.chainedStreams > 1
+                                           || layout.streamFrames > 0)
                 return layout;
 
         return {};

@@ -64,10 +64,16 @@ namespace brask::audiofile::detail
         std::int64_t presentBytes = -1;     // of the audio's bytes, those the file holds
         std::int64_t frameBytes = 0;        // the header's own frame size; 0 unknown
         std::int64_t factFrames = -1;       // a compressed WAV's fact chunk: its frames
+        std::int64_t blockFrames = 0;       // a compressed WAV's frames per block (fmt); 0 unknown
 
         // An MP3 whose first frame counts the stream's frames (Xing, Info, VBRI):
         // the library's length is then what the file announces.
         bool libraryCountAnnounced = false;
+
+        // An MP3's frames, walked by their headers to the end of the stream: the
+        // samples they hold, and how many one frame holds; -1 where not walked.
+        std::int64_t streamFrames = -1;
+        std::int64_t framesPerPacket = 0;
 
         // Ogg streams one after another in the file (chained, as recorders and
         // radio streams write them); 0 for anything but Ogg.

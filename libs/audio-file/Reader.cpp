@@ -246,6 +246,17 @@ namespace brask::audiofile
         {
             fileInfo.maximumFrames = bytes * compressedFramesPerByte;
 
+            // A block codec of WAV decodes its whole blocks only: libsndfile makes a
+            // block of a few bytes left over (or none) into a full-scale burst. The fact
+            // chunk, where it ends inside the last block, is the audio's real length and
+            // leaves out the encoder's padding.
+            if (layout.blockFrames > 0 && layout.frameBytes > 0 && layout.presentBytes >= 0)
+            {
+                const auto wholeBlocks = layout.presentBytes / layout.frameBytes * layout.blockFrames;
+                const auto inLastBlock = layout.factFrames > wholeBlocks - layout.blockFrames && layout.factFrames <= wholeBlocks;
+                fileInfo.maximumFrames = inLastBlock ? layout.factFrames : wholeBlocks;
+            }
+
             // A compressed WAV's data size (ADPCM, GSM) is a length as much as a PCM
             // one's: a file holding fewer of those bytes was cut. What it announces in
             // frames is its fact chunk's count, or else judged from the frames its whole
@@ -262,6 +273,11 @@ namespace brask::audiofile
         if (layout.libraryCountAnnounced && layout.announcedFrames < 0 && info.frames > 0
             && (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG)
             layout.announcedFrames = (std::int64_t) info.frames;
+
+        // The decoder stops at its own count; beyond the encoder's delay and padding
+        // (a few frames), frames past it would be dropped without a word.
+        if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG && layout.streamFrames > info.frames + 4 * layout.framesPerPacket)
+            fileInfo.undecodedStreamFrames = layout.streamFrames;
 
         fileInfo.expectedFrames = std::clamp<std::int64_t> (info.frames, 0, fileInfo.maximumFrames);
 

@@ -64,6 +64,44 @@ def fmt_after_data(data):
     return data[:fmt] + data[fmt + len(chunk):] + chunk
 
 
+def header_shape_seeds(aiff):
+    """Shapes that tools other than ours write: an AIFF as sox writes it on a pipe
+    (sizes of 0x7f000000 the file does not hold), a GSM WAV whose data chunk is
+    padded to an even size inside the chunk (sox), an ADPCM WAV whose fact count
+    ends inside its last block, and MP3s whose length the decoder guesses: one
+    without its Xing frame, two joined end to end."""
+    seeds = []
+    comm = aiff.index(b"COMM") + 8
+    ssnd = aiff.index(b"SSND") + 4
+    piped = bytearray(aiff)
+    piped[4:8] = struct.pack(">I", 0x7F000050)
+    piped[comm + 2:comm + 6] = struct.pack(">I", 0x7F000000 // 2)
+    piped[ssnd:ssnd + 4] = struct.pack(">I", 0x7F000008)
+    seeds.append(bytes(piped))
+
+    gsm = write((WAV, GSM), 1, 8000, 320 * 3)
+    if gsm is not None:
+        size = gsm.index(b"data") + 4
+        length = struct.unpack("<I", gsm[size:size + 4])[0]
+        padded = gsm[:size] + struct.pack("<I", length + 1) + gsm[size + 4:size + 4 + length] + b"\0"
+        seeds.append(padded[:4] + struct.pack("<I", len(padded) - 8) + padded[8:])
+
+    ima = write((WAV, IMA), 1, 8000, 1000)
+    if ima is not None:
+        fact = ima.index(b"fact") + 8
+        seeds.append(ima[:fact] + struct.pack("<I", 1000) + ima[fact + 4:])
+
+    mp3 = write((MPEG, MP3), 1, 8000, 4000)
+    if mp3 is not None:
+        xing = mp3.find(b"Xing")
+        second = mp3.find(b"\xff", xing) if xing > 0 else -1
+        if second > 0:
+            seeds.append(mp3[second:])
+        seeds.append(mp3 + mp3)
+
+    return seeds
+
+
 def main():
     folder = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "corpus", "audio_file")
     os.makedirs(folder, exist_ok=True)
@@ -157,6 +195,8 @@ def main():
     vorbis = write((OGG, VORBIS), 1, 8000, 400)
     if vorbis is not None:
         seeds.append(vorbis + vorbis)
+
+    seeds.extend(header_shape_seeds(aiff))
 
     for data in seeds:
         name = hashlib.sha1(data).hexdigest()

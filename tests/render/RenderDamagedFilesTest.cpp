@@ -47,6 +47,19 @@ namespace
         return 0;
     }
 
+    /** Where a compressed WAV's fact chunk keeps its frame count. */
+    size_t factCountOffset (const juce::MemoryBlock& block)
+    {
+        const auto* bytes = static_cast<const char*> (block.getData());
+
+        for (size_t i = 12; i + 12 <= block.getSize(); ++i)
+            if (std::memcmp (bytes + i, "fact", 4) == 0)
+                return i + 8;
+
+        ADD_FAILURE() << "no fact chunk";
+        return 0;
+    }
+
     void putBigEndian32 (juce::MemoryBlock& block, size_t offset, juce::uint32 value)
     {
         auto* p = static_cast<juce::uint8*> (block.getData()) + offset;
@@ -151,6 +164,15 @@ namespace
 
     // 16-bit mono at 48 kHz: 96,000 bytes a second, behind a header of a few dozen bytes.
     constexpr auto wav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    constexpr auto mp3 = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+
+    /** The length of an MPEG-1 Layer III file's first frame (at 48 kHz: its Xing frame). */
+    size_t firstMpegFrameLength (const juce::MemoryBlock& block)
+    {
+        static constexpr int kilobits[16] = { 0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0 };
+        const auto* header = static_cast<const juce::uint8*> (block.getData());
+        return (size_t) (144 * kilobits[header[2] >> 4] * 1000 / 48000 + ((header[2] >> 1) & 1));
+    }
 
     const std::vector<DamagedCase>& damagedCases()
     {
@@ -206,6 +228,26 @@ namespace
             { "ImaAdpcmCutShort", { ".wav", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } }, {}, 1, "of the 2.04 s its header announces", -1 },
             { "MsAdpcmCutShort", { ".wav", SF_FORMAT_WAV | SF_FORMAT_MS_ADPCM, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } }, {}, 1, "of the 2.00 s its header announces", -1 },
             { "GsmCutShort", { ".wav", SF_FORMAT_WAV | SF_FORMAT_GSM610, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } }, {}, 1, "of the 2.00 s its header announces", -1 },
+            // A whole ADPCM file ends at its fact count, as sox writes it, not with the
+            // padding of its last block (libsndfile counts the padding in its own fact).
+            { "ImaAdpcmEndsAtItsFactCount", { ".wav", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, 0.5, [] (auto& b) { putLittleEndian32 (b, factCountOffset (b), 24000); } }, {}, 0, "wrote ", 24000 },
+            { "MsAdpcmEndsAtItsFactCount", { ".wav", SF_FORMAT_WAV | SF_FORMAT_MS_ADPCM, 0.5, [] (auto& b) { putLittleEndian32 (b, factCountOffset (b), 24000); } }, {}, 0, "wrote ", 24000 },
+            // sox pads a GSM data chunk to an even size inside the chunk: the file is whole,
+            // and the odd byte is no block (libsndfile would decode it as a full-scale burst).
+            { "GsmDataPaddedToAnEvenSize", { ".wav", SF_FORMAT_WAV | SF_FORMAT_GSM610, 0.5, [] (auto& b) {
+                                                const auto at = wavDataSizeOffset (b);
+                                                const auto* p = static_cast<const juce::uint8*> (b.getData()) + at;
+                                                const auto size = (juce::uint32) p[0] | (juce::uint32) p[1] << 8 | (juce::uint32) p[2] << 16 | (juce::uint32) p[3] << 24;
+                                                ASSERT_EQ (size % 2, 1u);
+                                                cutTo (b, at + 4 + size + 1);
+                                                static_cast<juce::uint8*> (b.getData())[at + 4 + size] = 0;
+                                                putLittleEndian32 (b, at, size + 1);
+                                                putLittleEndian32 (b, 4, (juce::uint32) b.getSize() - 8);
+                                            } },
+              {},
+              0,
+              "wrote ",
+              24000 },
             // Accepted, it ends with its last whole block: the torn one would decode as noise.
             { "ImaAdpcmCutShortAccepted", { ".wav", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, 2.0, [] (auto& b) { cutTo (b, b.getSize() * 2 / 3); } }, { "--accept-short" }, 0, "of the 2.04 s its header announces, rendered as it is", someFrames, false },
             // RIFX: a WAV with its numbers big-endian.
@@ -248,6 +290,12 @@ namespace
             // decoder reads only the first, so the file is refused rather than half rendered.
             { "VorbisChained", { ".ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 0.5, [] (auto& b) { const juce::MemoryBlock first (b); b.append (first.getData(), first.getSize()); } }, {}, 1, "chains 2 Ogg streams one after another, and only the first can be decoded", -1 },
             { "OpusCutShortAccepted", { ".opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 5.0, [] (auto& b) { cutTo (b, b.getSize() / 2); } }, { "--accept-short" }, 0, "in the middle of its stream, rendered as it is", someFrames, false },
+            // The MP3 decoder stops at its own count: the first stream's of MP3s joined end
+            // to end, or a guess from the first frame's bitrate where a VBR stream has lost
+            // its Xing frame. The frames behind it would be dropped without a word.
+            { "Mp3JoinedEndToEnd", { ".mp3", mp3, 1.0, [] (auto& b) { const juce::MemoryBlock first (b); b.append (first.getData(), first.getSize()); } }, {}, 1, "of MP3 frames, but the decoder stops after 1.00 s", -1 },
+            { "Mp3JoinedEndToEndAccepted", { ".mp3", mp3, 1.0, [] (auto& b) { const juce::MemoryBlock first (b); b.append (first.getData(), first.getSize()); } }, { "--accept-short" }, 0, "of which the decoder gave 1.00 s, rendered as it is", 48000, false },
+            { "Mp3VbrWithoutItsXingFrame", { ".mp3", mp3, 1.0, [] (auto& b) { b.removeSection (0, firstMpegFrameLength (b)); } }, {}, 1, "of MP3 frames, but the decoder stops after", -1 },
             { "ZeroFrames", { ".wav", wav16, 0.0, [] (auto&) {} }, {}, 0, "wrote ", 0 },
             { "NonFiniteSamples", { ".wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0.1, [] (auto&) {}, [] (auto& audio) {
                     audio.setSample (0, 100, std::numeric_limits<float>::quiet_NaN());
@@ -605,6 +653,81 @@ TEST (RenderDamagedFile, LargeWavSizesJudgedByHeaderAndFileSize)
         EXPECT_EQ (reader->info().announcedFrames, c.announced);
         EXPECT_EQ (reader->info().maximumFrames, c.maximum);
         EXPECT_LE (reader->info().expectedFrames, c.maximum);
+        EXPECT_EQ (reader->info().lengthNeverWritten, c.neverWritten);
+    }
+}
+
+// An AIFF of 2 to 4 GiB counts its frames in COMM and sizes SSND like any other:
+// those are lengths, and a copy cut short is cut. Only the values recorders leave on
+// a pipe (sox's 0x7f000000 family, all ones) that the file does not hold are
+// placeholders, read to the end of the file with a note. Sparse files, as above.
+TEST (RenderDamagedFile, LargeAiffSizesJudgedByHeaderAndFileSize)
+{
+    ScratchFolder scratch;
+    constexpr std::uint64_t headerBytes = 12 + 26 + 16, frameBytes = 4;  // FORM, COMM, SSND to its audio
+    const std::uint64_t tagBytes = 8 + 128;
+
+    struct Case
+    {
+        const char* name;
+        std::uint32_t commFrames, ssndSize;
+        std::uint64_t fileSize;
+        std::int64_t announced, maximum;  // frames; announced -1: read to the end
+        bool neverWritten;
+    };
+
+    const std::uint64_t big = 0x90000000u;  // 2.25 GiB
+    const std::uint64_t hundredSeconds = 100 * 48000 * frameBytes, oneSecond = 48000 * frameBytes;
+
+    const Case cases[] {
+        { "real size, ID3 after", (std::uint32_t) (big / frameBytes), (std::uint32_t) big + 8, headerBytes + big + tagBytes, (std::int64_t) (big / frameBytes), (std::int64_t) (big / frameBytes), false },
+        { "cut 100 s short", (std::uint32_t) (big / frameBytes), (std::uint32_t) big + 8, headerBytes + big - hundredSeconds, (std::int64_t) (big / frameBytes), (std::int64_t) ((big - hundredSeconds) / frameBytes), false },
+        { "cut to its first second", (std::uint32_t) (big / frameBytes), (std::uint32_t) big + 8, headerBytes + oneSecond, (std::int64_t) (big / frameBytes), 48000, false },
+        { "sox on a pipe", 0x7f000000u / frameBytes, 0x7f000008u, headerBytes + oneSecond, -1, 48000, true },
+        { "all ones", 0xffffffffu, 0xffffffffu, headerBytes + oneSecond, -1, 48000, true },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        const auto file = scratch / "large.aiff";
+        file.deleteFile();
+
+        // FORM, COMM (stereo 16-bit at 48 kHz; the rate an 80-bit float), SSND.
+        std::uint8_t header[headerBytes] {};
+        const auto put32 = [&] (size_t at, std::uint32_t v) { for (int i = 0; i < 4; ++i) header[at + (size_t) i] = (std::uint8_t) (v >> (8 * (3 - i))); };
+        std::memcpy (header, "FORM", 4);
+        put32 (4, (std::uint32_t) std::min<std::uint64_t> (c.fileSize - 8, 0xffffffffu));
+        std::memcpy (header + 8, "AIFFCOMM", 8);
+        put32 (16, 18);
+        header[21] = 2;
+        put32 (22, c.commFrames);
+        header[27] = 16;
+        const std::uint8_t rate48k[10] { 0x40, 0x0e, 0xbb, 0x80, 0, 0, 0, 0, 0, 0 };
+        std::memcpy (header + 28, rate48k, 10);
+        std::memcpy (header + 38, "SSND", 4);
+        put32 (42, c.ssndSize);
+
+        const auto fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE (fd, 0);
+        ASSERT_EQ (::write (fd, header, sizeof (header)), (ssize_t) sizeof (header));
+
+        // What follows the audio, if the file reaches past it: a loud ID3 chunk.
+        if (c.fileSize > headerBytes + big)
+        {
+            auto tag = loudChunk ("ID3 ", tagBytes - 8);
+            putBigEndian32 (tag, 4, (juce::uint32) (tagBytes - 8));
+            ASSERT_EQ (::pwrite (fd, tag.getData(), tag.getSize(), (off_t) (headerBytes + big)), (ssize_t) tag.getSize());
+        }
+
+        ASSERT_EQ (::ftruncate (fd, (off_t) c.fileSize), 0);
+        ::close (fd);
+
+        std::string error;
+        const auto reader = brask::audiofile::Reader::open (file.getFullPathName().toStdString(), error);
+        ASSERT_NE (reader, nullptr) << error;
+        EXPECT_EQ (reader->info().announcedFrames, c.announced);
+        EXPECT_EQ (reader->info().maximumFrames, c.maximum);
         EXPECT_EQ (reader->info().lengthNeverWritten, c.neverWritten);
     }
 }

@@ -253,6 +253,70 @@ TEST (RenderOutputPlaces, LinkedForeignAndAttributedFilesKeepTheirInode)
 }
 
 //==============================================================================
+// A hard-linked output is written in place, block by block, at the end of the
+// render: a signal that comes during that copy must not leave it half the earlier
+// take and half the new one (there is nothing left to bring the earlier back).
+// The copy is finished, then the signal ends the program. strace puts the signal
+// on the copy's second block, found from a first traced run; skipped without it.
+TEST (RenderOutputPlaces, SignalDuringAnInPlaceWriteLeavesTheFileWhole)
+{
+    const juce::File strace ("/usr/bin/strace");
+
+    if (! strace.existsAsFile())
+        GTEST_SKIP() << "strace is not installed";
+
+    ScratchFolder scratch;
+    writeInput (scratch / "in.wav", (int) (4 * rate), 3);
+    const auto output = scratch / "take.wav", otherName = scratch / "take-link.wav", expected = scratch / "expected.wav";
+    ASSERT_EQ (runRender ({ "--plugin", moduleArgument(), (scratch / "in.wav").getFullPathName(), expected.getFullPathName() }).exitStatus, 0);
+
+    const auto trace = scratch / "calls.trace";
+    const auto renderUnderStrace = [&] (const juce::String& injection) {
+        writeInput (output, (int) (4 * rate), 9);  // the earlier take
+        ::unlink (otherName.getFullPathName().toRawUTF8());
+        EXPECT_EQ (::link (output.getFullPathName().toRawUTF8(), otherName.getFullPathName().toRawUTF8()), 0);
+
+        std::vector<juce::String> arguments { "-f", "-o", trace.getFullPathName(), "-e", "trace=pwrite64,fallocate" };
+
+        if (injection.isNotEmpty())
+            arguments.insert (arguments.end(), { "-e", injection });
+
+        arguments.insert (arguments.end(), { BRASK_RENDER_EXECUTABLE, "--plugin", moduleArgument(),
+                                             (scratch / "in.wav").getFullPathName(), output.getFullPathName() });
+        return runRender (strace, arguments);
+    };
+
+    // Where the in-place copy starts: the pwrite after the one fallocate.
+    if (renderUnderStrace ({}).exitStatus != 0)
+        GTEST_SKIP() << "strace cannot trace here (ptrace refused?)";
+
+    int writesBeforeCopy = 0;
+    auto copyFound = false;
+
+    for (const auto& line : juce::StringArray::fromLines (trace.loadFileAsString()))
+    {
+        copyFound = copyFound || line.contains ("fallocate(");
+
+        if (! copyFound && line.contains ("pwrite64(") && ! line.contains ("resumed>"))
+            ++writesBeforeCopy;
+    }
+
+    ASSERT_TRUE (copyFound) << "the hard-linked output was not written in place";
+
+    for (const auto signalNumber : { SIGINT, SIGTERM, SIGHUP })
+    {
+        SCOPED_TRACE (sigabbrev_np (signalNumber));
+        const auto injection = "inject=pwrite64:signal=" + juce::String (signalNumber) + ":when=" + juce::String (writesBeforeCopy + 2);
+        const auto result = renderUnderStrace (injection);
+
+        EXPECT_EQ (result.exitStatus, 128 + signalNumber) << result.err;
+        EXPECT_TRUE (bytesOfFile (output) == bytesOfFile (expected)) << "the file is not the whole new render";
+        EXPECT_TRUE (bytesOfFile (otherName) == bytesOfFile (expected)) << "its other name is not the whole new render";
+        EXPECT_TRUE (hiddenFiles (scratch.get()).empty());
+    }
+}
+
+//==============================================================================
 // As a user who is not root: a file the user protected is refused, as cp and sox
 // refuse it, and so is a folder the user may not write; the files stay as they were.
 TEST (RenderOutputPlaces, ProtectedFilesAndFoldersRefusedAsAnUnprivilegedUser)

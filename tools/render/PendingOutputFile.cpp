@@ -36,6 +36,16 @@ namespace
     // filled before the handlers go in and only read by them.
     std::array<struct sigaction, 65> previousActions {};
 
+    // A file written in place loses its old contents a block at a time: ended
+    // then, it would be left half the earlier take and half the new one, with
+    // nothing to bring the earlier back. While such a copy runs, a signal that ends
+    // the program is only noted, and the copy ends the program with it once the
+    // file is whole.
+    std::atomic<int> copiesInPlace { 0 };
+    std::atomic<int> signalDuringCopy { 0 };
+
+    static_assert (std::atomic<int>::is_always_lock_free, "touched by the signal handlers");
+
     void removeEveryPendingFile() noexcept
     {
         for (int i = 0; i < maximumPendingFiles; ++i)
@@ -56,6 +66,12 @@ namespace
 
     extern "C" void removePendingFilesAndEnd (int signalNumber)
     {
+        if (copiesInPlace.load() > 0)
+        {
+            signalDuringCopy.store (signalNumber);
+            return;
+        }
+
         removeEveryPendingFile();
 
         // The shell's convention for "ended by a signal" where the signal's own end
@@ -572,13 +588,18 @@ std::string PendingOutputFile::commit()
 
     if (inPlace)
     {
-        if (auto reason = writeInPlace (temporary, target); ! reason.empty())
-        {
-            discard();
-            return "cannot write '" + filepath::shown (target) + "': " + reason;
-        }
-
+        ++copiesInPlace;
+        const auto reason = writeInPlace (temporary, target);
         discard();
+
+        // The last copy to finish ends the program for a signal that came meanwhile.
+        if (--copiesInPlace == 0)
+            if (const auto signalNumber = signalDuringCopy.exchange (0); signalNumber != 0)
+                removePendingFilesAndEnd (signalNumber);
+
+        if (! reason.empty())
+            return "cannot write '" + filepath::shown (target) + "': " + reason;
+
         return {};
     }
 

@@ -132,6 +132,12 @@ RenderOutcome RenderJob::open()
         return failure ("input '" + shownInput + "' chains " + std::to_string (info.chainedStreams)
                         + " Ogg streams one after another, and only the first can be decoded: split it into its streams and render each");
 
+    if (info.undecodedStreamFrames > 0 && ! options.acceptShort)
+        return failure ("input '" + shownInput + "' holds " + seconds (info.undecodedStreamFrames, info.sampleRate)
+                        + " of MP3 frames, but the decoder stops after " + seconds (info.expectedFrames, info.sampleRate)
+                        + " (a VBR file without a Xing tag, or MP3s joined end to end): convert it to WAV or FLAC with a tool that decodes every frame,"
+                        + " or render the first " + seconds (info.expectedFrames, info.sampleRate) + " with --accept-short");
+
     // Below 8 kHz the pedal's filters have no room (the 200 Hz low cut and the
     // tone filter sit near or above Nyquist and ring without bound); above
     // 768 kHz no converter records.
@@ -489,6 +495,10 @@ RenderOutcome RenderJob::checkWhatWasWritten (const Streamed& streamed, brask::a
 
         notes = "; " + lengths + ", rendered as it is";
     }
+
+    if (info.undecodedStreamFrames > 0)
+        notes += "; input holds " + seconds (info.undecodedStreamFrames, sampleRate) + " of MP3 frames, of which the decoder gave "
+                 + seconds (framesRead, sampleRate) + ", rendered as it is";
 
     // Not errors, but the file is not what its header says: whoever rendered it should know.
     if (info.announcedFrames >= 0 && framesRead > info.announcedFrames)
