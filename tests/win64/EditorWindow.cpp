@@ -16,7 +16,7 @@
 #include "MessageLoop.h"
 
 #if BRASK_BARE_X_SERVER
-    #include "BareXServer.h"
+#include "BareXServer.h"
 #endif
 
 #include <juce_audio_processors/juce_audio_processors.h>
