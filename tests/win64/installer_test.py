@@ -22,6 +22,23 @@ def check(ok, what, detail=""):
     failed = failed or not ok
 
 
+# This machine's own desktop menu, where Wine's menu builder would copy a Windows
+# Start-menu entry, its folder and its icons (scripts/win64-wine switches it off).
+HOST_MENU = [os.path.expanduser(folder) for folder in (
+    "~/.local/share/applications", "~/.local/share/desktop-directories", "~/.local/share/icons",
+    "~/.local/share/mime", "~/.config/menus")]
+
+
+def host_menu():
+    found = []
+    for top in HOST_MENU:
+        for folder, subfolders, names in os.walk(top):
+            found += [os.path.join(folder, name) for name in subfolders + names]
+        if os.path.exists(top):
+            found.append(top)
+    return sorted(found)
+
+
 def msi_table(msi, table):
     """A table of the package as msitools reads it: each row's first column to the rest."""
     text = subprocess.run(["msiinfo", "export", msi, table], check=True, capture_output=True, text=True,
@@ -94,7 +111,10 @@ def main():
         check(result.returncode == 0, what, f"exit status {result.returncode}"
               + (": TIMED OUT" if result.returncode == 124 else ""))
 
+    menu_before = host_menu()
     run("the installer runs silently", "/i", windows_path(msi), "/qn")
+    check(host_menu() == menu_before, "the installer leaves this machine's own desktop menu as it was",
+          "new: " + ", ".join(sorted(set(host_menu()) - set(menu_before))))
     for path, source in installed.items():
         same = os.path.isfile(path) and open(path, "rb").read() == open(source, "rb").read()
         check(same, f"the installer put {os.path.relpath(path, drive)}, as built")
@@ -106,6 +126,8 @@ def main():
     run("the uninstaller runs silently", "/x", windows_path(msi), "/qn")
     left = [os.path.relpath(p, drive) for p in list(installed) + menu_entries + folders if os.path.exists(p)]
     check(not left, "the uninstaller removed every file and folder the installer made", "left: " + ", ".join(left))
+    check(host_menu() == menu_before, "the uninstaller leaves this machine's own desktop menu as it was",
+          "changed: " + ", ".join(sorted(set(host_menu()) ^ set(menu_before))))
 
     with zipfile.ZipFile(archive) as z:
         names = sorted(n for n in z.namelist() if not n.endswith("/"))
