@@ -13,6 +13,20 @@ add_custom_command (OUTPUT "${BRASK_MODULE_RC}"
 target_sources (BraskOverdrive_VST3 PRIVATE "${BRASK_MODULE_RC}")
 
 #==============================================================================
+# What ships carries no symbol table: a quarter of each file, and it tells a user
+# nothing. The copies with it stay in unstripped/, for reading a crash's
+# addresses, and for scripts/test-win64, which proves from their symbols that
+# the shipped code is the protected code (tests/win64/pe_checks.py).
+set (BRASK_UNSTRIPPED_DIR "${CMAKE_BINARY_DIR}/unstripped")
+foreach (shipped BraskOverdrive_VST3 BraskOverdrive_Standalone)
+    add_custom_command (TARGET ${shipped} POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -E make_directory "${BRASK_UNSTRIPPED_DIR}"
+        COMMAND ${CMAKE_COMMAND} -E copy "$<TARGET_FILE:${shipped}>" "${BRASK_UNSTRIPPED_DIR}/"
+        COMMAND "${CMAKE_STRIP}" --strip-all "$<TARGET_FILE:${shipped}>"
+        VERBATIM)
+endforeach()
+
+#==============================================================================
 # `brask-installer`: the 64-bit MSI (wixl runs under the 64-bit Wine the tests
 # use, which NSIS's 32-bit installers would not), and the zip of the same files
 # for users who copy them by hand:

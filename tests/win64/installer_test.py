@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The Windows installer, run as a user's administrator would run it silently,
 under Wine: it puts the VST3 bundle in %CommonProgramFiles%\\VST3, the Standalone
-in %ProgramFiles%\\Quillon Audio\\Brask Overdrive with a Start-menu entry, each
+in %ProgramFiles%\\Quillon Audio\\Brask Overdrive with a Start-menu entry (a
+per-machine one on Windows; Wine files it under the user's Programs), each
 file the same bytes as built; its uninstaller removes all of it. The zip holds
 the same files.
 
@@ -19,6 +20,31 @@ def check(ok, what, detail=""):
     global failed
     print(("PASS  " if ok else "FAIL  ") + what + (f" ({detail})" if detail and not ok else ""))
     failed = failed or not ok
+
+
+# This machine's own desktop menu, where Wine's menu builder would copy a Windows
+# Start-menu entry, its folder and its icons (scripts/win64-wine switches it off).
+HOST_MENU = [os.path.expanduser(folder) for folder in (
+    "~/.local/share/applications", "~/.local/share/desktop-directories", "~/.local/share/icons",
+    "~/.local/share/mime", "~/.config/menus")]
+
+
+def host_menu():
+    found = []
+    for top in HOST_MENU:
+        for folder, subfolders, names in os.walk(top):
+            found += [os.path.join(folder, name) for name in subfolders + names]
+        if os.path.exists(top):
+            found.append(top)
+    return sorted(found)
+
+
+def msi_table(msi, table):
+    """A table of the package as msitools reads it: each row's first column to the rest."""
+    text = subprocess.run(["msiinfo", "export", msi, table], check=True, capture_output=True, text=True,
+                          timeout=60).stdout
+    rows = [line.split("\t") for line in text.splitlines()[3:]]  # after the names, the types and the key
+    return {row[0]: row[1] if table == "Property" else row[1:] for row in rows if row}
 
 
 def windows_path(path):
@@ -44,12 +70,31 @@ def main():
     installed = {os.path.join(drive, "Program Files", "Common Files", "VST3", "Brask Overdrive.vst3", name):
                  os.path.join(bundle, name) for name in bundle_files}
     installed[os.path.join(drive, "Program Files", "Quillon Audio", "Brask Overdrive", "Brask Overdrive.exe")] = program
-    # The entry's folder is the common Programs folder on Windows; Wine's msiexec
-    # files it under the installing user's, so either counts.
-    menu_entries = [os.path.join(programs, "Brask Overdrive", "Brask Overdrive.lnk") for programs in (
-        os.path.join(drive, "ProgramData", "Microsoft", "Windows", "Start Menu", "Programs"),
-        *glob.glob(os.path.join(drive, "users", "*", "AppData", "Roaming", "Microsoft", "Windows", "Start Menu",
-                                "Programs")))]
+
+    # The Start-menu entry goes into ProgramMenuFolder, and the package asks for a
+    # per-machine install (ALLUSERS=1), for which Windows Installer takes the
+    # common Programs folder. Wine 8.0's msi does not: it sets ProgramMenuFolder
+    # to the installing user's Programs folder whatever ALLUSERS says (a FIXME in
+    # its dlls/msi/package.c). So the package is checked for what Windows reads,
+    # and the entry is expected where Wine puts it, and nowhere else.
+    properties = msi_table(msi, "Property")
+    check(properties.get("ALLUSERS") == "1", "the installer asks for a per-machine install (ALLUSERS=1)",
+          f"ALLUSERS is {properties.get('ALLUSERS')!r}")
+    shortcuts = msi_table(msi, "Shortcut")
+    directories = msi_table(msi, "Directory")
+    menu_folder = shortcuts.get("MenuShortcut", [None])[0]
+    check(directories.get(menu_folder, [None])[0] == "ProgramMenuFolder",
+          "the Start-menu entry is in a folder of its own in ProgramMenuFolder",
+          f"the shortcut's folder {menu_folder!r} lies in {directories.get(menu_folder, [None])[0]!r}")
+    common_programs = os.path.join(drive, "ProgramData", "Microsoft", "Windows", "Start Menu", "Programs")
+    users_programs = glob.glob(os.path.join(drive, "users", "*", "AppData", "Roaming", "Microsoft", "Windows",
+                                            "Start Menu", "Programs"))
+    if len(users_programs) != 1:
+        print(f"FAIL  one user's Programs folder in the Wine prefix: {users_programs}")
+        return 1
+    menu_entry = os.path.join(users_programs[0], "Brask Overdrive", "Brask Overdrive.lnk")
+    misplaced_entry = os.path.join(common_programs, "Brask Overdrive", "Brask Overdrive.lnk")
+    menu_entries = [menu_entry, misplaced_entry]
     folders = [os.path.join(drive, "Program Files", "Common Files", "VST3", "Brask Overdrive.vst3"),
                os.path.join(drive, "Program Files", "Quillon Audio"),
                *[os.path.dirname(entry) for entry in menu_entries]]
@@ -66,16 +111,23 @@ def main():
         check(result.returncode == 0, what, f"exit status {result.returncode}"
               + (": TIMED OUT" if result.returncode == 124 else ""))
 
+    menu_before = host_menu()
     run("the installer runs silently", "/i", windows_path(msi), "/qn")
+    check(host_menu() == menu_before, "the installer leaves this machine's own desktop menu as it was",
+          "new: " + ", ".join(sorted(set(host_menu()) - set(menu_before))))
     for path, source in installed.items():
         same = os.path.isfile(path) and open(path, "rb").read() == open(source, "rb").read()
         check(same, f"the installer put {os.path.relpath(path, drive)}, as built")
     made = [os.path.relpath(entry, drive) for entry in menu_entries if os.path.isfile(entry)]
-    check(len(made) == 1, f"the installer made one Start-menu entry ({', '.join(made)})")
+    check(made == [os.path.relpath(menu_entry, drive)],
+          f"the installer made the Start-menu entry {os.path.relpath(menu_entry, drive)}, and no other",
+          "made: " + (", ".join(made) or "none"))
 
     run("the uninstaller runs silently", "/x", windows_path(msi), "/qn")
     left = [os.path.relpath(p, drive) for p in list(installed) + menu_entries + folders if os.path.exists(p)]
     check(not left, "the uninstaller removed every file and folder the installer made", "left: " + ", ".join(left))
+    check(host_menu() == menu_before, "the uninstaller leaves this machine's own desktop menu as it was",
+          "changed: " + ", ".join(sorted(set(host_menu()) ^ set(menu_before))))
 
     with zipfile.ZipFile(archive) as z:
         names = sorted(n for n in z.namelist() if not n.endswith("/"))

@@ -1,15 +1,21 @@
 #!/usr/bin/env python3
 """What Windows and a host read from the built PE files, checked without running them.
 
-    pe_checks.py SYSTEM32 MODULE.vst3 PROGRAM.exe EXPORT...
+    pe_checks.py SYSTEM32 UNSTRIPPED_FOLDER MODULE.vst3 PROGRAM.exe EXPORT...
 
 For each file: a PE32+ x86-64 image; ASLR with high entropy and DEP in its DLL
 characteristics; imports from Windows' own DLLs only (each present in Wine's
 system32, none of MinGW's runtime DLLs); the version record (read back with
 icoutils' wrestool) naming "Quillon Audio", "Brask Overdrive" and "1.0.0". The
 module exports exactly the given entry points; the program carries the icon.
-Every aligned or non-temporal vector access to the stack in 32- or 64-byte
-registers fails the check (Win64 keeps 16-byte stack alignment only)."""
+
+The files ship stripped; the build keeps each one's unstripped copy (same name)
+in UNSTRIPPED_FOLDER. Every section of the shipped file must be byte for byte
+the copy's, so what the copy's symbols show holds for the shipped code: the
+stack protector is in effect (its guard and its failure handler are linked, and
+the code calls the handler from many functions), and no aligned or non-temporal
+vector access to the stack in 32- or 64-byte registers is left (Win64 keeps
+16-byte stack alignment only)."""
 import re
 import struct
 import subprocess
@@ -78,15 +84,39 @@ def version_record(path):
     return strings
 
 
+def pe_layout(path):
+    """From the PE file's COFF header: how many symbols its symbol table holds, and
+    its sections (name, address, and the bytes the file holds for them)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    pe = struct.unpack_from("<I", data, 0x3c)[0]
+    count, _, _, symbol_count, optional_size = struct.unpack_from("<HIIIH", data, pe + 6)
+    table = pe + 24 + optional_size
+    found = []
+    for n in range(count):
+        name, _, address, size, offset = struct.unpack_from("<8sIIII", data, table + 40 * n)
+        found.append((name.rstrip(b"\0").decode(), address, data[offset:offset + size]))
+    return symbol_count, found
+
+
 STACK_ALIGNED = re.compile(r"\b(v?movnt\w+|vmova\w+|vmovdqa\w*|movntdqa)\b")
 
 
-def stack_alignment_faults(path):
-    """Instructions that need 32/64-byte alignment and address the stack; and how many
-    32/64-byte stack accesses the file has at all (so that the check is seen to look)."""
-    faults, wide_stack_accesses = [], 0
+def read_disassembly(path):
+    """In one pass over the code: the instructions that need 32/64-byte alignment and
+    address the stack; how many 32/64-byte stack accesses there are at all (so that
+    the check is seen to look); and the functions that call the stack protector's
+    failure handler."""
+    faults, wide_stack_accesses, protected = [], 0, set()
+    function = None
     process = subprocess.Popen([OBJDUMP, "-d", "--no-show-raw-insn", path], stdout=subprocess.PIPE, text=True)
     for line in process.stdout:
+        if line.endswith(">:\n"):
+            function = line
+            continue
+        if "<__stack_chk_fail>" in line and "call" in line:
+            protected.add(function)
+            continue
         if "%rsp" not in line and "%rbp" not in line:
             continue
         if "%ymm" not in line and "%zmm" not in line:
@@ -97,14 +127,15 @@ def stack_alignment_faults(path):
         if STACK_ALIGNED.search(line):
             faults.append(line.strip())
     process.wait(timeout=600)
-    return faults, wide_stack_accesses
+    return faults, wide_stack_accesses, protected
 
 
 def main():
-    system32, module, program, *expected_exports = sys.argv[1:]
+    system32, unstripped_folder, module, program, *expected_exports = sys.argv[1:]
     for path in (module, program):
         name = os.path.basename(path)
         dump = headers(path)
+        unstripped = os.path.join(unstripped_folder, name)
         check("file format pei-x86-64" in dump and re.search(r"^Magic\s+020b", dump, re.M) is not None,
               f"{name} is a PE32+ x86-64 image")
 
@@ -127,7 +158,27 @@ def main():
                            ("(fixed file version)", "1.0.0.0")):
             check(record.get(key) == value, f"{name}'s version record has {key} \"{value}\"", f"reads {record.get(key)!r}")
 
-        faults, looked_at = stack_alignment_faults(path)
+        symbol_count, shipped_sections = pe_layout(path)
+        check(symbol_count == 0, f"{name} ships stripped of its symbol table", f"{symbol_count} symbols")
+        unstripped_sections = {(n, address): content for n, address, content in pe_layout(unstripped)[1]}
+        different = [n for n, address, content in shipped_sections if unstripped_sections.get((n, address)) != content]
+        print(f"      {name}: {os.path.getsize(path)} bytes shipped, {os.path.getsize(unstripped)} unstripped")
+        check(shipped_sections and not different, f"{name}'s sections are its unstripped copy's, byte for byte",
+              "differ: " + " ".join(different))
+
+        # The protector's runtime comes in only when code calls it; a build without
+        # -fstack-protector-strong has neither the guard nor any call.
+        symbols = subprocess.run([OBJDUMP, "-t", unstripped], check=True, capture_output=True, text=True,
+                                 timeout=120).stdout
+        linked = [symbol for symbol in ("__stack_chk_guard", "__stack_chk_fail")
+                  if re.search(rf"\s{symbol}$", symbols, re.M)]
+        check(len(linked) == 2, f"{name} links the stack protector's guard and failure handler",
+              "linked: " + (" ".join(linked) or "neither"))
+
+        faults, looked_at, protected = read_disassembly(unstripped)
+        ours = [f for f in protected if "Brask" in f or "AppGUI" in f or "Pedal" in f or "Overdrive" in f]
+        print(f"      {name}: {len(protected)} functions check the stack canary, {len(ours)} of them the pedal's")
+        check(len(ours) > 0, f"{name}: the pedal's own functions check the stack canary (-fstack-protector-strong)")
         print(f"      {name}: {looked_at} accesses to the stack in 32/64-byte registers")
         check(not faults, f"{name} has no aligned or non-temporal 32/64-byte access to the stack",
               "; ".join(faults[:5]))
