@@ -281,7 +281,7 @@ TEST (RenderOutputPlaces, SignalDuringAnInPlaceWriteLeavesTheFileWhole)
         if (injection.isNotEmpty())
             arguments.insert (arguments.end(), { "-e", injection });
 
-        arguments.insert (arguments.end(), { BRASK_RENDER_EXECUTABLE, "--plugin", moduleArgument(),
+        arguments.insert (arguments.end(), { brask::built::renderExecutable, "--plugin", moduleArgument(),
                                              (scratch / "in.wav").getFullPathName(), output.getFullPathName() });
         return runRender (strace, arguments);
     };
