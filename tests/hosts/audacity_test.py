@@ -407,9 +407,14 @@ def presets(args, audacity, checks, work, project, source, source_mono, editor_w
     # an LV2 effect's command ignores port values given as parameters, but it
     # takes a preset (Use_Preset). Other settings applied first, from the dialog:
     effect = EffectDialog(audacity, project, editor_width, editor_height)
+    # A drag that starts before the pedal is drawn in the new dialog is lost:
+    # wait for the knob where the preset left it first.
+    shown = os.path.join(work, "audacity-dialog-before-other.png")
+    screenshot_until(effect.window, shown, lambda: mean_difference(shown, turned, knob, knob), lambda d: d < 0.05)
     effect.drag_drive(-4)
     d = screenshot_until(effect.window, other, lambda: mean_difference(other, turned, knob, knob),
                          lambda d: d > 0.25)
+    checks.check("the knob turns in the reopened dialog", d > 0.25, f"mean change {d:.2f} around the knob")
     effect.apply()
     elsewhere = audacity.effect_settings(LV2_URI, "/private/CurrentSettings")
     checks.check("another turn applied from the dialog is Audacity's setting now",
