@@ -103,6 +103,11 @@ namespace brask::audiofile
         */
         std::int64_t undecodedStreamFrames = -1;
 
+        /** The decoder could give no length for the stream (an MP3 whose LAME tag pads
+            away more than its counted frames hold): it stops wherever it stops.
+        */
+        bool decoderGivesNoLength = false;
+
         /** The most frames the file's audio bytes can hold, whatever its header says. */
         std::int64_t maximumFrames = 0;
 

@@ -264,22 +264,33 @@ namespace brask::audiofile
             if (layout.announcedFrames < 0 && layout.presentBytes >= 0 && layout.announcedBytes > layout.presentBytes)
             {
                 const auto scale = (double) layout.announcedBytes / (double) std::max<std::int64_t> (1, layout.presentBytes);
-                const auto judged = info.frames > 0 ? (std::int64_t) std::ceil ((double) info.frames * scale) : info.frames + 1;
+                const auto judged = info.frames > 0 ? (std::int64_t) std::min (std::ceil ((double) info.frames * scale), 0x1p62)
+                                                    : info.frames + 1;
                 layout.announcedFrames = layout.factFrames > info.frames ? layout.factFrames : judged;
             }
         }
 
+        // The decoder's count, unless it had none to give (it then says the largest
+        // count there is).
+        const auto isMpeg = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG;
+        const auto decoderCounted = info.frames >= 0 && info.frames < SF_COUNT_MAX;
+        fileInfo.decoderGivesNoLength = isMpeg && ! decoderCounted;
+
         // A counted MP3 cut short still reports the count: that is its announcement.
-        if (layout.libraryCountAnnounced && layout.announcedFrames < 0 && info.frames > 0
-            && (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG)
+        if (layout.libraryCountAnnounced && layout.announcedFrames < 0 && decoderCounted && info.frames > 0 && isMpeg)
             layout.announcedFrames = (std::int64_t) info.frames;
 
         // The decoder stops at its own count; beyond the encoder's delay and padding
-        // (a few frames), frames past it would be dropped without a word.
-        if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG && layout.streamFrames > info.frames + 4 * layout.framesPerPacket)
+        // (a few frames), frames past it would be dropped without a word. Without a
+        // count, every frame of the stream is in doubt.
+        if (isMpeg && layout.streamFrames > 0
+            && (! decoderCounted || (layout.streamFrames > info.frames && layout.streamFrames - info.frames > 4 * layout.framesPerPacket)))
             fileInfo.undecodedStreamFrames = layout.streamFrames;
 
         fileInfo.expectedFrames = std::clamp<std::int64_t> (info.frames, 0, fileInfo.maximumFrames);
+
+        if (fileInfo.decoderGivesNoLength && layout.streamFrames > 0)
+            fileInfo.expectedFrames = std::min (layout.streamFrames, fileInfo.maximumFrames);
 
         // A FLAC shown with its total unknown: the header's total is still the best guess.
         if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC && layout.announcedFrames >= 0)

@@ -182,10 +182,19 @@ def main():
     seeds.append(wav[:24] + struct.pack("<I", 0) + wav[28:])
     seeds.append(wav[:22] + struct.pack("<H", 0) + wav[24:])
 
-    # An MP3 whose Xing tag counts its frames, cut short.
+    # An MP3 whose Xing tag counts its frames, cut short; and one whose LAME tag
+    # pads away more than its two counted frames hold, so that the decoder gives
+    # no length at all.
     mp3 = write((MPEG, MP3), 1, 8000, 4000)
     if mp3 is not None:
         seeds.append(mp3[:len(mp3) // 2])
+        xing, lame = mp3.find(b"Xing"), mp3.find(b"LAME")
+        if xing > 0 and lame > 0:
+            padded = bytearray(mp3)
+            padded[xing + 8:xing + 12] = struct.pack(">I", 2)
+            padded[lame + 22] |= 0x0F
+            padded[lame + 23] = 0xFF
+            seeds.append(bytes(padded))
 
     # A FLAC holding more than its STREAMINFO total (the total halved).
     total = flac.index(b"fLaC") + 8 + 14

@@ -10,6 +10,7 @@
 #include <sndfile.h>
 
 #include <limits>
+#include <string_view>
 #include <cstring>
 #include <unistd.h>
 #include <fcntl.h>
@@ -174,6 +175,20 @@ namespace
         return (size_t) (144 * kilobits[header[2] >> 4] * 1000 / 48000 + ((header[2] >> 1) & 1));
     }
 
+    // A LAME tag whose padding (its last 12 bits of delay and padding) eats more than
+    // the two frames its Xing tag is made to count: the decoder has no length to give.
+    void padAwayEveryCountedFrame (juce::MemoryBlock& block)
+    {
+        const std::string_view firstFrame (static_cast<const char*> (block.getData()), juce::jmin<size_t> (block.getSize(), 512));
+        const auto xing = firstFrame.find ("Xing"), lame = firstFrame.find ("LAME");
+        ASSERT_NE (xing, std::string_view::npos);
+        ASSERT_NE (lame, std::string_view::npos);
+        putBigEndian32 (block, xing + 8, 2);
+        auto* bytes = static_cast<juce::uint8*> (block.getData());
+        bytes[lame + 22] |= 0x0f;
+        bytes[lame + 23] = 0xff;
+    }
+
     const std::vector<DamagedCase>& damagedCases()
     {
         static const std::vector<DamagedCase> cases {
@@ -295,6 +310,8 @@ namespace
             // its Xing frame. The frames behind it would be dropped without a word.
             { "Mp3JoinedEndToEnd", { ".mp3", mp3, 1.0, [] (auto& b) { const juce::MemoryBlock first (b); b.append (first.getData(), first.getSize()); } }, {}, 1, "of MP3 frames, but the decoder stops after 1.00 s", -1 },
             { "Mp3JoinedEndToEndAccepted", { ".mp3", mp3, 1.0, [] (auto& b) { const juce::MemoryBlock first (b); b.append (first.getData(), first.getSize()); } }, { "--accept-short" }, 0, "of which the decoder gave 1.00 s, rendered as it is", 48000, false },
+            { "Mp3PaddedBeyondItsCount", { ".mp3", mp3, 1.0, padAwayEveryCountedFrame }, {}, 1, "so the decoder gives no length", -1 },
+            { "Mp3PaddedBeyondItsCountAccepted", { ".mp3", mp3, 1.0, padAwayEveryCountedFrame }, { "--accept-short" }, 0, "of MP3 frames, of which the decoder gave", someFrames, false },
             { "Mp3VbrWithoutItsXingFrame", { ".mp3", mp3, 1.0, [] (auto& b) { b.removeSection (0, firstMpegFrameLength (b)); } }, {}, 1, "of MP3 frames, but the decoder stops after", -1 },
             { "ZeroFrames", { ".wav", wav16, 0.0, [] (auto&) {} }, {}, 0, "wrote ", 0 },
             { "NonFiniteSamples", { ".wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0.1, [] (auto&) {}, [] (auto& audio) {

@@ -132,6 +132,11 @@ RenderOutcome RenderJob::open()
         return failure ("input '" + shownInput + "' chains " + std::to_string (info.chainedStreams)
                         + " Ogg streams one after another, and only the first can be decoded: split it into its streams and render each");
 
+    if (info.undecodedStreamFrames > 0 && info.decoderGivesNoLength && ! options.acceptShort)
+        return failure ("input '" + shownInput + "' holds " + seconds (info.undecodedStreamFrames, info.sampleRate)
+                        + " of MP3 frames, but its LAME tag pads away more than its Xing tag counts, so the decoder gives no length:"
+                        + " convert it to WAV or FLAC with a tool that decodes every frame, or render what the decoder gives with --accept-short");
+
     if (info.undecodedStreamFrames > 0 && ! options.acceptShort)
         return failure ("input '" + shownInput + "' holds " + seconds (info.undecodedStreamFrames, info.sampleRate)
                         + " of MP3 frames, but the decoder stops after " + seconds (info.expectedFrames, info.sampleRate)
