@@ -38,6 +38,8 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # the test leaves the source tree as it found it
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "artwork"))
+from panel_layout import layout  # noqa: E402
 from pedal_checks import (Abort, difference, mono_files, pedal_state, read_wav, reference_render,  # noqa: E402
                           run_checks, stereo_file, test_signal)
 from audacity_session import Audacity, AudacityError  # noqa: E402
@@ -234,10 +236,9 @@ class EffectDialog:
         self.top = self.height - editor_height
         print(f"effect dialog {self.window:#x}: {self.width}x{self.height} at {self.x},{self.y}")
 
-    def area(self, x, y, width, height):
-        """A region of the pedal, in the editor's fractions of 423x665, as a geometry of the dialog."""
-        w, h = self.editor_width, self.editor_height
-        return f"{w * width // 423}x{h * height // 665}+{w * x // 423}+{self.top + h * y // 665}"
+    def panel(self):
+        """The panel's rectangles at the editor's size, from the panel's layout table."""
+        return layout(self.editor_width, self.editor_height)
 
     @property
     def ui(self):
@@ -245,17 +246,22 @@ class EffectDialog:
 
     @property
     def drive_knob(self):
-        """The drive knob and the number under it."""
-        return self.area(55, 50, 100, 130)
+        """The drive knob and the number under it, as a geometry of the dialog."""
+        knobs, readouts, _, _ = self.panel()
+        (kx, ky, kw, kh), (rx, ry, rw, rh) = knobs[0], readouts[0]
+        left, top = min(kx, rx), min(ky, ry)
+        right, bottom = max(kx + kw, rx + rw), max(ky + kh, ry + rh)
+        return f"{right - left}x{bottom - top}+{left}+{self.top + top}"
 
     @property
     def lower_half(self):
         return f"{self.editor_width}x{self.editor_height // 2}+0+{self.height - self.editor_height // 2}"
 
     def drag_drive(self, steps):
-        """Drags the drive knob (left, near the top) up by STEPS of 10 pixels (down when negative)."""
-        knob_x = self.x + self.editor_width * 105 // 423
-        knob_y = self.y + self.top + self.editor_height * 99 // 665
+        """Drags the drive knob from its centre up by STEPS of 10 pixels (down when negative)."""
+        x, y, width, height = self.panel()[0][0]
+        knob_x = self.x + x + width // 2
+        knob_y = self.y + self.top + y + height // 2
         xdotool("mousemove", knob_x, knob_y, "mousedown", 1)
         for step in range(1, abs(steps) + 1):
             xdotool("mousemove", knob_x, knob_y - 10 * step * (1 if steps > 0 else -1))

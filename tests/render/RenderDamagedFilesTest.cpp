@@ -165,7 +165,7 @@ namespace
 
     // 16-bit mono at 48 kHz: 96,000 bytes a second, behind a header of a few dozen bytes.
     constexpr auto wav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    constexpr auto mp3 = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+    constexpr auto mpegLayer3 = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
 
     /** The length of an MPEG-1 Layer III file's first frame (at 48 kHz: its Xing frame). */
     size_t firstMpegFrameLength (const juce::MemoryBlock& block)
@@ -308,11 +308,11 @@ namespace
             // The MP3 decoder stops at its own count: the first stream's of MP3s joined end
             // to end, or a guess from the first frame's bitrate where a VBR stream has lost
             // its Xing frame. The frames behind it would be dropped without a word.
-            { "Mp3JoinedEndToEnd", { ".mp3", mp3, 1.0, [] (auto& b) { const juce::MemoryBlock first (b); b.append (first.getData(), first.getSize()); } }, {}, 1, "of MP3 frames, but the decoder stops after 1.00 s", -1 },
-            { "Mp3JoinedEndToEndAccepted", { ".mp3", mp3, 1.0, [] (auto& b) { const juce::MemoryBlock first (b); b.append (first.getData(), first.getSize()); } }, { "--accept-short" }, 0, "of which the decoder gave 1.00 s, rendered as it is", 48000, false },
-            { "Mp3PaddedBeyondItsCount", { ".mp3", mp3, 1.0, padAwayEveryCountedFrame }, {}, 1, "so the decoder gives no length", -1 },
-            { "Mp3PaddedBeyondItsCountAccepted", { ".mp3", mp3, 1.0, padAwayEveryCountedFrame }, { "--accept-short" }, 0, "of MP3 frames, of which the decoder gave", someFrames, false },
-            { "Mp3VbrWithoutItsXingFrame", { ".mp3", mp3, 1.0, [] (auto& b) { b.removeSection (0, firstMpegFrameLength (b)); } }, {}, 1, "of MP3 frames, but the decoder stops after", -1 },
+            { "Mp3JoinedEndToEnd", { ".mp3", mpegLayer3, 1.0, [] (auto& b) { const juce::MemoryBlock first (b); b.append (first.getData(), first.getSize()); } }, {}, 1, "of MP3 frames, but the decoder stops after 1.00 s", -1 },
+            { "Mp3JoinedEndToEndAccepted", { ".mp3", mpegLayer3, 1.0, [] (auto& b) { const juce::MemoryBlock first (b); b.append (first.getData(), first.getSize()); } }, { "--accept-short" }, 0, "of which the decoder gave 1.00 s, rendered as it is", 48000, false },
+            { "Mp3PaddedBeyondItsCount", { ".mp3", mpegLayer3, 1.0, padAwayEveryCountedFrame }, {}, 1, "so the decoder gives no length", -1 },
+            { "Mp3PaddedBeyondItsCountAccepted", { ".mp3", mpegLayer3, 1.0, padAwayEveryCountedFrame }, { "--accept-short" }, 0, "of MP3 frames, of which the decoder gave", someFrames, false },
+            { "Mp3VbrWithoutItsXingFrame", { ".mp3", mpegLayer3, 1.0, [] (auto& b) { b.removeSection (0, firstMpegFrameLength (b)); } }, {}, 1, "of MP3 frames, but the decoder stops after", -1 },
             { "ZeroFrames", { ".wav", wav16, 0.0, [] (auto&) {} }, {}, 0, "wrote ", 0 },
             { "NonFiniteSamples", { ".wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0.1, [] (auto&) {}, [] (auto& audio) {
                     audio.setSample (0, 100, std::numeric_limits<float>::quiet_NaN());

@@ -26,13 +26,13 @@ namespace
     constexpr int failed = 1;
     constexpr int badCommandLine = 2;
     constexpr uid_t nobody = 65534;
-    const auto rate = 44100.0;
+    const auto inputRate = 44100.0;
 
     juce::String moduleArgument() { return builtModule().getFullPathName(); }
 
     void writeInput (const juce::File& file, int numSamples, juce::int64 seed = 1)
     {
-        writeAudioFile (file, makeTestSignal (2, rate, numSamples, seed), rate, { ".wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16 });
+        writeAudioFile (file, makeTestSignal (2, inputRate, numSamples, seed), inputRate, { ".wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16 });
     }
 
     juce::MemoryBlock bytesOfFile (const juce::File& file)
@@ -266,13 +266,13 @@ TEST (RenderOutputPlaces, SignalDuringAnInPlaceWriteLeavesTheFileWhole)
         GTEST_SKIP() << "strace is not installed";
 
     ScratchFolder scratch;
-    writeInput (scratch / "in.wav", (int) (4 * rate), 3);
+    writeInput (scratch / "in.wav", (int) (4 * inputRate), 3);
     const auto output = scratch / "take.wav", otherName = scratch / "take-link.wav", expected = scratch / "expected.wav";
     ASSERT_EQ (runRender ({ "--plugin", moduleArgument(), (scratch / "in.wav").getFullPathName(), expected.getFullPathName() }).exitStatus, 0);
 
     const auto trace = scratch / "calls.trace";
     const auto renderUnderStrace = [&] (const juce::String& injection) {
-        writeInput (output, (int) (4 * rate), 9);  // the earlier take
+        writeInput (output, (int) (4 * inputRate), 9);  // the earlier take
         ::unlink (otherName.getFullPathName().toRawUTF8());
         EXPECT_EQ (::link (output.getFullPathName().toRawUTF8(), otherName.getFullPathName().toRawUTF8()), 0);
 

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <limits>
+#include "TestNumbers.h"
 
 // How a knob position becomes the chain's setting, whether the knob is turned,
 // the pedal is new, or a saved project is reloaded. Expected settings come from
@@ -13,8 +14,8 @@
 
 namespace
 {
-    constexpr auto notANumber = std::numeric_limits<float>::quiet_NaN();
-    constexpr auto infinity = std::numeric_limits<float>::infinity();
+    using brask::test::infinity;
+    using brask::test::notANumber;
 
     double driveGainAt (double knob) { return KnobLaw::driveGain (knob); }
     double toneCutoffAt (double knob) { return KnobLaw::toneCutoffHz (knob); }

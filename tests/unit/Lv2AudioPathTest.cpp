@@ -9,6 +9,7 @@
 #include <optional>
 #include <random>
 #include <vector>
+#include "TestNumbers.h"
 
 // The LV2 audio path: the host's buffers, however it arranges them, played by the
 // pedal exactly as the pedal plays the same audio on its own; the enabled port
@@ -18,7 +19,7 @@
 namespace
 {
     constexpr double rate = 48000.0;
-    constexpr double pi = 3.14159265358979323846;
+    using brask::test::pi;
 
     float testSignal (int channel, int64_t i)
     {

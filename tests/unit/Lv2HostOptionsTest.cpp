@@ -15,6 +15,7 @@
 #include <string>
 #include <utility>
 #include <vector>
+#include "TestNumbers.h"
 
 // What the LV2 module makes of the block lengths and sample rate a host offers,
 // in each encoding hosts are seen to use. Every case is one option among others,
@@ -58,8 +59,8 @@ namespace
     Encoded double64 (double x) { return encode (LV2_ATOM__Double, x); }
     Encoded double32 (float x) { return encode (LV2_ATOM__Double, x); }
 
-    constexpr auto notANumber = std::numeric_limits<double>::quiet_NaN();
-    constexpr auto infinity = std::numeric_limits<double>::infinity();
+    using brask::test::infinity;
+    using brask::test::notANumber;
     constexpr auto int32Max = std::numeric_limits<int32_t>::max();
 
     struct Case

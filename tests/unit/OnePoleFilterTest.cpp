@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <string>
+#include "TestNumbers.h"
 
 // The one-pole the chain's low cut and tone filters run on, held against the
 // analog RC section it stands for: with the cut-off prewarped, the digital filter's
@@ -12,7 +13,7 @@
 
 namespace
 {
-    constexpr double pi = 3.14159265358979323846;
+    using brask::test::pi;
 
     // The analog section's gain at the prewarped frequency ratio w = tan (πf/fs) / tan (πfc/fs).
     double expectedGain (bool lowPass, double frequency, double cutoff, double sampleRate)

@@ -11,6 +11,7 @@
 #include <map>
 #include <thread>
 #include <tuple>
+#include "PanelChildren.h"
 
 // What the pedal panel does with the pedal's settings: it shows the stored
 // values when it opens and re-applies them to the sound once the message loop
@@ -26,19 +27,8 @@ namespace juce
 
 namespace
 {
-    enum Child
-    {
-        floorChild,
-        bodyChild,
-        knob1,
-        readOut1,
-        knob2,
-        readOut2,
-        knob3,
-        readOut3,
-        footswitch,
-        link
-    };
+    using namespace brask::test;
+    using Child = PanelChild;
 
     void deliverPendingMessages()
     {

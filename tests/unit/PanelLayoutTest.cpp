@@ -2,27 +2,15 @@
 #include "SeeThroughPixels.h"
 
 #include <gtest/gtest.h>
+#include "PanelChildren.h"
 
 // Where the pedal panel puts each control, so that the controls stay over
 // their spots on the artwork, and what its read-outs say for a knob value.
 
 namespace
 {
-    // The panel stacks its children bottom to top in this order.
-    enum Child
-    {
-        floorChild,
-        bodyChild,
-        knob1,
-        readOut1,
-        knob2,
-        readOut2,
-        knob3,
-        readOut3,
-        footswitch,
-        link,
-        numChildren
-    };
+    using namespace brask::test;
+    using Child = PanelChild;
 
     struct ExpectedLayout
     {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <vector>
+#include "TestNumbers.h"
 
 namespace
 {
@@ -46,8 +47,8 @@ namespace
         return bits;
     }
 
-    constexpr auto notANumber = std::numeric_limits<float>::quiet_NaN();
-    constexpr auto infinity = std::numeric_limits<float>::infinity();
+    using brask::test::infinity;
+    using brask::test::notANumber;
 }
 
 TEST (SavedState, NewPedalSavesItsSixteenDefaultBytes)

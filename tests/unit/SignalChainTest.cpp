@@ -13,6 +13,7 @@
 #include <limits>
 #include <sstream>
 #include <vector>
+#include "TestNumbers.h"
 
 // The pedal's sound checked against a second rendering of the circuit, written
 // here from its formulas in double precision: the same stages, none of the
@@ -20,7 +21,7 @@
 
 namespace
 {
-    constexpr double pi = 3.14159265358979323846;
+    using brask::test::pi;
 
     //==============================================================================
     /** The overdrive as a chain of formulas, one sample at a time, in double precision. */
@@ -387,8 +388,8 @@ namespace
 
     const std::vector<int> mixedBlockSizes { 1, 7, 64, 13, 512, 0, 300, 4096, 2, 1000, 64, 4095 };
 
-    constexpr auto notANumber = std::numeric_limits<float>::quiet_NaN();
-    constexpr auto infinity = std::numeric_limits<float>::infinity();
+    using brask::test::infinity;
+    using brask::test::notANumber;
 
     bool sameBits (const juce::AudioBuffer<float>& a, const juce::AudioBuffer<float>& b, int channel)
     {
