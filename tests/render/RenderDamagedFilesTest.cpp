@@ -189,6 +189,16 @@ namespace
         bytes[lame + 23] = 0xff;
     }
 
+    // Its Xing tag counting one frame: less than the encoder's delay, so the decoder
+    // gives not a single frame.
+    void countOneFrame (juce::MemoryBlock& block)
+    {
+        const std::string_view firstFrame (static_cast<const char*> (block.getData()), juce::jmin<size_t> (block.getSize(), 512));
+        const auto xing = firstFrame.find ("Xing");
+        ASSERT_NE (xing, std::string_view::npos);
+        putBigEndian32 (block, xing + 8, 1);
+    }
+
     const std::vector<DamagedCase>& damagedCases()
     {
         static const std::vector<DamagedCase> cases {
@@ -312,6 +322,7 @@ namespace
             { "Mp3JoinedEndToEndAccepted", { ".mp3", mpegLayer3, 1.0, [] (auto& b) { const juce::MemoryBlock first (b); b.append (first.getData(), first.getSize()); } }, { "--accept-short" }, 0, "of which the decoder gave 1.00 s, rendered as it is", 48000, false },
             { "Mp3PaddedBeyondItsCount", { ".mp3", mpegLayer3, 1.0, padAwayEveryCountedFrame }, {}, 1, "so the decoder gives no length", -1 },
             { "Mp3PaddedBeyondItsCountAccepted", { ".mp3", mpegLayer3, 1.0, padAwayEveryCountedFrame }, { "--accept-short" }, 0, "of MP3 frames, of which the decoder gave", someFrames, false },
+            { "Mp3CountingOneFrameAccepted", { ".mp3", mpegLayer3, 1.0, countOneFrame }, { "--accept-short" }, 1, "of MP3 frames, but the decoder gave none of them; nothing written", -1 },
             { "Mp3VbrWithoutItsXingFrame", { ".mp3", mpegLayer3, 1.0, [] (auto& b) { b.removeSection (0, firstMpegFrameLength (b)); } }, {}, 1, "of MP3 frames, but the decoder stops after", -1 },
             { "ZeroFrames", { ".wav", wav16, 0.0, [] (auto&) {} }, {}, 0, "wrote ", 0 },
             { "NonFiniteSamples", { ".wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0.1, [] (auto&) {}, [] (auto& audio) {

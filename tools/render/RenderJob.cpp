@@ -470,6 +470,11 @@ RenderOutcome RenderJob::checkWhatWasWritten (const Streamed& streamed, brask::a
     const auto sampleRate = info.sampleRate;
     const auto framesRead = streamed.framesRead;
 
+    // An MP3 whose frames the decoder would not give: an empty take is no render of it.
+    if (framesRead == 0 && info.undecodedStreamFrames > 0)
+        return failure ("input '" + filepath::shown (input) + "' holds " + seconds (info.undecodedStreamFrames, sampleRate)
+                        + " of MP3 frames, but the decoder gave none of them; nothing written");
+
     // An empty WAV, AIFF or CAF is a valid file; a codec's is a file of 0 bytes or
     // one no player opens, which would pass for a render.
     if (framesRead == 0 && streamed.refusedAt < 0 && streamed.allWritten && brask::audiofile::bytesPerStoredSample (outputFormat.format) == 0)
